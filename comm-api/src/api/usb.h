@@ -1,0 +1,35 @@
+// USB transport: enumeration of attached devices and the libusb raw device.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "rawdevice.h"
+
+struct libusb_device;
+
+namespace commapi {
+
+struct LibUsbEnumeratedDevice {
+  int vendorId = 0;
+  int productId = 0;
+  std::string uniqueId;               // "USB:<bus>-<port>-...-<port>"
+  libusb_device* device = nullptr;    // stays valid for the life of the process
+};
+
+// Every attached USB device that could be opened and whose interface 0 could
+// be claimed, in libusb's list order.
+std::vector<LibUsbEnumeratedDevice> enumerateUsbDevices();
+
+// A closed raw device for an enumeration entry; OUT endpoint epO, IN endpoint
+// epI | 0x80; timeout 1000 ms.
+std::shared_ptr<RawDevice> createUsbDeviceByEnumerator(const LibUsbEnumeratedDevice& entry,
+                                                       unsigned char epO, unsigned char epI);
+
+// The index-th enumerated device with the given ids, or an empty pointer.
+std::shared_ptr<RawDevice> createUsbDeviceByIndex(unsigned long index, unsigned short vendorId,
+                                                  unsigned short productId, unsigned char epO,
+                                                  unsigned char epI);
+
+}  // namespace commapi
