@@ -88,7 +88,9 @@ TEST_F(FrameTest, ExceptionClassesBecomeRecords) {
     EXPECT_EQ(value, 1234) << "a failing call must leave the out-parameter alone";
     const Record record = readRecord(id);
     EXPECT_EQ(record.errorClass, c.errorClass);
-    if (c.text != nullptr) EXPECT_EQ(record.text, c.text);
+    if (c.text != nullptr) {
+      EXPECT_EQ(record.text, c.text);
+    }
     EXPECT_FALSE(record.text.empty());
   }
 }
