@@ -50,6 +50,9 @@ class ProtocolDevice {
   std::shared_ptr<RawDevice> rawDevice;
 
  private:
+  // The raw device, or std::logic_error when it has been taken away.
+  RawDevice* raw() const;
+
   std::shared_ptr<Protocol> protocol;
 };
 

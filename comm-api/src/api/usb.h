@@ -8,14 +8,15 @@
 #include "rawdevice.h"
 
 struct libusb_device;
+struct libusb_context;
 
 namespace commapi {
 
 struct LibUsbEnumeratedDevice {
   int vendorId = 0;
   int productId = 0;
-  std::string uniqueId;               // "USB:<bus>-<port>-...-<port>"
-  libusb_device* device = nullptr;    // stays valid for the life of the process
+  std::string uniqueId;             // "USB:<bus>-<port>-...-<port>"
+  libusb_device* device = nullptr;  // stays valid for the life of the process
 };
 
 // Every attached USB device that could be opened and whose interface 0 could
@@ -31,5 +32,10 @@ std::shared_ptr<RawDevice> createUsbDeviceByEnumerator(const LibUsbEnumeratedDev
 std::shared_ptr<RawDevice> createUsbDeviceByIndex(unsigned long index, unsigned short vendorId,
                                                   unsigned short productId, unsigned char epO,
                                                   unsigned char epI);
+
+// The process-wide libusb context, initialised on first use (also by the first
+// enumeration) and never released. Throws std::runtime_error
+// "Libusb initialization failed: <error name>"; the next call tries again.
+libusb_context* usbContext();
 
 }  // namespace commapi

@@ -1,0 +1,136 @@
+#include "hades/src/libs/hades/logging.h"
+
+#include <boost/format.hpp>
+#include <boost/signals2/signal.hpp>
+#include <cstdio>
+#include <iostream>
+#include <mutex>
+#include <stdexcept>
+
+#include "hades/src/libs/hades/console.h"
+#include "hades/src/libs/hades/filetls.h"
+#include "hades/src/libs/hades/timetls.h"
+
+namespace hades {
+namespace logging {
+
+namespace {
+
+using sink_signal =
+    boost::signals2::signal<void(log_level, const std::string&, const std::string&)>;
+
+struct State {
+  sink_signal _sinks;
+  std::mutex _m;                  // guards everything here and the delivery of a line
+  std::string _logFilename;       // empty: the file sink writes nothing
+  std::string _consoleLogPrefix;  // empty: no prefix
+};
+
+// Created on first use and never destroyed, so that logging works from any
+// static initialiser or destructor of the host.
+State& state() {
+  static State* s = new State;
+  return *s;
+}
+
+const char* tag(log_level level) {
+  switch (level) {
+    case error:
+      return "ERR";
+    case warning:
+      return "WRN";
+    case info:
+      return "INF";
+    case debug:
+      return "DBG";
+    case dump:
+      return "DMP";
+  }
+  return "UNK";
+}
+
+const con_color* levelColor(log_level level) {
+  switch (level) {
+    case error:
+      return &con_colors::ccf_lightred;
+    case warning:
+      return &con_colors::ccf_yellow;
+    case info:
+      return &con_colors::ccf_lightgreen;
+    case debug:
+      return &con_colors::ccf_lightmagenta;
+    case dump:
+      return &con_colors::ccf_lightblue;
+  }
+  return nullptr;
+}
+
+// The sinks below run under _m, which guards the prefix and the file name.
+void consoleSink(log_level level, const std::string& timestamp, const std::string& text) {
+  std::ostream& out = std::cout;
+  out << con_colors::ccf_white << timestamp;
+  if (const con_color* c = levelColor(level)) out << *c;
+  out << " [" << tag(level) << "] " << con_colors::ccf_white;
+  const std::string& prefix = state()._consoleLogPrefix;
+  if (!prefix.empty()) out << '<' << prefix << "> ";
+  out << text << con_colors::ccf_default << std::endl;
+}
+
+void fileSink(log_level level, const std::string& timestamp, const std::string& text) {
+  const std::string& name = state()._logFilename;
+  if (name.empty()) return;
+  std::FILE* f = std::fopen(name.c_str(), "a");
+  if (f == nullptr) return;
+  std::fprintf(f, "%s [%s] %s\n", timestamp.c_str(), tag(level), text.c_str());
+  std::fclose(f);
+}
+
+void debugSink(log_level, const std::string&, const std::string&) {}
+
+boost::signals2::connection connect(const log_sink& sink) {
+  if (!sink) throw std::invalid_argument("Invalid log sink.");
+  State& s = state();
+  std::lock_guard<std::mutex> lock(s._m);
+  return s._sinks.connect(sink);
+}
+
+}  // namespace
+
+void __log(log_level level, const char* text, const char* file, int line) {
+  std::string message = text != nullptr ? text : "";
+  if (level < info) {
+    const filetls::path_elements where = filetls::path_split(file != nullptr ? file : "");
+    message =
+        (boost::format("%s [%s.%s:%i]") % message % where.name % where.extension % line).str();
+  }
+  State& s = state();
+  std::lock_guard<std::mutex> lock(s._m);
+  const std::string timestamp = timetls::datetimeinfo::now().format_datetime(".", ":", " ");
+  s._sinks(level, timestamp, message);
+}
+
+void enable_console_log(const std::string& prefix) {
+  State& s = state();
+  std::lock_guard<std::mutex> lock(s._m);
+  s._consoleLogPrefix = prefix;
+  s._sinks.connect(&consoleSink);
+}
+
+void enable_file_log() { connect(&fileSink); }
+
+void enable_debug_log() { connect(&debugSink); }
+
+boost::signals2::connection enable_log_sink(log_sink sink) { return connect(sink); }
+
+void disable_log_sink(const boost::signals2::connection& c) { c.disconnect(); }
+
+void set_log_filename(const std::string& name) {
+  State& s = state();
+  std::lock_guard<std::mutex> lock(s._m);
+  s._logFilename = name;
+}
+
+std::string to_string(log_level level) { return tag(level); }
+
+}  // namespace logging
+}  // namespace hades
