@@ -1,0 +1,603 @@
+"""Devices: enumeration, opening and every operation of the C interface."""
+
+import collections
+import ctypes
+import time
+import warnings
+
+from . import constants as C
+from . import errors
+from ._library import call, lib
+
+try:  # numpy is optional: without it frames come back as lists
+    import numpy as np
+except ImportError:  # pragma: no cover - exercised only without python3-numpy
+    np = None
+
+DeviceInfo = collections.namedtuple("DeviceInfo", "index identifier type family firmware")
+DeviceInfo.__doc__ = "One entry of the enumeration list."
+
+Channel = collections.namedtuple("Channel", "id name analog slot words")
+Channel.__doc__ = ("An input of a frame: analog ones land in value slot `slot` (volts), the "
+                   "others in port slot `slot`; `words` 16-bit words per device frame.")
+
+_INPUT_KINDS = (C.KIND_ANALOG_INPUT, C.KIND_DIFF_INPUT, C.KIND_DIGITAL_PORT, C.KIND_COUNTER,
+                C.KIND_TRIGGER)
+_PERIPHERAL_KINDS = (C.KIND_ANALOG_INPUT, C.KIND_DIFF_INPUT, C.KIND_ANALOG_OUTPUT,
+                     C.KIND_DIGITAL_PORT, C.KIND_COUNTER, C.KIND_TRIGGER, C.KIND_CURRENT_SOURCE,
+                     C.KIND_LED)
+_MAX_ITEMS_PER_KIND = 64
+
+
+def _kind(peripheral_id):
+    return peripheral_id & ~0xFF
+
+
+def api_version():
+    """The library version text, for example "2.0.0.0"."""
+    buf = ctypes.create_string_buffer(64)
+    lib().QeloMsrGetApiVersion(buf, len(buf))
+    return buf.value.decode()
+
+
+def _entry(index):
+    ident = ctypes.create_string_buffer(C.TEXT_BUFFER_SIZE)
+    version = ctypes.create_string_buffer(C.TEXT_BUFFER_SIZE)
+    type_code = ctypes.c_int(0)
+    call("QeloMsrGetIdentifier", index, ident, 0, ctypes.byref(type_code), version)
+    family = C.FAMILIES.get(type_code.value)
+    return DeviceInfo(index, ident.value.decode(), type_code.value,
+                      family.name if family else None, version.value.decode())
+
+
+def list_devices(device_type=C.TYPE_ALL):
+    """Enumerates the attached devices (all families by default)."""
+    count = ctypes.c_int(0)
+    call("QeloMsrBeginEnumerate", ctypes.byref(count), device_type)
+    return [_entry(i) for i in range(count.value)]
+
+
+def enumerate_network():
+    """There is no network transport: empties the enumeration list, returns 0."""
+    count = ctypes.c_int(0)
+    call("QeloMsrBeginEnumerateNetwork", None, 0, ctypes.byref(count), C.TYPE_ALL)
+    return count.value
+
+
+class Acquisition:
+    """Frames of a finite acquisition: `data` has one row per frame and one
+    column per channel (volts for analog inputs, raw values otherwise)."""
+
+    def __init__(self, channels, units, rate, data, overruns=0):
+        self.channels = channels
+        self.units = units
+        self.rate = rate
+        self.data = data
+        self.overruns = overruns
+
+    @property
+    def time(self):
+        """Seconds of every frame since the start."""
+        n = len(self.data)
+        if np is not None:
+            return np.arange(n) / self.rate
+        return [i / self.rate for i in range(n)]
+
+    def to_csv(self, path):
+        """Writes time and channels as CSV."""
+        with open(path, "w") as f:
+            f.write(",".join(["time_s"] + list(self.channels)) + "\n")
+            for t, row in zip(self.time, self.data):
+                f.write("%.6f," % t + ",".join(
+                    "%.6f" % v if u == "V" else "%d" % v for v, u in zip(row, self.units)) + "\n")
+
+
+class Device:
+    """An open device. Use as a context manager, or call close().
+
+    `device` is an identifier ("USB:1-0-3"), an index into a fresh
+    enumeration, a DeviceInfo, or None for the first device. Peripheral
+    arguments take identifiers (ints) or the device's names ("AI-3", "DP-1").
+    """
+
+    def __init__(self, device=None):
+        if isinstance(device, DeviceInfo):
+            info = device
+        else:
+            devices = list_devices()
+            if device is None:
+                if not devices:
+                    raise errors.DeviceError("No device attached.", C.ERROR_CLASS_RUNTIME)
+                info = devices[0]
+            elif isinstance(device, int):
+                info = _entry(device)
+            else:
+                found = [d for d in devices if d.identifier == device]
+                # An unknown identifier is left to the library to refuse.
+                info = found[0] if found else DeviceInfo(None, device, 0, None, "")
+        handle = ctypes.c_int(0)
+        call("QeloMsrOpen", info.identifier.encode(), ctypes.byref(handle))
+        self._handle = handle.value
+        self.info = info
+        self.family = C.FAMILIES.get(info.type)
+        self._names = None
+        self._frames = None
+
+    # ---- lifetime ----------------------------------------------------------
+    @property
+    def handle(self):
+        if self._handle is None:
+            raise errors.LogicError("The device is closed.", C.ERROR_CLASS_LOGIC)
+        return self._handle
+
+    @property
+    def identifier(self):
+        return self.info.identifier
+
+    def close(self):
+        """Closes the device; further calls raise LogicError. Idempotent."""
+        if getattr(self, "_handle", None) is not None:
+            lib().QeloMsrClose(self._handle)
+            self._handle = None
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+    def __del__(self):
+        try:
+            self.close()
+        except Exception:
+            pass
+
+    def __repr__(self):
+        state = "closed" if self._handle is None else "handle %d" % self._handle
+        return "<qelomsr.Device %s (%s), %s>" % (self.identifier, self.info.family, state)
+
+    # ---- names -------------------------------------------------------------
+    def peripherals(self):
+        """{name: identifier} of every peripheral the device names."""
+        if self._names is None:
+            names = {}
+            buf = ctypes.create_string_buffer(128)
+            for kind in _PERIPHERAL_KINDS:
+                for n in range(_MAX_ITEMS_PER_KIND):
+                    if lib().QeloMsrGetPeripheralName(self.handle, kind + n, buf, len(buf)) != 0:
+                        break
+                    if buf.value:
+                        names[buf.value.decode()] = kind + n
+            self._names = names
+        return dict(self._names)
+
+    def resolve(self, peripheral, kinds=None):
+        """The identifier of a peripheral given by name or identifier."""
+        if isinstance(peripheral, int):
+            return peripheral
+        names = self.peripherals()
+        if peripheral in names:
+            pid = names[peripheral]
+        else:
+            folded = {k.lower(): v for k, v in names.items()}
+            pid = folded.get(str(peripheral).lower())
+        if pid is None or (kinds and _kind(pid) not in kinds):
+            choices = sorted(n for n, i in names.items() if not kinds or _kind(i) in kinds)
+            raise errors.InvalidArgumentError(
+                "%r is not a suitable peripheral of %s (choose from %s)." %
+                (peripheral, self.identifier, ", ".join(choices)), C.ERROR_CLASS_INVALID_ARGUMENT)
+        return pid
+
+    def name_of(self, peripheral_id):
+        for name, pid in self.peripherals().items():
+            if pid == peripheral_id:
+                return name
+        return self.get_peripheral_name(peripheral_id)
+
+    # ---- helpers for out-parameters ----------------------------------------
+    def _int_out(self, name, *args):
+        value = ctypes.c_int(0)
+        call(name, self.handle, *args, ctypes.byref(value))
+        return value.value
+
+    def _float_out(self, name, *args):
+        value = ctypes.c_float(0)
+        call(name, self.handle, *args, ctypes.byref(value))
+        return value.value
+
+    def _text_out(self, name, *args):
+        buf = ctypes.create_string_buffer(256)
+        call(name, self.handle, *args, buf, len(buf))
+        return buf.value.decode()
+
+    # ---- device, identity and small peripherals ----------------------------
+    def reset_device(self):
+        call("QeloMsrResetDevice", self.handle)
+
+    def reset_peripherals(self, mask):
+        call("QeloMsrResetPeripherals", self.handle, mask)
+
+    def get_device_parameter(self, index):
+        return self._int_out("QeloMsrGetDeviceParameter", index)
+
+    def parameters(self):
+        """{name: value} of the nine device parameters."""
+        return {n: self.get_device_parameter(i) for i, n in enumerate(C.PARAMETER_NAMES)}
+
+    @property
+    def serial_number(self):
+        buf = ctypes.create_string_buffer(C.TEXT_BUFFER_SIZE)
+        call("QeloMsrGetSerialNumber", self.handle, buf)
+        return buf.value.decode("utf-8", "replace")
+
+    def get_peripheral_name(self, peripheral):
+        return self._text_out("QeloMsrGetPeripheralName", self.resolve(peripheral))
+
+    def get_temperature(self):
+        return self._float_out("QeloMsrGetTemperature")
+
+    def set_led(self, on, led=C.LED):
+        call("QeloMsrSetLed", self.handle, self.resolve(led), 1 if on else 0)
+
+    def get_reference_current(self, source):
+        return self._float_out("QeloMsrGetReferenceCurrent", self.resolve(source))
+
+    def set_watchdog_timeout(self, timeout_250ms):
+        call("QeloMsrSetWatchdogTimeout", self.handle, timeout_250ms)
+
+    def get_watchdog_timeout(self):
+        value = ctypes.c_uint(0)
+        call("QeloMsrGetWatchdogTimeout", self.handle, ctypes.byref(value))
+        return value.value
+
+    # ---- analog inputs and ranges ------------------------------------------
+    def enumerate_ranges(self, peripheral, index):
+        return self._int_out("QeloMsrEnumerateRanges", self.resolve(peripheral), index)
+
+    def ranges(self, peripheral):
+        """The range identifiers of an analog input or output, in order."""
+        pid, found = self.resolve(peripheral), []
+        for index in range(32):
+            rid = self.enumerate_ranges(pid, index)
+            if rid == C.RANGE_NONE:
+                break
+            found.append(rid)
+        return found
+
+    def get_range_min_max(self, peripheral, range_id):
+        lo, hi = ctypes.c_float(0), ctypes.c_float(0)
+        call("QeloMsrGetRangeMinMax", self.handle, self.resolve(peripheral), range_id,
+             ctypes.byref(lo), ctypes.byref(hi))
+        return lo.value, hi.value
+
+    def get_default_inter_channel_delay(self, analog_input, range_id):
+        return self._int_out("QeloMsrGetDefaultAnalogInputInterChannelDelay",
+                             self.resolve(analog_input), range_id)
+
+    def get_min_inter_channel_delay(self, analog_input):
+        return self._int_out("QeloMsrGetMinAnalogInputInterChannelDelay",
+                             self.resolve(analog_input))
+
+    def set_analog_input_parameters(self, analog_input, range_id, inter_channel_delay=-1):
+        """Sets range and delay (-1: the range's default); returns the delay set."""
+        return self._int_out("QeloMsrSetAnalogInputParameters", self.resolve(analog_input),
+                             range_id, inter_channel_delay)
+
+    def get_analog_input_parameters(self, analog_input):
+        """(range id, inter-channel delay) of an input."""
+        rid, delay = ctypes.c_int(0), ctypes.c_int(0)
+        call("QeloMsrGetAnalogInputParameters", self.handle, self.resolve(analog_input),
+             ctypes.byref(rid), ctypes.byref(delay))
+        return rid.value, delay.value
+
+    def read_analog_input(self, analog_input):
+        """One calibrated sample in volts."""
+        return self._float_out("QeloMsrReadAnalogInput", self.resolve(analog_input))
+
+    # ---- analog outputs and digital ports ----------------------------------
+    def write_analog_output(self, analog_output, volts):
+        call("QeloMsrWriteAnalogOutput", self.handle, self.resolve(analog_output), float(volts))
+
+    def get_digital_port_io_count(self, port):
+        return self._int_out("QeloMsrGetDigitalPortIoCount", self.resolve(port))
+
+    def get_digital_port_io_name(self, port, io):
+        return self._text_out("QeloMsrGetDigitalPortIoName", self.resolve(port), io)
+
+    def set_digital_port_output_enable_mask(self, port, mask):
+        call("QeloMsrSetDigitalPortOutputEnableMask", self.handle, self.resolve(port), mask)
+
+    def read_digital_port(self, port):
+        return self._int_out("QeloMsrReadDigitalPort", self.resolve(port))
+
+    def write_digital_port(self, port, value):
+        call("QeloMsrWriteDigitalPort", self.handle, self.resolve(port), value)
+
+    # ---- triggers and counters ---------------------------------------------
+    def set_trigger_config(self, config, trigger=C.TRIGGER):
+        call("QeloMsrSetTriggerConfig", self.handle, self.resolve(trigger), config)
+
+    def get_trigger_config(self, trigger=C.TRIGGER):
+        return self._int_out("QeloMsrGetTriggerConfig", self.resolve(trigger))
+
+    def set_trigger_enable(self, enable, trigger=C.TRIGGER):
+        call("QeloMsrSetTriggerEnable", self.handle, self.resolve(trigger), 1 if enable else 0)
+
+    def get_trigger_enable(self, trigger=C.TRIGGER):
+        return bool(self._int_out("QeloMsrGetTriggerEnable", self.resolve(trigger)))
+
+    def reset_counter(self, counter=C.COUNTER):
+        call("QeloMsrResetCounter", self.handle, self.resolve(counter))
+
+    def set_counter_config(self, config, counter=C.COUNTER):
+        call("QeloMsrSetCounterConfig", self.handle, self.resolve(counter), config)
+
+    def get_counter_config(self, counter=C.COUNTER):
+        return self._int_out("QeloMsrGetCounterConfig", self.resolve(counter))
+
+    def set_counter_enable(self, enable, counter=C.COUNTER):
+        call("QeloMsrSetCounterEnable", self.handle, self.resolve(counter), 1 if enable else 0)
+
+    def get_counter_enable(self, counter=C.COUNTER):
+        return bool(self._int_out("QeloMsrGetCounterEnable", self.resolve(counter)))
+
+    def read_counter(self, counter=C.COUNTER):
+        value = ctypes.c_longlong(0)
+        call("QeloMsrReadCounter", self.handle, self.resolve(counter), ctypes.byref(value))
+        return value.value
+
+    # ---- input frames and acquisition --------------------------------------
+    def _family(self):
+        if self.family is None:
+            raise errors.LogicError("Unknown device family.", C.ERROR_CLASS_LOGIC)
+        return self.family
+
+    def _frame_arrays(self, frames):
+        """Zeroed value and port arrays for `frames` frame records."""
+        fam = self._family()
+        if np is not None:
+            return (np.zeros((frames, fam.value_slots), np.float32),
+                    np.zeros((frames, fam.port_slots), np.int32))
+        return ((ctypes.c_float * (frames * fam.value_slots))(),
+                (ctypes.c_int * (frames * fam.port_slots))())
+
+    @staticmethod
+    def _pointers(values, ports):
+        if np is not None and isinstance(values, np.ndarray):
+            return (values.ctypes.data_as(ctypes.POINTER(ctypes.c_float)),
+                    ports.ctypes.data_as(ctypes.POINTER(ctypes.c_int)))
+        return (ctypes.cast(values, ctypes.POINTER(ctypes.c_float)),
+                ctypes.cast(ports, ctypes.POINTER(ctypes.c_int)))
+
+    def _records(self, values, ports, frames):
+        """The first `frames` records: arrays (numpy) or lists of rows."""
+        if np is not None:
+            return values[:frames].copy(), ports[:frames].copy()
+        fam = self._family()
+        v, p = fam.value_slots, fam.port_slots
+        return ([list(values[i * v:(i + 1) * v]) for i in range(frames)],
+                [list(ports[i * p:(i + 1) * p]) for i in range(frames)])
+
+    def _per_call_frames(self):
+        # The library fills at most read_limit_bytes per call; the smallest
+        # frame is one 16-bit word.
+        return self._family().read_limit_bytes // 2
+
+    def channels(self, inputs):
+        """Channel records of a list of inputs (names or identifiers)."""
+        fam = self._family()
+        single = None
+        result = []
+        for item in inputs:
+            pid = self.resolve(item, _INPUT_KINDS)
+            kind, index = _kind(pid), pid & 0xFF
+            if kind == C.KIND_ANALOG_INPUT:
+                result.append(Channel(pid, self.name_of(pid), True, index, 1))
+            elif kind == C.KIND_DIFF_INPUT:
+                if single is None:
+                    single = self.get_device_parameter(C.PARAM_SINGLE_ENDED_INPUTS)
+                result.append(Channel(pid, self.name_of(pid), True, single + index, 1))
+            elif kind == C.KIND_DIGITAL_PORT:
+                result.append(Channel(pid, self.name_of(pid), False, index, 1))
+            elif kind == C.KIND_COUNTER:
+                if fam.counter_slot is None:
+                    raise errors.InvalidArgumentError("Invalid in-port id.",
+                                                      C.ERROR_CLASS_INVALID_ARGUMENT)
+                result.append(Channel(pid, self.name_of(pid), False, fam.counter_slot, 2))
+            else:
+                result.append(Channel(pid, self.name_of(pid), False, fam.trigger_slot, 1))
+        return result
+
+    def calculate_max_buffered_input_frames(self):
+        return self._int_out("QeloMsrCalculateMaxBufferedInputFrames")
+
+    def setup_input_frame(self, inputs):
+        ids = [self.resolve(i) for i in inputs]
+        arr = (ctypes.c_int * max(len(ids), 1))(*ids)
+        call("QeloMsrSetupInputFrame", self.handle, arr, len(ids))
+
+    def start_data_acquisition(self, frame_rate, frame_count=0, external=False):
+        """Starts acquisition; returns the frame rate the device runs at (or -1)."""
+        return self._float_out("QeloMsrStartDataAcquisition", 1 if external else 0,
+                               float(frame_rate), frame_count)
+
+    def stop_data_acquisition(self):
+        call("QeloMsrStopDataAcquisition", self.handle)
+
+    def read_non_blocking(self):
+        """The frames buffered now, as (values, ports) records (possibly none)."""
+        if self._frames is None:
+            self._frames = self._frame_arrays(self._per_call_frames())
+        values, ports = self._frames
+        n = ctypes.c_int(0)
+        call("QeloMsrReadNonBlocking", self.handle, *self._pointers(values, ports),
+             ctypes.byref(n))
+        return self._records(values, ports, n.value)
+
+    def read_blocking(self, frame_count):
+        """Exactly frame_count frames as (values, ports) records."""
+        if frame_count < 1:
+            raise errors.InvalidArgumentError("Frame counter must be > 0.",
+                                              C.ERROR_CLASS_INVALID_ARGUMENT)
+        values, ports = self._frame_arrays(frame_count)
+        call("QeloMsrReadBlocking", self.handle, *self._pointers(values, ports), frame_count)
+        return self._records(values, ports, frame_count)
+
+    def read_frame(self):
+        """One frame sampled now, as (values, ports) of one record each."""
+        values, ports = self._frame_arrays(1)
+        call("QeloMsrReadFrame", self.handle, *self._pointers(values, ports))
+        v, p = self._records(values, ports, 1)
+        return v[0], p[0]
+
+    # ---- output frames -----------------------------------------------------
+    def setup_output_frame(self, outputs):
+        ids = [self.resolve(o) for o in outputs]
+        arr = (ctypes.c_int * max(len(ids), 1))(*ids)
+        call("QeloMsrSetupOutputFrame", self.handle, arr, len(ids))
+
+    def write_frame(self, values, ports=()):
+        """Sets the outputs of the output frame: values by analog output index,
+        ports by digital port index."""
+        fam = self._family()
+        v = (ctypes.c_float * fam.value_slots)(*list(values)[:fam.value_slots])
+        p = (ctypes.c_int * fam.port_slots)(*list(ports)[:fam.port_slots])
+        call("QeloMsrWriteFrame", self.handle, v, p)
+
+    @staticmethod
+    def _output_stream(values, ports):
+        values = [float(x) for x in values]
+        n = len(values)
+        if ports is None:
+            ports = [(0, 0)] * n
+        ports = list(ports)
+        if len(ports) != n:
+            raise errors.InvalidArgumentError("values and ports differ in length.",
+                                              C.ERROR_CLASS_INVALID_ARGUMENT)
+        flat = [int(x) for pair in ports for x in pair]
+        return n, (ctypes.c_float * max(n, 1))(*values), (ctypes.c_int * max(2 * n, 1))(*flat)
+
+    def write_blocking(self, values, ports=None):
+        """Vel: queues every frame (one analog value and a (DP-0, DP-1) pair per
+        frame), waiting as needed."""
+        n, v, p = self._output_stream(values, ports)
+        call("QeloMsrWriteBlocking", self.handle, v, p, n)
+
+    def write_non_blocking(self, values, ports=None):
+        """Vel: queues as many frames as fit now; returns how many."""
+        n, v, p = self._output_stream(values, ports)
+        return self._int_out("QeloMsrWriteNonBlocking", v, p, n)
+
+    # ---- raw access --------------------------------------------------------
+    def read_block(self, address, size):
+        buf = ctypes.create_string_buffer(max(size, 1))
+        call("__QeloMsrReadBlock", self.handle, address, buf, size)
+        return buf.raw[:size]
+
+    def write_block(self, address, data):
+        data = bytes(data)
+        buf = ctypes.create_string_buffer(data, max(len(data), 1))
+        call("__QeloMsrWriteBlock", self.handle, address, buf, len(data))
+
+    def read_register(self, address):
+        value = ctypes.c_uint(0)
+        call("__QeloMsrReadRegister", self.handle, address, ctypes.byref(value))
+        return value.value
+
+    def write_register(self, address, value):
+        call("__QeloMsrWriteRegister", self.handle, address, value)
+
+    # ---- streaming ---------------------------------------------------------
+    def stream(self, channels, rate, frames=None, seconds=None, range_id=None,
+               on_overrun="raise", stall_timeout=None):
+        """Acquires continuously and yields blocks of frames.
+
+        Each block has one row per frame and one column per channel, in the
+        order given: volts for analog inputs, raw values for ports, counter and
+        trigger (numpy float64 arrays, lists of rows without numpy). Ends after
+        `frames` frames or `seconds` seconds of frames at the device's rate, or
+        runs until the consumer stops iterating when both are None. An overrun
+        of the device buffer raises BufferOverflowError; with
+        on_overrun="restart" the acquisition restarts instead, with a
+        RuntimeWarning for the lost frames. The acquisition is always stopped.
+        """
+        if on_overrun not in ("raise", "restart"):
+            raise ValueError("on_overrun must be 'raise' or 'restart'")
+        chans = self.channels(channels)
+        if range_id is not None:
+            for c in chans:
+                if c.analog:
+                    self.set_analog_input_parameters(c.id, range_id)
+        self.setup_input_frame([c.id for c in chans])
+        capacity = self.calculate_max_buffered_input_frames()
+        per_call = self._family().read_limit_bytes // (2 * sum(c.words for c in chans))
+        self.stream_overruns = 0
+        self.stream_rate = device_rate = self.start_data_acquisition(rate)
+        if not device_rate >= 1:
+            device_rate = float(rate)
+        try:
+            target = frames
+            if target is None and seconds is not None:
+                target = max(1, int(round(seconds * device_rate)))
+            pause = min(max(0.5 * min(per_call, 0.1 * capacity) / device_rate, 0.0005), 0.02)
+            limit = stall_timeout if stall_timeout is not None else max(2.0, 20.0 / device_rate)
+            delivered, last_data = 0, time.monotonic()
+            while target is None or delivered < target:
+                try:
+                    values, ports = self.read_non_blocking()
+                except errors.BufferOverflowError:
+                    self.stream_overruns += 1
+                    if on_overrun == "raise":
+                        raise
+                    warnings.warn("overrun after %d frames: frames lost, acquisition restarted" %
+                                  delivered, RuntimeWarning, stacklevel=2)
+                    self.stop_data_acquisition()
+                    self.start_data_acquisition(rate)
+                    last_data = time.monotonic()
+                    continue
+                got = len(values)
+                if got:
+                    take = got if target is None else min(got, target - delivered)
+                    delivered += take
+                    last_data = time.monotonic()
+                    yield self._columns(chans, values[:take], ports[:take])
+                elif time.monotonic() - last_data > limit:
+                    raise errors.DeviceError(
+                        "The device delivered no frames for %.1f s." % limit,
+                        C.ERROR_CLASS_RUNTIME)
+                if got < per_call:
+                    time.sleep(pause)
+        finally:
+            self.stop_data_acquisition()
+
+    @staticmethod
+    def _columns(chans, values, ports):
+        if np is not None:
+            out = np.empty((len(values), len(chans)), np.float64)
+            for j, c in enumerate(chans):
+                out[:, j] = values[:, c.slot] if c.analog else ports[:, c.slot]
+            return out
+        return [[(v[c.slot] if c.analog else p[c.slot]) for c in chans]
+                for v, p in zip(values, ports)]
+
+    def acquire(self, channels, rate, frames=None, seconds=None, range_id=None,
+                on_overrun="raise"):
+        """A finite acquisition collected into an Acquisition."""
+        if frames is None and seconds is None:
+            raise ValueError("give frames or seconds")
+        chans = self.channels(channels)
+        blocks = list(self.stream([c.id for c in chans], rate, frames, seconds, range_id,
+                                  on_overrun))
+        if np is not None:
+            data = np.concatenate(blocks) if blocks else np.empty((0, len(chans)))
+        else:
+            data = [row for block in blocks for row in block]
+        rate_used = self.stream_rate if self.stream_rate >= 1 else float(rate)
+        return Acquisition([c.name for c in chans], ["V" if c.analog else "" for c in chans],
+                           rate_used, data, self.stream_overruns)
+
+
+def open_device(device=None):
+    """Opens a device (see Device)."""
+    return Device(device)
+

@@ -1,0 +1,271 @@
+// The qelomsr tool end to end: argument handling without devices, and every
+// subcommand against the three emulated devices of the virtual USB bus.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <qelomsr/qelomsr.h>
+
+#include <cmath>
+#include <cstdio>
+#include <fstream>
+#include <regex>
+#include <sstream>
+
+#include "process.h"
+
+using ::testing::HasSubstr;
+using ::testing::MatchesRegex;
+
+namespace {
+
+const std::string kCli = QELOMSR_CLI_PATH;
+const std::string kRunner = QELOMSR_RUNNER_PATH;  // empty: no emulator in this build
+const std::string kTempDir = QELOMSR_TEST_TMPDIR;
+
+qtest::ProcessResult cli(const std::vector<std::string>& args) {
+  std::vector<std::string> argv{kCli};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return qtest::runProcess(argv);
+}
+
+// Runs the tool under the runner, which hosts the Ka at USB:1-0-3, the Vel at
+// USB:1-0-2-1 and the Rix at USB:1-0-2-4.
+qtest::ProcessResult onBus(const std::vector<std::string>& args) {
+  std::vector<std::string> argv{kRunner, "--", kCli};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return qtest::runProcess(argv);
+}
+
+std::vector<std::string> lines(const std::string& text) {
+  std::vector<std::string> result;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) result.push_back(line);
+  return result;
+}
+
+std::vector<double> numbers(const std::string& csvLine) {
+  std::vector<double> values;
+  std::istringstream in(csvLine);
+  for (std::string cell; std::getline(in, cell, ',');) values.push_back(std::stod(cell));
+  return values;
+}
+
+std::string describe(const qtest::ProcessResult& r) {
+  return "exit " + std::to_string(r.exitCode) + "\nstdout:\n" + r.out + "\nstderr:\n" + r.err;
+}
+
+// ---- arguments, no device needed --------------------------------------------
+
+TEST(CliArguments, BadArgumentsExitWithCode2AndUsage) {
+  const std::vector<std::vector<std::string>> cases = {
+      {},
+      {"frobnicate"},
+      {"info"},
+      {"read", "0"},
+      {"write", "0", "AO-0"},
+      {"write", "0", "AO-0", "ten"},
+      {"dio", "0", "DP-0", "--write", "0x1FF"},
+      {"dio", "0", "DP-0", "--oe", "bits"},
+      {"counter", "0", "--enable", "--disable"},
+      {"stream", "0", "--channels", "AI-0", "--rate", "100"},
+      {"stream", "0", "--channels", "AI-0", "--rate", "100", "--frames", "5", "--seconds", "1"},
+      {"stream", "0", "--channels", "AI-0", "--rate", "0.5", "--frames", "5"},
+      {"stream", "0", "--channels", "AI-0", "--rate", "fast", "--frames", "5"},
+      {"bench", "0", "--seconds", "0"},
+  };
+  for (const auto& args : cases) {
+    std::string joined;
+    for (const auto& a : args) joined += a + " ";
+    const auto r = cli(args);
+    EXPECT_EQ(r.exitCode, 2) << joined << "\n" << describe(r);
+    EXPECT_THAT(r.err, HasSubstr("qelomsr: error:")) << joined;
+    EXPECT_THAT(r.err, HasSubstr("Usage:")) << joined;
+    EXPECT_TRUE(r.out.empty()) << joined;
+  }
+}
+
+TEST(CliArguments, HelpAndVersionSucceed) {
+  const auto help = cli({"--help"});
+  EXPECT_EQ(help.exitCode, 0);
+  for (const char* sub : {"list", "info", "read", "write", "dio", "counter", "stream", "bench"})
+    EXPECT_THAT(help.out, HasSubstr(sub));
+  const auto version = cli({"--version"});
+  EXPECT_EQ(version.exitCode, 0);
+  EXPECT_THAT(version.out, HasSubstr(QELOMSR_VERSION_STRING));
+}
+
+// ---- against the emulated devices -------------------------------------------
+
+class CliOnBus : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (kRunner.empty()) GTEST_SKIP() << "no virtual USB bus runner in this build";
+  }
+};
+
+TEST_F(CliOnBus, ListShowsTheThreeDevices) {
+  const auto r = onBus({"list"});
+  ASSERT_EQ(r.exitCode, 0) << describe(r);
+  const auto rows = lines(r.out);
+  ASSERT_EQ(rows.size(), 4u) << r.out;
+  EXPECT_THAT(rows[0], MatchesRegex("INDEX +IDENTIFIER +FAMILY +FIRMWARE +SERIAL"));
+  const std::string all = r.out;
+  EXPECT_THAT(all, ::testing::ContainsRegex("USB:1-0-3 +Ka +1\\.[0-9]+ +QeloKa@"));
+  EXPECT_THAT(all, ::testing::ContainsRegex("USB:1-0-2-1 +Vel +1\\.[0-9]+ +QeloVel@"));
+  EXPECT_THAT(all, ::testing::ContainsRegex("USB:1-0-2-4 +Rix +1\\.[0-9]+ +QeloPilex@"));
+}
+
+TEST_F(CliOnBus, InfoListsPeripheralsByTheirNames) {
+  const auto ka = onBus({"info", "USB:1-0-3"});
+  ASSERT_EQ(ka.exitCode, 0) << describe(ka);
+  EXPECT_THAT(ka.out, HasSubstr("family        Ka (type 0x7A500010)"));
+  EXPECT_THAT(ka.out, ::testing::ContainsRegex("AI-13 +0x7A50110D  range -10 .. 10 V"));
+  EXPECT_THAT(ka.out, ::testing::ContainsRegex("AI-12/AI-13 +0x7A501206"));
+  EXPECT_THAT(ka.out, ::testing::ContainsRegex("DP-2 +0x7A501002  4 lines IO-16 .. IO-19"));
+  EXPECT_THAT(ka.out, ::testing::ContainsRegex("200uA +0x7A501700  reference current"));
+  EXPECT_THAT(ka.out, ::testing::ContainsRegex("TRG +0x7A501600  config input A"));
+
+  const auto rix = onBus({"info", "USB:1-0-2-4"});
+  ASSERT_EQ(rix.exitCode, 0) << describe(rix);
+  EXPECT_THAT(rix.out, ::testing::ContainsRegex("VREF +0x7A501105  range 0 .. 3.3 V"));
+  EXPECT_THAT(rix.out, ::testing::ContainsRegex("VBUSREF +0x7A501104  range 0 .. 6.6 V"));
+  EXPECT_THAT(rix.out, ::testing::Not(HasSubstr("AO-0")));
+}
+
+TEST_F(CliOnBus, ReadReportsTheInjectedReferenceVoltages) {
+  // The emulated Rix drives VREF with 2.5 V and VBUSREF with 5.0 V; the device
+  // is chosen by its list index here (Rix is the third entry).
+  const auto list = onBus({"list"});
+  ASSERT_EQ(list.exitCode, 0);
+  std::smatch m;
+  ASSERT_TRUE(std::regex_search(list.out, m, std::regex("\n([0-9]+) +USB:1-0-2-4 ")));
+  const auto r = onBus({"read", m[1].str(), "VREF", "vbusref"});
+  ASSERT_EQ(r.exitCode, 0) << describe(r);
+  const auto rows = lines(r.out);
+  ASSERT_EQ(rows.size(), 2u);
+  float vref = 0, vbus = 0;
+  ASSERT_EQ(std::sscanf(rows[0].c_str(), "VREF %f V", &vref), 1) << rows[0];
+  ASSERT_EQ(std::sscanf(rows[1].c_str(), "VBUSREF %f V", &vbus), 1) << rows[1];
+  EXPECT_NEAR(vref, 2.5, 0.02);
+  EXPECT_NEAR(vbus, 5.0, 0.04);
+}
+
+TEST_F(CliOnBus, ReadWithARangeAndDistinctInputs) {
+  const auto r = onBus({"read", "USB:1-0-3", "AI-0", "AI-1", "AI-0/AI-1", "--range", "10V"});
+  ASSERT_EQ(r.exitCode, 0) << describe(r);
+  const auto rows = lines(r.out);
+  ASSERT_EQ(rows.size(), 3u);
+  for (const auto& row : rows)
+    EXPECT_THAT(row, MatchesRegex("AI-[0-9/AI-]+ +-?[0-9]+\\.[0-9]{6} V")) << row;
+}
+
+TEST_F(CliOnBus, UnsuitablePeripheralsAreUsageErrors) {
+  const std::vector<std::vector<std::string>> cases = {
+      {"read", "USB:1-0-3", "AI-99"},
+      {"read", "USB:1-0-3", "DP-0"},
+      {"read", "USB:1-0-3", "AI-0", "--range", "5V"},
+      {"write", "USB:1-0-2-4", "AO-0", "1.0"},
+      {"write", "USB:1-0-2-1", "AO-1", "1.0"},
+      {"dio", "USB:1-0-3", "DP-3"},
+      {"counter", "USB:1-0-2-1"},
+      {"stream", "USB:1-0-3", "--channels", "AI-0,AO-0", "--rate", "100", "--frames", "5"},
+  };
+  for (const auto& args : cases) {
+    const auto r = onBus(args);
+    EXPECT_EQ(r.exitCode, 2) << args[0] << " " << args[2] << "\n" << describe(r);
+    EXPECT_THAT(r.err, HasSubstr("choose from")) << args[0] << " " << args[2];
+  }
+}
+
+TEST_F(CliOnBus, LibraryFailuresPrintTheErrorRecord) {
+  const auto unknown = onBus({"info", "USB:9-9-9"});
+  EXPECT_EQ(unknown.exitCode, 1) << describe(unknown);
+  EXPECT_THAT(unknown.err, HasSubstr("Invalid identifier. (class 4, device error)"));
+
+  const auto index = onBus({"read", "17", "AI-0"});
+  EXPECT_EQ(index.exitCode, 1) << describe(index);
+  EXPECT_THAT(index.err, HasSubstr("Invalid enumeration index"));
+}
+
+TEST_F(CliOnBus, WriteSetsAnAnalogOutput) {
+  const auto r = onBus({"write", "USB:1-0-3", "AO-1", "--", "-2.5"});
+  ASSERT_EQ(r.exitCode, 0) << describe(r);
+  EXPECT_EQ(r.out, "AO-1       -2.500000 V\n");
+}
+
+TEST_F(CliOnBus, DioDrivesAndReadsBackAPort) {
+  const auto r = onBus({"dio", "USB:1-0-3", "DP-1", "--oe", "0xFF", "--write", "0x5A"});
+  ASSERT_EQ(r.exitCode, 0) << describe(r);
+  EXPECT_EQ(r.out, "DP-1   0x5A 01011010\n");
+
+  const auto all = onBus({"dio", "USB:1-0-3"});
+  ASSERT_EQ(all.exitCode, 0) << describe(all);
+  const auto rows = lines(all.out);
+  ASSERT_EQ(rows.size(), 3u) << all.out;
+  EXPECT_THAT(rows[2], MatchesRegex("DP-2 +0x[0-9A-F]{2} [01]{4}"));
+}
+
+TEST_F(CliOnBus, CounterEnableResetAndRead) {
+  const auto r = onBus({"counter", "USB:1-0-3", "--enable", "--reset"});
+  ASSERT_EQ(r.exitCode, 0) << describe(r);
+  EXPECT_THAT(r.out, MatchesRegex("CNT +[0-9]+ enabled\n"));
+  const auto off = onBus({"counter", "USB:1-0-3", "CNT", "--disable"});
+  ASSERT_EQ(off.exitCode, 0) << describe(off);
+  EXPECT_THAT(off.out, MatchesRegex("CNT +[0-9]+ disabled\n"));
+}
+
+TEST_F(CliOnBus, StreamWritesEveryFrameToCsv) {
+  const std::string path = kTempDir + "/stream.csv";
+  std::remove(path.c_str());
+  const auto r = onBus({"stream", "USB:1-0-3", "--channels", "AI-0,AI-1,DP-0,CNT", "--rate", "1000",
+                        "--frames", "600", "--out", path, "--progress"});
+  ASSERT_EQ(r.exitCode, 0) << describe(r);
+  EXPECT_THAT(r.err, HasSubstr("600/600 frames"));
+  EXPECT_THAT(r.err, HasSubstr("overruns 0"));
+  std::ifstream in(path);
+  std::stringstream content;
+  content << in.rdbuf();
+  const auto rows = lines(content.str());
+  ASSERT_EQ(rows.size(), 601u);
+  EXPECT_EQ(rows[0], "time_s,AI-0,AI-1,DP-0,CNT");
+  double spreadA = 0, spreadB = 0, diff = 0;
+  const auto first = numbers(rows[1]);
+  for (size_t i = 1; i < rows.size(); ++i) {
+    const auto v = numbers(rows[i]);
+    ASSERT_EQ(v.size(), 5u) << rows[i];
+    EXPECT_NEAR(v[0], (i - 1) * 0.001, 1e-6) << "row " << i;
+    EXPECT_LE(std::fabs(v[1]), 10.0);
+    EXPECT_LE(std::fabs(v[2]), 10.0);
+    EXPECT_EQ(v[3], std::floor(v[3]));
+    spreadA = std::max(spreadA, std::fabs(v[1] - first[1]));
+    spreadB = std::max(spreadB, std::fabs(v[2] - first[2]));
+    diff = std::max(diff, std::fabs(v[1] - v[2]));
+  }
+  // Each input carries its own waveform: the columns move and differ.
+  EXPECT_GT(spreadA + spreadB, 0.01);
+  EXPECT_GT(diff, 0.01);
+}
+
+TEST_F(CliOnBus, StreamBySecondsToStdout) {
+  const auto r = onBus(
+      {"stream", "2", "--channels", "AI-0,VREF", "--rate", "200", "--seconds", "0.5", "--quiet"});
+  ASSERT_EQ(r.exitCode, 0) << describe(r);
+  EXPECT_TRUE(r.err.empty()) << r.err;
+  const auto rows = lines(r.out);
+  ASSERT_EQ(rows.size(), 101u);
+  EXPECT_EQ(rows[0], "time_s,AI-0,VREF");
+  for (size_t i = 1; i < rows.size(); ++i) EXPECT_NEAR(numbers(rows[i])[2], 2.5, 0.02) << rows[i];
+}
+
+TEST_F(CliOnBus, BenchReportsRateAndCpu) {
+  const auto r = onBus({"bench", "USB:1-0-3", "--rate", "500", "--seconds", "0.5"});
+  ASSERT_EQ(r.exitCode, 0) << describe(r);
+  const auto rows = lines(r.out);
+  ASSERT_EQ(rows.size(), 3u) << r.out;
+  EXPECT_THAT(rows[1], HasSubstr("achieved_hz"));
+  double requested = 0, device = 0, achieved = 0;
+  ASSERT_EQ(std::sscanf(rows[2].c_str(), "%lf %lf %lf", &requested, &device, &achieved), 3);
+  EXPECT_EQ(requested, 500);
+  EXPECT_GT(achieved, 0);
+}
+
+}  // namespace
