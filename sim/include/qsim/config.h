@@ -1,0 +1,116 @@
+// Configuration of one emulated device: identity, calibration memory, the
+// signals on its inputs, buffer sizes and the faults it starts with.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+namespace qsim {
+
+enum class Family { Ka, Vel, Rix };
+
+// Lower-case name used in JSON and messages: "ka", "vel", "rix".
+const char* familyName(Family family);
+Family familyFromName(const std::string& name);  // throws std::invalid_argument
+
+// A waveform on one single-ended analog input, evaluated at the sample time t
+// (seconds since the model was created):
+//   Dc:    offset
+//   Sine:  offset + amplitude * sin(2 pi frequency t + phase)        (phase in radians)
+//   Ramp:  offset + amplitude * (2 frac(frequency t + phase / 2pi) - 1), a sawtooth
+//          from offset - amplitude to offset + amplitude
+//   Noise: offset + amplitude * u, u uniform in [-1, 1), a pure function of (seed, t in ns)
+struct Signal {
+  enum class Kind { Dc, Sine, Ramp, Noise };
+  Kind kind = Kind::Dc;
+  double amplitude = 0.0;
+  double frequency = 0.0;
+  double offset = 0.0;
+  double phase = 0.0;
+  uint32_t seed = 1;
+
+  static Signal dc(double volts);
+  static Signal sine(double amplitude, double frequency, double offset = 0.0, double phase = 0.0);
+  static Signal ramp(double amplitude, double frequency, double offset = 0.0);
+  static Signal noise(double amplitude, uint32_t seed, double offset = 0.0);
+  double valueAt(int64_t tNs) const;
+};
+
+// Dual-point record of one channel and range, and output record of one DAC:
+// codes at +full scale, 0 V, -full scale (8 bytes in memory, last u16 reserved).
+struct CodeRecord {
+  uint16_t positive = 0xFFFF;
+  uint16_t zero = 0xFFFF;
+  uint16_t negative = 0xFFFF;
+  uint16_t reserved = 0xFFFF;
+};
+
+// Rix simple record: raw code of 0 V and gain with 28 fraction bits.
+struct SimpleRecord {
+  uint32_t offset = 0xFFFFFFFF;
+  uint32_t gain = 0xFFFFFFFF;
+};
+
+// Port `to` sees the driven outputs of port `from` on its input pins.
+struct Loopback {
+  int from = 0;
+  int to = 0;
+};
+
+// Faults that can be switched while the model runs (DeviceModel::setFaults).
+struct Faults {
+  bool stall = false;               // requests are swallowed, no reply: the host times out
+  bool shortIn = false;             // every IN transfer delivers half a reply
+  bool unplugged = false;           // every transfer fails as for a vanished device
+  bool garbage = false;             // read replies are random bytes of the right length
+  bool forceOverflow = false;       // input status reports overflow (bit 31)
+  bool interfaceHeld = false;       // another program holds interface 0
+  bool firmwareMajor2 = false;      // version word reports firmware 2.x
+  bool erasedCalibration = false;   // calibration memory reads all 0xFF
+  bool noDelayBlock = false;        // version word bit 31 set, delay block absent
+  bool serialUnconfigured = false;  // serial length word 0xFFFF (erased)
+  std::optional<uint32_t> inputStatusOverride;  // register 0x08 reads this value verbatim
+};
+
+struct DeviceConfig {
+  Family family = Family::Ka;
+  uint16_t vendorId = 0x1209;
+  uint16_t productId = 0x3201;        // follows the family in defaultConfig()
+  std::string serial;                 // text of the serial block
+  uint16_t firmware = 0x0104;         // bits 8..23 of the version word (major.minor)
+  uint32_t calibrationAddress = 0x08004000;  // Ka/Vel: register 0xF0000030; Rix: fixed 0x08004400
+  std::array<uint16_t, 5> delayBlock{};      // min delay, defaults of ranges 0..3 (Ka/Vel)
+  std::vector<CodeRecord> outputRecords;     // Ka 2, Vel 1, Rix 0
+  std::vector<CodeRecord> inputRecords;      // Ka 21 x 4, Vel 9 x 4 (channel * 4 + range)
+  std::vector<SimpleRecord> simpleRecords;   // Rix 6
+  std::array<uint32_t, 2> referenceCurrents{};  // Ka, thousandths of a microampere
+  std::vector<Signal> signals;               // one per single-ended input (Ka 14, Vel 6, Rix 6)
+  std::vector<uint8_t> portInputs;           // external levels on each port's pins
+  std::vector<Loopback> loopbacks;
+  uint32_t inputCapacity = 65536;            // register 0x09, bytes
+  uint32_t outputCapacity = 8192;            // Vel output buffer, bytes
+  double counterRateHz = 1000.0;             // events per second while the counter is enabled
+  int64_t minFramePeriodNs = 10000;          // shorter periods read back -2
+  int64_t timerResolutionNs = 1;             // accepted periods are rounded to multiples of this
+  double temperatureC = 25.0;
+  Faults faults;
+};
+
+// Realistic device of the family: non-erased calibration, a serial number,
+// firmware 1.4, a distinct waveform on every input (see sim/README.md).
+DeviceConfig defaultConfig(Family family);
+
+// Throws std::invalid_argument when the config does not fit its family.
+void validateConfig(const DeviceConfig& config);
+
+// JSON form documented in sim/README.md. Missing keys take the family's
+// defaults; unknown keys and wrong types throw std::invalid_argument.
+DeviceConfig configFromJson(const nlohmann::json& json);
+nlohmann::json configToJson(const DeviceConfig& config);
+
+}  // namespace qsim
