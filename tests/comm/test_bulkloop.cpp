@@ -1,0 +1,92 @@
+// The USB transfer loop: short transfers are completed, nothing is written
+// past the caller's buffer, a transfer that reports too much is refused, and a
+// device that only sends empty packets cannot keep the caller forever.
+#include <gtest/gtest.h>
+
+#include <deque>
+#include <stdexcept>
+#include <vector>
+
+#include "comm-api/src/api/bulkloop.h"
+
+namespace {
+
+struct Step {
+  int result;  // libusb result code
+  int moved;   // bytes the "device" reports as moved
+};
+
+// Simulates libusb_bulk_transfer: fills what it reports as moved with a
+// running counter (never beyond the length it was given) and records lengths.
+struct FakeTransfer {
+  std::deque<Step> steps;
+  std::vector<int> lengths;
+  unsigned char next = 1;
+
+  int operator()(unsigned char* p, int n, int* moved) {
+    lengths.push_back(n);
+    const Step s = steps.empty() ? Step{0, n} : steps.front();
+    if (!steps.empty()) steps.pop_front();
+    for (int i = 0; i < std::min(s.moved, n); ++i) p[i] = next++;
+    *moved = s.moved;
+    return s.result;
+  }
+};
+
+void check(int result) {
+  if (result < 0) throw std::runtime_error("error " + std::to_string(result));
+}
+void stalled() { throw std::runtime_error("stalled"); }
+
+TEST(BulkLoop, ShortTransfersAreCompletedInOrder) {
+  FakeTransfer t;
+  t.steps = {{0, 32}, {0, 32}};
+  std::vector<unsigned char> buf(65, 0xAA);
+  commapi::transferExactly(buf.data(), 64, t, check, stalled);
+  EXPECT_EQ(t.lengths, (std::vector<int>{64, 32}));
+  for (int i = 0; i < 64; ++i) EXPECT_EQ(buf[i], i + 1);
+  EXPECT_EQ(buf[64], 0xAA);
+}
+
+TEST(BulkLoop, TooMuchTransferredIsALogicError) {
+  FakeTransfer t;
+  t.steps = {{0, 40}, {0, 40}};
+  std::vector<unsigned char> buf(65, 0xAA);
+  try {
+    commapi::transferExactly(buf.data(), 64, t, check, stalled);
+    FAIL() << "accepted";
+  } catch (const std::logic_error& e) {
+    EXPECT_STREQ(e.what(), "Invalid transfer size (to much transferred).");
+  }
+  EXPECT_EQ(t.lengths, (std::vector<int>{64, 24})) << "each transfer gets exactly what remains";
+  EXPECT_EQ(buf[64], 0xAA);
+}
+
+TEST(BulkLoop, ErrorsPassThroughAfterPartialData) {
+  FakeTransfer t;
+  t.steps = {{0, 10}, {-7, 0}};
+  std::vector<unsigned char> buf(64);
+  EXPECT_THROW(commapi::transferExactly(buf.data(), 64, t, check, stalled), std::runtime_error);
+  EXPECT_EQ(t.lengths.size(), 2u);
+}
+
+TEST(BulkLoop, EmptyTransfersAreBounded) {
+  FakeTransfer t;
+  for (int i = 0; i < 1000; ++i) t.steps.push_back({0, 0});
+  std::vector<unsigned char> buf(8);
+  EXPECT_THROW(commapi::transferExactly(buf.data(), 8, t, check, stalled), std::runtime_error);
+  EXPECT_EQ(static_cast<int>(t.lengths.size()), commapi::kMaxEmptyTransfers);
+  // A few empty packets between data are tolerated.
+  FakeTransfer u;
+  u.steps = {{0, 0}, {0, 4}, {0, 0}, {0, 4}};
+  commapi::transferExactly(buf.data(), 8, u, check, stalled);
+  EXPECT_EQ(u.lengths.size(), 4u);
+}
+
+TEST(BulkLoop, ZeroLengthMovesNothing) {
+  FakeTransfer t;
+  commapi::transferExactly(nullptr, 0, t, check, stalled);
+  EXPECT_TRUE(t.lengths.empty());
+}
+
+}  // namespace
