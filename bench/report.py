@@ -1,0 +1,187 @@
+#!/usr/bin/python3
+"""Turns the raw outputs of the benchmark programs into build/bench/results.json
+(figures with baseline, target and whether the target is met) and prints a
+short table.
+
+Inputs (all in the results folder): micro.json and alloc.json, written by
+Google Benchmark (--benchmark_out), and stream.json, written by
+qelomsr_bench_stream. A missing input leaves its figures out and is reported.
+"""
+
+import json
+import os
+import sys
+
+# Demultiplexing must keep up with ten times the USB 2.0 high-speed bulk limit.
+HS_BULK_BYTES_PER_S = 13 * 512 * 8000  # 53.248 MB/s
+DEMUX_TARGET = 10 * HS_BULK_BYTES_PER_S
+CALL_OVERHEAD_TARGET = 2.0
+# A failing call records an error (exception, message, registry entry); it
+# must stay cheap enough to poll: 10 us.
+ERROR_PATH_TARGET_NS = 10000.0
+STREAM_CEILING_TARGET = 0.95
+STREAM_CPU_TARGET = 0.05
+
+MASKS = ["ka1", "ka4", "ka21", "mixed"]
+ALLOC_CALLS = ["read_nonblocking", "read_frame", "write_frame", "read_analog_input",
+               "read_register"]
+
+UNIT_NS = {"ns": 1.0, "us": 1e3, "ms": 1e6, "s": 1e9}
+
+
+def load(path):
+    try:
+        with open(path) as f:
+            return json.load(f)
+    except (OSError, ValueError) as e:
+        print(f"note: {path}: {e}", file=sys.stderr)
+        return None
+
+
+def benchmarks_by_name(doc):
+    """Median entries of a Google Benchmark output by their plain name (the
+    entry itself when the run had no repetitions)."""
+    out = {}
+    if not doc:
+        return out
+    for b in doc.get("benchmarks", []):
+        if b.get("error_occurred"):
+            print(f"note: {b['name']}: {b.get('error_message', 'failed')}", file=sys.stderr)
+            continue
+        name = b.get("run_name", b["name"])
+        kind = b.get("aggregate_name")
+        if kind is None:
+            out.setdefault(name, b)
+        elif kind == "median":
+            out[name] = b
+    return out
+
+
+def cpu_ns(b):
+    return b["cpu_time"] * UNIT_NS[b.get("time_unit", "ns")]
+
+
+class Figures:
+    def __init__(self):
+        self.items = []
+
+    def add(self, name, value, unit, baseline=None, target=None, higher_is_better=True):
+        if target is None:
+            met = True
+        elif higher_is_better:
+            met = value >= target
+        else:
+            met = value <= target
+        self.items.append({"name": name, "value": value, "unit": unit, "baseline": baseline,
+                           "target": target, "met": bool(met)})
+
+
+def micro_figures(fig, micro):
+    memcpy_best = None
+    for mask in MASKS:
+        demux = micro.get(f"BM_ReadNonBlocking/{mask}")
+        raw = micro.get(f"BM_EmulatorRead/{mask}")
+        copy = micro.get(f"BM_Memcpy/{mask}")
+        if not demux or not raw or not copy:
+            continue
+        nbytes = demux["frame_bytes_per_call"]
+        samples = demux["samples_per_call"]
+        t_call = cpu_ns(demux)
+        t_raw = cpu_ns(raw)
+        t_copy = cpu_ns(copy)
+        # The library's own share of a call: the whole call minus what the
+        # emulator and the in-process transport need for the same status read
+        # and block read.
+        t_lib = max(t_call - t_raw, 1e-3)
+        memcpy_rate = nbytes / t_copy * 1e9
+        fig.add(f"demux_bytes_per_s_{mask}", nbytes / t_lib * 1e9, "B/s", memcpy_rate,
+                DEMUX_TARGET)
+        fig.add(f"demux_samples_per_s_{mask}", samples / t_lib * 1e9, "samples/s")
+        fig.add(f"demux_gross_bytes_per_s_{mask}", nbytes / t_call * 1e9, "B/s", memcpy_rate)
+        fig.add(f"emulator_read_ns_{mask}", t_raw, "ns", None)
+        fig.add(f"read_nonblocking_ns_{mask}", t_call, "ns", t_raw)
+        if memcpy_best is None or nbytes > memcpy_best[0]:
+            memcpy_best = (nbytes, memcpy_rate)
+    if memcpy_best:
+        fig.add("memcpy_bytes_per_s", memcpy_best[1], "B/s", None, DEMUX_TARGET)
+
+    call = micro.get("BM_GetDeviceParameter")
+    base = micro.get("BM_LockLookupCopy")
+    err = micro.get("BM_ErrorPath")
+    if call and base:
+        fig.add("call_overhead_ratio", cpu_ns(call) / cpu_ns(base), "x", 1.0,
+                CALL_OVERHEAD_TARGET, higher_is_better=False)
+        fig.add("call_ns", cpu_ns(call), "ns", cpu_ns(base))
+    if err:
+        fig.add("error_path_ns", cpu_ns(err), "ns", cpu_ns(call) if call else None,
+                ERROR_PATH_TARGET_NS, higher_is_better=False)
+
+
+def alloc_figures(fig, alloc):
+    for call in ALLOC_CALLS:
+        b = alloc.get(f"BM_Allocations/{call}")
+        if not b:
+            continue
+        fig.add(f"allocations_per_call_{call}", b["allocs_per_call"], "allocations",
+                b.get("cold_allocs"), 0.0, higher_is_better=False)
+    extra = alloc.get("BM_Allocations/c_read_register")
+    if extra:
+        fig.add("allocations_per_call_c_read_register", extra["allocs_per_call"], "allocations",
+                extra.get("cold_allocs"), 0.0, higher_is_better=False)
+
+
+def stream_figures(fig, stream):
+    for run in stream.get("runs", []):
+        prefix = {"full-speed": "fs", "high-speed": "hs"}[run["bus"]]
+        ceiling = run["ceiling_fps"]
+        sustained = run["sustained_fps"]
+        fig.add(f"{prefix}_stream_ceiling_fraction", sustained / ceiling, "fraction", ceiling,
+                STREAM_CEILING_TARGET)
+        fig.add(f"{prefix}_stream_sustained_fps", sustained, "frames/s", ceiling)
+        target = STREAM_CPU_TARGET if prefix == "fs" else None
+        fig.add(f"{prefix}_stream_cpu_fraction", run["cpu_fraction"], "fraction",
+                run["cpu_fraction_library"], target, higher_is_better=False)
+        fig.add(f"{prefix}_stream_cpu_fraction_library", run["cpu_fraction_library"], "fraction")
+
+
+def human(value, unit):
+    if unit in ("B/s", "samples/s", "frames/s"):
+        for scale, prefix in ((1e9, "G"), (1e6, "M"), (1e3, "k")):
+            if abs(value) >= scale:
+                return f"{value / scale:.3g} {prefix}{unit}"
+        return f"{value:.3g} {unit}"
+    if unit == "fraction":
+        return f"{value * 100:.1f} %"
+    return f"{value:.4g} {unit}"
+
+
+def main():
+    folder = sys.argv[1] if len(sys.argv) > 1 else os.path.join("build", "bench")
+    fig = Figures()
+    micro = benchmarks_by_name(load(os.path.join(folder, "micro.json")))
+    alloc = benchmarks_by_name(load(os.path.join(folder, "alloc.json")))
+    stream = load(os.path.join(folder, "stream.json")) or {}
+    micro_figures(fig, micro)
+    alloc_figures(fig, alloc)
+    stream_figures(fig, stream)
+
+    out = os.path.join(folder, "results.json")
+    with open(out, "w") as f:
+        json.dump({"figures": fig.items}, f, indent=2)
+        f.write("\n")
+
+    print(f"{'figure':44} {'value':>16} {'baseline':>16} {'target':>14}  met")
+    for item in fig.items:
+        base = "" if item["baseline"] is None else human(item["baseline"], item["unit"])
+        target = "" if item["target"] is None else human(item["target"], item["unit"])
+        met = "" if item["target"] is None else ("yes" if item["met"] else "NO")
+        print(f"{item['name']:44} {human(item['value'], item['unit']):>16} {base:>16} "
+              f"{target:>14}  {met}")
+    print(f"written: {out}")
+    missed = [i["name"] for i in fig.items if not i["met"]]
+    if missed:
+        print("targets missed: " + ", ".join(missed))
+
+
+if __name__ == "__main__":
+    main()

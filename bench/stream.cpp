@@ -1,0 +1,276 @@
+// Streaming ceiling: the highest frame rate a readNonBlocking loop sustains on
+// the emulator's real clock when every transfer takes the time a USB bus
+// needs for it, beside the rate the bus could carry at best for that loop.
+//
+// A trial opens a fresh emulated Ka behind a BusTimer, starts an acquisition
+// at the trial rate and runs the loop an application would write: call
+// QeloMsrReadNonBlocking, and sleep 1 ms when nothing was buffered. A rate is
+// sustained when the trial ends without an error (overflow), the device
+// dropped no frame, and the device's backlog at the end of the trial has
+// drained to at most two calls' worth at some point of its last quarter (a
+// backlog that only grows means the loop falls behind even before the buffer
+// overflows). The search bisects over rates with short trials and confirms
+// the best one with a long trial.
+//
+// Output: a JSON document {"runs": [...]} with one entry per bus.
+#include <qelomsr/qelomsr.h>
+#include <sys/prctl.h>
+#include <time.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <limits>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+#include "bench/common/bus_model.h"
+#include "bench/common/emulated_device.h"
+#include "bench/common/masks.h"
+
+namespace qbench {
+namespace {
+
+struct Options {
+  double trialSeconds = 2.0;
+  double confirmSeconds = 10.0;
+  int bisectionSteps = 6;
+  bool fullSpeed = true;
+  bool highSpeed = true;
+  bool smoke = false;  // one short trial per bus at a low rate, no search
+  std::string out = "stream.json";
+};
+
+struct Trial {
+  double rate = 0;        // requested frames per second
+  double actualRate = 0;  // the rate the device accepted
+  double seconds = 0;     // wall time of the loop
+  bool sustained = false;
+  std::string failure;
+  std::int64_t frames = 0;
+  std::int64_t calls = 0;
+  std::int64_t emptyCalls = 0;
+  std::int64_t finalBacklogBytes = 0;
+  double cpuFraction = 0;         // process CPU seconds per second
+  double cpuFractionLibrary = 0;  // the same without the emulator's transfers
+  BusTimer::Stats bus;
+};
+
+void sleepNs(std::int64_t ns) {
+  timespec ts{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
+  while (clock_nanosleep(CLOCK_MONOTONIC, 0, &ts, &ts) != 0) {
+  }
+}
+
+Trial runTrial(const UsbBusSpec& spec, std::int64_t spinNs, const BenchMask& mask, double rate,
+               double seconds) {
+  Trial t;
+  t.rate = rate;
+  BusTimer bus(spec, spinNs);
+  EmulatorOptions options;
+  options.manualClock = false;
+  options.bus = &bus;
+  EmulatedKa ka(options);
+  std::vector<int> ids = mask.ids;
+  check(QeloMsrSetupInputFrame(ka.handle(), ids.data(), static_cast<int>(ids.size())), "setup");
+  std::vector<float> values(static_cast<size_t>(kMaxFramesPerCall) * kKaValueSlots);
+  std::vector<int> ports(static_cast<size_t>(kMaxFramesPerCall) * kKaPortSlots);
+
+  const std::int64_t limitNs = static_cast<std::int64_t>(seconds * 1e9);
+  const std::int64_t drainedBytes = 2 * mask.framesPerCall() * mask.frameBytes();
+  bool drainedLate = false;
+  float actual = 0;
+  check(QeloMsrStartDataAcquisition(ka.handle(), 0, static_cast<float>(rate), 0, &actual), "start");
+  t.actualRate = actual;
+  bus.resetStats();
+  ka.transport().setMeterCpu(true);
+  const std::int64_t inner0 = ka.transport().innerCpuNs();
+  const std::int64_t cpu0 = processCpuNs();
+  const std::int64_t start = monotonicNs();
+  std::int64_t now = start;
+  while (now - start < limitNs) {
+    int n = 0;
+    int rc = QeloMsrReadNonBlocking(ka.handle(), values.data(), ports.data(), &n);
+    if (rc != 0) {
+      t.failure = errorText(rc);
+      break;
+    }
+    ++t.calls;
+    t.frames += n;
+    if (n == 0) {
+      ++t.emptyCalls;
+      sleepNs(1000000);
+    }
+    now = monotonicNs();
+    if (!drainedLate && (now - start) * 4 >= limitNs * 3 &&
+        ka.deviceBufferedBytes() <= drainedBytes) {
+      drainedLate = true;
+    }
+  }
+  const std::int64_t end = monotonicNs();
+  const std::int64_t cpu = processCpuNs() - cpu0;
+  const std::int64_t inner = ka.transport().innerCpuNs() - inner0;
+  ka.transport().setMeterCpu(false);
+  t.seconds = static_cast<double>(end - start) / 1e9;
+  t.finalBacklogBytes = ka.deviceBufferedBytes();
+  t.cpuFraction = static_cast<double>(cpu) / static_cast<double>(end - start);
+  t.cpuFractionLibrary = static_cast<double>(cpu - inner) / static_cast<double>(end - start);
+  t.bus = bus.stats();
+  const std::int64_t dropped = ka.deviceFramesDropped();
+  if (t.failure.empty() && dropped > 0) {
+    t.failure = std::to_string(dropped) + " frames dropped by the device";
+  }
+  if (t.failure.empty() && !drainedLate) {
+    t.failure = "backlog never drained in the last quarter (" +
+                std::to_string(t.finalBacklogBytes) + " bytes buffered at the end)";
+  }
+  t.sustained = t.failure.empty();
+  return t;
+}
+
+nlohmann::json toJson(const Trial& t) {
+  return {
+      {"rate", t.rate},
+      {"actual_rate", t.actualRate},
+      {"seconds", t.seconds},
+      {"sustained", t.sustained},
+      {"failure", t.failure},
+      {"frames", t.frames},
+      {"calls", t.calls},
+      {"empty_calls", t.emptyCalls},
+      {"frames_per_call", t.calls > 0 ? static_cast<double>(t.frames) / t.calls : 0.0},
+      {"final_backlog_bytes", t.finalBacklogBytes},
+      {"cpu_fraction", t.cpuFraction},
+      {"cpu_fraction_library", t.cpuFractionLibrary},
+      {"bus_packets", t.bus.packets},
+      {"bus_waits", t.bus.waits},
+      {"bus_mean_late_ns", t.bus.waits > 0 ? static_cast<double>(t.bus.lateNs) / t.bus.waits : 0.0},
+      {"bus_max_late_ns", t.bus.maxLateNs}};
+}
+
+void logTrial(const char* bus, const Trial& t) {
+  std::fprintf(stderr, "%s: %10.0f frames/s for %4.1f s: %s%s (cpu %.1f %%, %.1f frames/call)\n",
+               bus, t.rate, t.seconds, t.sustained ? "sustained" : "failed: ", t.failure.c_str(),
+               100.0 * t.cpuFraction, t.calls > 0 ? static_cast<double>(t.frames) / t.calls : 0.0);
+}
+
+nlohmann::json searchBus(const UsbBusSpec& spec, std::int64_t spinNs, const BenchMask& mask,
+                         const Options& opt) {
+  const BusCeiling ceiling = busCeiling(spec, mask.frameBytes(), BenchMask::kKaBytesPerCall);
+  nlohmann::json trials = nlohmann::json::array();
+  auto trial = [&](double rate, double seconds) {
+    Trial t = runTrial(spec, spinNs, mask, rate, seconds);
+    logTrial(spec.name, t);
+    trials.push_back(toJson(t));
+    return t;
+  };
+
+  Trial best;
+  if (opt.smoke) {
+    best = trial(ceiling.framesPerSecond * 0.1, opt.trialSeconds);
+  } else {
+    // The sustained rate lies below the ceiling; the upper end leaves room
+    // for the rounding of periods to whole nanoseconds.
+    double lo = 0;
+    double hi = ceiling.framesPerSecond * 1.01;
+    double probe = ceiling.framesPerSecond * 0.5;
+    for (int step = 0; step < opt.bisectionSteps; ++step) {
+      Trial t = trial(probe, opt.trialSeconds);
+      if (t.sustained) {
+        lo = probe;
+      } else {
+        hi = probe;
+      }
+      probe = 0.5 * (lo + hi);
+    }
+    // Confirm with a long trial; back off by the search resolution when the
+    // long trial fails.
+    const double step = std::max(hi - lo, 0.01 * ceiling.framesPerSecond);
+    double rate = lo > 0 ? lo : ceiling.framesPerSecond * 0.25;
+    for (int attempt = 0; attempt < 3; ++attempt) {
+      best = trial(rate, opt.confirmSeconds);
+      if (best.sustained) break;
+      rate -= step;
+    }
+  }
+  const double sustained = best.sustained ? best.actualRate : 0.0;
+  return {{"bus", spec.name},
+          {"mask", mask.name},
+          {"frame_bytes", mask.frameBytes()},
+          {"ceiling_fps", ceiling.framesPerSecond},
+          {"ceiling_frames_per_call", ceiling.framesPerCall},
+          {"ceiling_packets_per_call", ceiling.packetsPerCall},
+          {"sustained_fps", sustained},
+          {"sustained_seconds", best.seconds},
+          {"cpu_fraction", best.cpuFraction},
+          {"cpu_fraction_library", best.cpuFractionLibrary},
+          {"bus_mean_late_ns",
+           best.bus.waits > 0 ? static_cast<double>(best.bus.lateNs) / best.bus.waits : 0.0},
+          {"trials", trials}};
+}
+
+bool parse(int argc, char** argv, Options& opt) {
+  for (int i = 1; i < argc; ++i) {
+    std::string a = argv[i];
+    auto value = [&](const char* name) -> const char* {
+      const size_t n = std::strlen(name);
+      return a.compare(0, n, name) == 0 ? a.c_str() + n : nullptr;
+    };
+    if (const char* v = value("--trial-seconds=")) {
+      opt.trialSeconds = std::atof(v);
+    } else if (const char* v = value("--confirm-seconds=")) {
+      opt.confirmSeconds = std::atof(v);
+    } else if (const char* v = value("--steps=")) {
+      opt.bisectionSteps = std::atoi(v);
+    } else if (const char* v = value("--bus=")) {
+      opt.fullSpeed = std::strcmp(v, "fs") == 0 || std::strcmp(v, "both") == 0;
+      opt.highSpeed = std::strcmp(v, "hs") == 0 || std::strcmp(v, "both") == 0;
+    } else if (const char* v = value("--out=")) {
+      opt.out = v;
+    } else if (a == "--smoke") {
+      opt.smoke = true;
+      opt.trialSeconds = 0.2;
+    } else {
+      std::cerr << "usage: " << argv[0]
+                << " [--bus=fs|hs|both] [--trial-seconds=S] [--confirm-seconds=S] [--steps=N]"
+                   " [--smoke] [--out=FILE]\n";
+      return false;
+    }
+  }
+  return opt.trialSeconds > 0 && opt.confirmSeconds > 0 && (opt.fullSpeed || opt.highSpeed);
+}
+
+}  // namespace
+}  // namespace qbench
+
+int main(int argc, char** argv) {
+  using namespace qbench;
+  Options opt;
+  if (!parse(argc, argv, opt)) return 2;
+  // Sleeps of the bus timer end as close to their deadline as the kernel allows.
+  prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+  try {
+    // The full Ka frame (42 bytes): its full-speed ceiling lies well inside
+    // what the emulator produces on its real clock.
+    const BenchMask& mask = benchMask("ka21");
+    nlohmann::json runs = nlohmann::json::array();
+    if (opt.fullSpeed) runs.push_back(searchBus(kFullSpeed, 0, mask, opt));
+    // High-speed packets take under 10 us: the timer spins through the end
+    // of every wait, because a sleep would overshoot by more than a packet.
+    if (opt.highSpeed) runs.push_back(searchBus(kHighSpeed, 60000, mask, opt));
+    std::ofstream out(opt.out);
+    out << nlohmann::json{{"runs", runs}}.dump(2) << "\n";
+    if (!out) {
+      std::cerr << "cannot write " << opt.out << "\n";
+      return 1;
+    }
+  } catch (const std::exception& e) {
+    std::cerr << "stream benchmark failed: " << e.what() << "\n";
+    return 1;
+  }
+  return 0;
+}
