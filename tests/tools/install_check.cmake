@@ -65,10 +65,11 @@ if(NOT RUN_OUTPUT MATCHES "2\\.0\\.0\\.0")
   message(FATAL_ERROR "qelomsr --version: ${RUN_OUTPUT}")
 endif()
 
-# The installed Python package finds the installed library by itself.
+# The installed Python package finds the installed library by itself. (The
+# code has no semicolons: they would split the argument into a CMake list.)
 run(${CMAKE_COMMAND} -E env --unset=QELOMSR_LIBRARY
     PYTHONPATH=${prefix}/lib/python3/dist-packages
-    ${PYTHON} -c "import qelomsr, os; print(qelomsr.api_version()); import qelomsr._library as l; print(l.lib()._name)")
+    ${PYTHON} -c "import qelomsr\nimport qelomsr._library as lib\nprint(qelomsr.api_version())\nprint(lib.lib()._name)")
 if(NOT RUN_OUTPUT MATCHES "^2\\.0\\.0\\.0\n${prefix}")
   message(FATAL_ERROR "the installed Python package did not use the installed library:\n${RUN_OUTPUT}")
 endif()

@@ -1,0 +1,168 @@
+"""The package against the emulated devices: every family, errors as
+exceptions, streamed arrays against the injected signals."""
+
+import subprocess
+import sys
+import time
+
+import pytest
+
+import qelomsr
+from conftest import KA, RIX, VEL
+
+np = pytest.importorskip("numpy")
+
+
+def test_list_devices_reports_families_and_firmware(devices):
+    families = {i: d.family for i, d in devices.items()}
+    assert families[KA] == "Ka" and families[VEL] == "Vel" and families[RIX] == "Rix"
+    for d in devices.values():
+        assert d.firmware.startswith("1.")
+        assert d.type in qelomsr.FAMILIES
+
+
+def test_version_register_matches_the_listed_firmware(devices, ka):
+    raw = ka.read_register(0xF0000004)
+    assert "%d.%d" % ((raw >> 16) & 0xFF, (raw >> 8) & 0xFF) == devices[KA].firmware
+
+
+def test_serial_numbers_carry_the_family_prefix(ka, vel, rix):
+    assert ka.serial_number.startswith("QeloKa@")
+    assert vel.serial_number.startswith("QeloVel@")
+    assert rix.serial_number.startswith("QeloPilex@")
+
+
+def test_open_by_index_and_context_manager(devices):
+    index = devices[RIX].index
+    with qelomsr.Device(index) as dev:
+        assert dev.identifier == RIX
+        first = dev.handle
+    with pytest.raises(qelomsr.LogicError):
+        dev.handle
+    with qelomsr.Device(RIX) as again:
+        assert again.handle > first  # handles are never reused
+
+
+@pytest.mark.parametrize("call,exc_type,error_class,message", [
+    (lambda: qelomsr.Device("USB:9-9-9"), qelomsr.DeviceError, 4, "Invalid identifier."),
+    (lambda: qelomsr.Device(KA), qelomsr.LogicError, 3, "Device already opened."),
+])
+def test_open_failures_raise(ka, call, exc_type, error_class, message):
+    with pytest.raises(exc_type) as info:
+        call()
+    assert (info.value.error_class, info.value.message) == (error_class, message)
+
+
+def test_device_errors_carry_class_and_text(ka):
+    with pytest.raises(qelomsr.InvalidArgumentError) as e:
+        ka.read_analog_input(qelomsr.ANALOG_INPUT(40))
+    assert e.value.error_class == 2 and isinstance(e.value, ValueError)
+    with pytest.raises(qelomsr.OutOfRangeError) as e:
+        ka.set_analog_input_parameters("AI-0", qelomsr.RANGE(9))
+    assert e.value.error_class == 1
+    with pytest.raises(qelomsr.LogicError) as e:
+        ka.write_blocking([0.0])
+    assert (e.value.error_class, e.value.message) == (3, "Not supported.")
+    with pytest.raises(qelomsr.InvalidArgumentError):
+        ka.resolve("AI-99")
+
+
+def test_reference_voltages_of_the_rix(rix):
+    assert rix.read_analog_input("VREF") == pytest.approx(2.5, abs=0.02)
+    assert rix.read_analog_input("VBUSREF") == pytest.approx(5.0, abs=0.04)
+    assert rix.get_range_min_max("VBUSREF", qelomsr.RANGE(0)) == pytest.approx((0.0, 6.6))
+
+
+def test_peripherals_are_named_by_the_device(ka, rix):
+    names = ka.peripherals()
+    assert names["AI-13"] == qelomsr.ANALOG_INPUT(13)
+    assert names["AI-0/AI-1"] == qelomsr.DIFF_INPUT(0)
+    assert names["CNT"] == qelomsr.COUNTER and names["TRG"] == qelomsr.TRIGGER
+    assert rix.peripherals()["VREF"] == qelomsr.ANALOG_INPUT(5)
+    assert ka.get_digital_port_io_name("DP-2", 3) == "IO-19"
+    assert ka.ranges("AI-0") == [qelomsr.RANGE(i) for i in range(4)]
+
+
+def test_digital_port_and_counter_round_trip(ka):
+    ka.set_digital_port_output_enable_mask("DP-0", 0xFF)
+    ka.write_digital_port("DP-0", 0xA5)
+    assert ka.read_digital_port("DP-0") == 0xA5
+    ka.set_counter_enable(True)
+    assert ka.get_counter_enable() is True
+    ka.reset_counter()
+    assert ka.read_counter() >= 0
+
+
+def test_stream_matches_the_injected_references(rix):
+    blocks = list(rix.stream(["VREF", "VBUSREF", "AI-0"], rate=500, frames=300))
+    data = np.concatenate(blocks)
+    assert data.shape == (300, 3) and data.dtype == np.float64
+    assert np.allclose(data[:, 0], 2.5, atol=0.02)
+    assert np.allclose(data[:, 1], 5.0, atol=0.04)
+    assert rix.stream_rate == pytest.approx(500, rel=1e-3)
+
+
+def test_acquire_gives_distinct_waveforms(ka):
+    acq = ka.acquire(["AI-0", "AI-1", "AI-2", "AI-3"], rate=1000, frames=800,
+                     range_id=qelomsr.RANGE_10V)
+    assert acq.data.shape == (800, 4) and acq.units == ["V"] * 4
+    assert np.all(np.abs(acq.data) <= 10.0)
+    assert acq.data.std(axis=0).max() > 0.01  # the inputs move
+    for i in range(4):
+        for j in range(i + 1, 4):
+            assert np.abs(acq.data[:, i] - acq.data[:, j]).max() > 0.01, (i, j)
+    assert acq.time[1] == pytest.approx(0.001)
+
+
+def test_ports_counter_and_trigger_in_frames(ka):
+    ka.set_digital_port_output_enable_mask("DP-1", 0xFF)
+    ka.write_digital_port("DP-1", 0x3C)
+    data = ka.acquire(["DP-1", "CNT", "TRG", "AI-0"], rate=200, frames=50).data
+    assert np.all(data[:, 0] == 0x3C)
+    assert np.all(data[:, 1] == np.floor(data[:, 1])) and np.all(data[:, 1] >= 0)
+
+
+def test_read_frame_fills_the_family_record(rix):
+    rix.setup_input_frame(["VREF", "CNT"])
+    values, ports = rix.read_frame()
+    assert values.shape == (6,) and ports.shape == (3,)
+    assert values[5] == pytest.approx(2.5, abs=0.02)
+    assert values[0] == 0.0  # slots outside the mask read 0
+
+
+def test_overrun_raises_buffer_overflow_and_the_device_recovers(ka):
+    ka.setup_input_frame(["AI-0", "AI-1", "AI-2", "AI-3"])
+    ka.start_data_acquisition(20000)
+    try:
+        deadline = time.monotonic() + 10
+        with pytest.raises(qelomsr.BufferOverflowError) as e:
+            while time.monotonic() < deadline:
+                time.sleep(0.05)  # leave the buffer to fill up
+                if len(ka.read_non_blocking()[0]) == 0:
+                    continue
+                time.sleep(0.5)
+        assert e.value.error_class == 4
+    finally:
+        ka.stop_data_acquisition()
+    data = np.concatenate(list(ka.stream(["AI-0"], rate=200, frames=20)))
+    assert data.shape == (20, 1)
+
+
+def test_vel_output_stream(vel):
+    vel.setup_output_frame(["AO-0"])
+    sine = [np.sin(2 * np.pi * i / 100) for i in range(200)]
+    vel.write_blocking(sine)
+    assert vel.write_non_blocking([0.0, 0.5]) in (0, 1, 2)
+
+
+def test_without_numpy_stream_yields_lists(devices):
+    code = ("import sys; sys.modules['numpy'] = None\n"
+            "import qelomsr\n"
+            "with qelomsr.Device(%r) as d:\n"
+            "    rows = [r for b in d.stream(['VREF'], rate=200, frames=20) for r in b]\n"
+            "    v, p = d.read_frame()\n"
+            "print(type(rows[0]).__name__, len(rows), round(rows[0][0], 1), len(v), len(p))\n"
+            % RIX)
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60,
+                         cwd=qelomsr.__path__[0] + "/..")
+    assert out.stdout.strip() == "list 20 2.5 6 3", out
