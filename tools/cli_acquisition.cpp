@@ -137,8 +137,11 @@ AcquisitionResult acquire(const Device& device, const AcquisitionOptions& option
   AcquisitionResult result;
   check(QeloMsrCalculateMaxBufferedInputFrames(device.handle(), &result.capacityFrames));
   result.maxFramesPerRead = family.readLimitBytes / (2 * words);
-  std::vector<float> values(static_cast<size_t>(result.maxFramesPerRead) * family.valueSlots);
-  std::vector<int> ports(static_cast<size_t>(result.maxFramesPerRead) * family.portSlots);
+  // The arrays hold as many records as the smallest possible frame (one
+  // word) allows per call, so they are large enough whatever the frame.
+  const size_t records = static_cast<size_t>(family.readLimitBytes / 2);
+  std::vector<float> values(records * family.valueSlots);
+  std::vector<int> ports(records * family.portSlots);
 
   StopSignals signals;
   RunningAcquisition run(device.handle());
