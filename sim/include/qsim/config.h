@@ -4,11 +4,10 @@
 
 #include <array>
 #include <cstdint>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <vector>
-
-#include <nlohmann/json.hpp>
 
 namespace qsim {
 
@@ -80,23 +79,23 @@ struct Faults {
 struct DeviceConfig {
   Family family = Family::Ka;
   uint16_t vendorId = 0x1209;
-  uint16_t productId = 0x3201;        // follows the family in defaultConfig()
-  std::string serial;                 // text of the serial block
-  uint16_t firmware = 0x0104;         // bits 8..23 of the version word (major.minor)
+  uint16_t productId = 0x3201;               // follows the family in defaultConfig()
+  std::string serial;                        // text of the serial block
+  uint16_t firmware = 0x0104;                // bits 8..23 of the version word (major.minor)
   uint32_t calibrationAddress = 0x08004000;  // Ka/Vel: register 0xF0000030; Rix: fixed 0x08004400
   std::array<uint16_t, 5> delayBlock{};      // min delay, defaults of ranges 0..3 (Ka/Vel)
   std::vector<CodeRecord> outputRecords;     // Ka 2, Vel 1, Rix 0
   std::vector<CodeRecord> inputRecords;      // Ka 21 x 4, Vel 9 x 4 (channel * 4 + range)
   std::vector<SimpleRecord> simpleRecords;   // Rix 6
   std::array<uint32_t, 2> referenceCurrents{};  // Ka, thousandths of a microampere
-  std::vector<Signal> signals;               // one per single-ended input (Ka 14, Vel 6, Rix 6)
-  std::vector<uint8_t> portInputs;           // external levels on each port's pins
+  std::vector<Signal> signals;                  // one per single-ended input (Ka 14, Vel 6, Rix 6)
+  std::vector<uint8_t> portInputs;              // external levels on each port's pins
   std::vector<Loopback> loopbacks;
-  uint32_t inputCapacity = 65536;            // register 0x09, bytes
-  uint32_t outputCapacity = 8192;            // Vel output buffer, bytes
-  double counterRateHz = 1000.0;             // events per second while the counter is enabled
-  int64_t minFramePeriodNs = 10000;          // shorter periods read back -2
-  int64_t timerResolutionNs = 1;             // accepted periods are rounded to multiples of this
+  uint32_t inputCapacity = 65536;    // register 0x09, bytes
+  uint32_t outputCapacity = 8192;    // Vel output buffer, bytes
+  double counterRateHz = 1000.0;     // events per second while the counter is enabled
+  int64_t minFramePeriodNs = 10000;  // shorter periods read back -2
+  int64_t timerResolutionNs = 1;     // accepted periods are rounded to multiples of this
   double temperatureC = 25.0;
   Faults faults;
 };

@@ -45,9 +45,9 @@ class DeviceModel : public UsbFunction {
   DeviceConfig config() const;  // with the faults in force now
   Faults faults() const;
   void setFaults(const Faults& faults);
-  void unplug();  // shorthand: faults.unplugged = true
-  void setSignal(int input, const Signal& signal);          // single-ended input index
-  void setPortInput(int port, uint8_t level);               // external pin levels
+  void unplug();                                    // shorthand: faults.unplugged = true
+  void setSignal(int input, const Signal& signal);  // single-ended input index
+  void setPortInput(int port, uint8_t level);       // external pin levels
   void setTemperature(double celsius);
   void setCounterRate(double hz);
 
@@ -82,12 +82,12 @@ class DeviceModel : public UsbFunction {
   std::vector<uint8_t> inputMask() const;
   std::vector<uint8_t> outputMask() const;
   AcquisitionState acquisitionState() const;
-  int64_t framePeriodNs() const;  // in effect: >0 timer, -1 frame sample trigger, -2 rejected
+  int64_t framePeriodNs() const;    // in effect: >0 timer, -1 frame sample trigger, -2 rejected
   uint64_t framesProduced() const;  // stored in the input buffer since the last start
   uint64_t framesDropped() const;   // lost to a full input buffer since the last start
   uint32_t inputBufferedBytes() const;
-  uint32_t outputBufferedBytes() const;     // Vel
-  uint64_t outputFramesApplied() const;     // frames taken from 0x24 and the output buffer
+  uint32_t outputBufferedBytes() const;       // Vel
+  uint64_t outputFramesApplied() const;       // frames taken from 0x24 and the output buffer
   std::vector<WriteRecord> writeLog() const;  // the most recent writes, oldest first
   void clearWriteLog();
   uint64_t malformedRequests() const;
