@@ -1,0 +1,510 @@
+// Input frames, acquisition, frame reads and output frames against the
+// in-process emulator on a manual clock.
+#include <gtest/gtest.h>
+#include <qelomsr/qelomsr.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <limits>
+#include <stdexcept>
+#include <vector>
+
+#include "tests/devices/rig.h"
+
+namespace {
+
+// The stall limit of the blocking calls is read once per process: keep it
+// short so that the stall tests end quickly.
+const bool kShortStallLimit = (setenv(QELOMSR_BLOCKING_TIMEOUT_ENV, "150", 1), true);
+
+using qsim::Family;
+constexpr int AI(int n) { return 0x7A501100 + n; }
+constexpr int DIFF(int n) { return 0x7A501200 + n; }
+constexpr int AO(int n) { return 0x7A501300 + n; }
+constexpr int DP(int n) { return 0x7A501000 + n; }
+constexpr int RANGE(int n) { return 0x7A501400 + n; }
+constexpr int CNT = 0x7A501500;
+constexpr int TRG = 0x7A501600;
+constexpr int TCFG(int n) { return 0x7A501900 + n; }
+constexpr float kSentinel = -777.0f;
+constexpr int kIntSentinel = -777;
+
+struct Records {
+  Records(const QeloFamily& dev, int frames)
+      : v(static_cast<size_t>(frames * dev.getTable().valueSlots), kSentinel),
+        p(static_cast<size_t>(frames * dev.getTable().portSlots), kIntSentinel) {}
+  std::vector<float> v;
+  std::vector<int> p;
+};
+
+std::vector<qsim::WriteRecord> writesTo(const qsim::DeviceModel& model, uint32_t address) {
+  std::vector<qsim::WriteRecord> out;
+  for (const auto& w : model.writeLog()) {
+    if (w.address == address) out.push_back(w);
+  }
+  return out;
+}
+
+// ---- masks and capacities -----------------------------------------------------------------
+
+TEST(InputFrame, IdsInAnyOrderGiveTheSortedLayout) {
+  const std::vector<uint8_t> expected = {0x03, 0x81, 0xC0, 0xC1, 0xE0};
+  std::vector<int> ids = {AI(3), TRG, DP(1), CNT};
+  std::sort(ids.begin(), ids.end());
+  do {
+    auto r = rig::make(Family::Ka);
+    r.dev->setupInputFrame(ids.data(), static_cast<int>(ids.size()));
+    EXPECT_EQ(r.model->inputMask(), expected);
+    EXPECT_EQ(r.dev->getState().inputMask, expected);
+    EXPECT_TRUE(r.dev->getState().inputMaskValid);
+  } while (std::next_permutation(ids.begin(), ids.end()));
+}
+
+TEST(InputFrame, ReadFrameFillsTheSlotsWithWhatTheDeviceSees) {
+  auto r = rig::make(Family::Ka, [](qsim::DeviceConfig& c) {
+    c.signals[3] = qsim::Signal::dc(-3.25);
+    c.portInputs = {0x11, 0xA7, 0x3};
+  });
+  r.dev->setCounterEnable(CNT, true);
+  r.advanceMs(40);
+  int ids[] = {AI(3), TRG, DP(1), CNT};
+  r.dev->setupInputFrame(ids, 4);
+  Records rec(*r.dev, 1);
+  r.dev->readFrame(rec.v.data(), rec.p.data());
+  EXPECT_NEAR(rec.v[3], -3.25, 20.0 / 65535);
+  for (int s = 0; s < 21; ++s) {
+    if (s != 3) {
+      EXPECT_EQ(rec.v[static_cast<size_t>(s)], 0.0f) << s;
+    }
+  }
+  EXPECT_EQ(rec.p[0], 0);
+  EXPECT_EQ(rec.p[1], r.model->portPins(1));
+  EXPECT_EQ(rec.p[2], 0);
+  EXPECT_EQ(rec.p[3], static_cast<int>(r.model->counterValue()));
+  EXPECT_GT(rec.p[3], 30);
+  EXPECT_EQ(rec.p[4], r.model->triggerLevel() ? 1 : 0);
+}
+
+TEST(InputFrame, DuplicatesAreRefusedAndThePreviousMaskStays) {
+  for (Family f : {Family::Ka, Family::Rix}) {
+    auto r = rig::make(f);
+    int good[] = {AI(0), DP(0)};
+    r.dev->setupInputFrame(good, 2);
+    const auto before = r.model->inputMask();
+    const std::vector<std::vector<int>> bad = {{AI(1), AI(1)}, {CNT, AI(2), CNT}, {DP(0), DP(0)}};
+    for (auto ids : bad) {
+      EXPECT_THROW_MSG(r.dev->setupInputFrame(ids.data(), static_cast<int>(ids.size())),
+                       std::invalid_argument, "Every channel could only be once in the mask.");
+      EXPECT_EQ(r.model->inputMask(), before);
+      EXPECT_EQ(r.dev->getState().inputMask, before);
+    }
+    EXPECT_THROW_MSG(r.dev->setupInputFrame(good, 0), std::invalid_argument,
+                     "At least one input must be specified.");
+    EXPECT_EQ(r.dev->getState().inputMask, before);
+  }
+  // One input single-ended and inside a differential pair: different codes.
+  auto ka = rig::make(Family::Ka);
+  int pair[] = {AI(0), DIFF(0), AI(1)};
+  ka.dev->setupInputFrame(pair, 3);
+  EXPECT_EQ(ka.model->inputMask(), (std::vector<uint8_t>{0, 1, 14}));
+}
+
+TEST(InputFrame, CapacityOfTheInputBuffer) {
+  auto r = rig::make(Family::Ka, [](qsim::DeviceConfig& c) { c.inputCapacity = 4096; });
+  EXPECT_THROW_MSG(r.dev->calculateMaxBufferedInputFrames(), std::logic_error,
+                   "Unknown input frame.");
+  EXPECT_THROW_MSG(r.dev->startDataAcquisition(0, 100.0f, 1), std::logic_error, "No mask defined.");
+  int ids[] = {AI(0), AI(1), DP(2)};
+  r.dev->setupInputFrame(ids, 3);
+  EXPECT_EQ(r.dev->calculateMaxBufferedInputFrames(), 682);
+  EXPECT_THROW_MSG(r.dev->startDataAcquisition(0, 100.0f, 683), std::invalid_argument,
+                   "Frame count too high.");
+  EXPECT_FALSE(r.dev->getState().acquisitionActive);
+  EXPECT_NO_THROW(r.dev->startDataAcquisition(0, 100.0f, 682));
+  r.dev->stopDataAcquisition();
+  int counter[] = {CNT};
+  r.dev->setupInputFrame(counter, 1);
+  EXPECT_EQ(r.dev->calculateMaxBufferedInputFrames(), 1023);
+}
+
+// ---- starting and stopping -------------------------------------------------------------
+
+TEST(Acquisition, CorrectedFrameRateIsTheDevicesPeriod) {
+  auto r = rig::make(Family::Ka, [](qsim::DeviceConfig& c) { c.timerResolutionNs = 1000; });
+  int ids[] = {AI(0)};
+  r.dev->setupInputFrame(ids, 1);
+  const float rate = r.dev->startDataAcquisition(0, 3000.0f, 0);
+  const int64_t period = r.model->framePeriodNs();
+  EXPECT_EQ(period % 1000, 0);
+  EXPECT_EQ(rate, static_cast<float>(1e9 / static_cast<double>(period)));
+  EXPECT_NE(rate, 3000.0f);
+  EXPECT_TRUE(r.dev->getState().acquisitionActive);
+  EXPECT_THROW_MSG(r.dev->startDataAcquisition(0, 100.0f, 0), std::logic_error,
+                   "Not possible when data acquisition is active.");
+  r.dev->stopDataAcquisition();
+  EXPECT_EQ(r.model->acquisitionState(), qsim::AcquisitionState::Idle);
+  r.model->clearWriteLog();
+  r.dev->stopDataAcquisition();
+  EXPECT_TRUE(r.model->writeLog().empty());
+}
+
+TEST(Acquisition, FrameSampleTriggerTakesFramesOnPulses) {
+  auto r = rig::make(Family::Ka);
+  int ids[] = {AI(0), TRG};
+  r.dev->setupInputFrame(ids, 2);
+  EXPECT_EQ(r.dev->startDataAcquisition(0, -1.0f, 0), -1.0f);
+  EXPECT_EQ(r.model->framePeriodNs(), -1);
+  for (int i = 0; i < 3; ++i) {
+    r.advanceMs(1);
+    r.model->pulseTrigger();
+  }
+  Records rec(*r.dev, 2048);
+  EXPECT_EQ(r.dev->readNonBlocking(rec.v.data(), rec.p.data(), -1), 3);
+}
+
+TEST(Acquisition, BadRatesAreRefusedBeforeTheDeviceIsTouched) {
+  const float rates[] = {std::nanf(""),
+                         std::numeric_limits<float>::infinity(),
+                         -std::numeric_limits<float>::infinity(),
+                         0.5f,
+                         0.0f,
+                         -2.0f,
+                         2e9f,
+                         1e30f};
+  auto r = rig::make(Family::Vel);
+  int ids[] = {AI(0)};
+  r.dev->setupInputFrame(ids, 1);
+  r.dev->readAnalogInput(AI(1));  // the mask would have to be written again
+  for (float rate : rates) {
+    r.model->clearWriteLog();
+    EXPECT_THROW(r.dev->startDataAcquisition(0, rate, 0), std::invalid_argument) << rate;
+    EXPECT_TRUE(r.model->writeLog().empty()) << rate;
+    EXPECT_FALSE(r.dev->getState().acquisitionActive);
+  }
+  EXPECT_THROW_MSG(r.dev->startDataAcquisition(0, 0.5f, 0), std::invalid_argument,
+                   "Frame rate must be >= 1.");
+  // A period below the device's minimum reads back -2.
+  EXPECT_THROW_MSG(r.dev->startDataAcquisition(0, 500000.0f, 0), std::invalid_argument,
+                   "Invalid frequency.");
+  EXPECT_FALSE(r.dev->getState().acquisitionActive);
+  EXPECT_NO_THROW(r.dev->startDataAcquisition(0, 1.0f, 0));
+}
+
+TEST(Acquisition, TriggerConfiguredAsOutputCannotBeASource) {
+  for (Family f : {Family::Ka, Family::Vel, Family::Rix}) {
+    auto r = rig::make(f);
+    int ids[] = {AI(0)};
+    r.dev->setupInputFrame(ids, 1);
+    r.dev->setTriggerConfig(TRG, TCFG(1));
+    const char* msg = "Trigger is set to output, can't use as source.";
+    EXPECT_THROW_MSG(r.dev->startDataAcquisition(1, 100.0f, 0), std::logic_error, msg);
+    EXPECT_THROW_MSG(r.dev->startDataAcquisition(0, -1.0f, 0), std::logic_error, msg);
+    EXPECT_FLOAT_EQ(r.dev->startDataAcquisition(0, 100.0f, 0), 100.0f);
+    r.dev->stopDataAcquisition();
+    r.dev->setTriggerConfig(TRG, TCFG(2));
+    r.model->clearWriteLog();
+    r.dev->startDataAcquisition(1, 100.0f, 0);
+    const auto control = writesTo(*r.model, 0x58);
+    ASSERT_EQ(control.size(), 1u);
+    EXPECT_EQ(control[0].bytes[0], 2) << rig::name(f);
+    EXPECT_EQ(r.model->acquisitionState(), qsim::AcquisitionState::WaitingForTrigger);
+  }
+}
+
+// ---- reading buffered frames ------------------------------------------------------------
+
+// Reads until `frames` frames arrived, advancing the manual clock between polls.
+int collect(rig::Rig& r, Records& rec, int frames, double stepMs) {
+  const auto& t = r.dev->getTable();
+  int got = 0;
+  for (int guard = 0; got < frames && guard < 100000; ++guard) {
+    r.advanceMs(stepMs);
+    const int room = frames - got;
+    got += r.dev->readNonBlocking(rec.v.data() + static_cast<size_t>(got * t.valueSlots),
+                                  rec.p.data() + static_cast<size_t>(got * t.portSlots),
+                                  std::min(room, t.readLimitBytes / 2));
+  }
+  return got;
+}
+
+TEST(Acquisition, ContinuousSinesArriveOnceInOrderAndOnTime) {
+  const double amplitude[] = {9.0, 4.0, 7.5, 2.0};
+  const double frequency[] = {3.0, 17.0, 50.0, 111.0};
+  auto r = rig::make(Family::Ka, [&](qsim::DeviceConfig& c) {
+    for (int i = 0; i < 4; ++i) {
+      c.signals[static_cast<size_t>(i)] = qsim::Signal::sine(amplitude[i], frequency[i], 0.0, i);
+    }
+  });
+  int ids[] = {AI(2), AI(0), CNT, AI(3), AI(1)};
+  r.dev->setCounterEnable(CNT, true);
+  r.dev->setupInputFrame(ids, 5);
+  const int64_t start = r.model->nowNs();
+  EXPECT_FLOAT_EQ(r.dev->startDataAcquisition(0, 1000.0f, 0), 1000.0f);
+  const int64_t period = r.model->framePeriodNs();
+  ASSERT_EQ(period, 1000000);
+  const int frames = 1500;
+  Records rec(*r.dev, frames);
+  ASSERT_EQ(collect(r, rec, frames, 7.3), frames);
+  EXPECT_GE(r.model->framesProduced(), static_cast<uint64_t>(frames));
+  EXPECT_EQ(r.model->framesDropped(), 0u);
+
+  // Frame f was sampled at start + (f + 1) periods: every frame once, in order.
+  int64_t lastCounter = -1;
+  for (int f = 0; f < frames; ++f) {
+    const int64_t t = start + (f + 1) * period;
+    for (int c = 0; c < 4; ++c) {
+      const float got = rec.v[static_cast<size_t>(f * 21 + c)];
+      ASSERT_NEAR(got, r.model->inputVoltage(c, t), 20.0 / 65535 * 1.01)
+          << "frame " << f << " channel " << c;
+    }
+    const int64_t counter = static_cast<uint32_t>(rec.p[static_cast<size_t>(f * 5 + 3)]);
+    EXPECT_GE(counter, lastCounter);
+    lastCounter = counter;
+  }
+  EXPECT_NEAR(static_cast<double>(lastCounter), frames, 3.0);
+}
+
+TEST(Acquisition, OverflowAndEarlyTriggerAreRaisedBeforeDataMoves) {
+  auto r = rig::make(Family::Ka);
+  int ids[] = {AI(0), AI(1)};
+  r.dev->setupInputFrame(ids, 2);
+  r.dev->startDataAcquisition(0, 1000.0f, 0);
+  r.advanceMs(20);
+  Records rec(*r.dev, 1024);
+  const uint32_t buffered = r.model->inputBufferedBytes();
+  ASSERT_GT(buffered, 0u);
+
+  qsim::Faults overflow;
+  overflow.forceOverflow = true;
+  r.model->setFaults(overflow);
+  EXPECT_THROW_MSG(r.dev->readNonBlocking(rec.v.data(), rec.p.data(), -1), std::runtime_error,
+                   "Buffer overflow.");
+  qsim::Faults early;
+  early.inputStatusOverride = 0x40000000u | 400u;
+  r.model->setFaults(early);
+  EXPECT_THROW_MSG(r.dev->readNonBlocking(rec.v.data(), rec.p.data(), -1), std::runtime_error,
+                   "A frame sample trigger has been detected to early, reduce trigger frequency.");
+  EXPECT_TRUE(r.dev->getState().acquisitionActive);
+  EXPECT_EQ(r.model->inputBufferedBytes(), buffered);
+  EXPECT_EQ(rec.v[0], kSentinel);
+  r.model->setFaults(qsim::Faults{});
+  EXPECT_EQ(r.dev->readNonBlocking(rec.v.data(), rec.p.data(), -1), static_cast<int>(buffered / 4));
+}
+
+TEST(Acquisition, PartialFramesStayInTheDevice) {
+  auto r = rig::make(Family::Ka);
+  int ids[] = {AI(0), AI(1), DP(0)};  // 6-byte frames
+  r.dev->setupInputFrame(ids, 3);
+  r.dev->startDataAcquisition(0, 1000.0f, 0);
+  r.advanceMs(20);
+  Records rec(*r.dev, 682);
+  qsim::Faults partial;
+  partial.inputStatusOverride = 5;
+  r.model->setFaults(partial);
+  EXPECT_EQ(r.dev->readNonBlocking(rec.v.data(), rec.p.data(), -1), 0);
+  EXPECT_TRUE(std::all_of(rec.v.begin(), rec.v.end(), [](float x) { return x == kSentinel; }));
+  EXPECT_TRUE(std::all_of(rec.p.begin(), rec.p.end(), [](int x) { return x == kIntSentinel; }));
+  partial.inputStatusOverride = 21;  // 3.5 frames
+  r.model->setFaults(partial);
+  EXPECT_EQ(r.dev->readNonBlocking(rec.v.data(), rec.p.data(), -1), 3);
+  // Only the delivered records are touched.
+  EXPECT_EQ(rec.v[3 * 21], kSentinel);
+  EXPECT_EQ(rec.p[3 * 5], kIntSentinel);
+  EXPECT_NE(rec.v[2 * 21], kSentinel);
+  EXPECT_EQ(r.dev->readNonBlocking(rec.v.data(), rec.p.data(), 2), 2);
+  EXPECT_EQ(r.dev->readNonBlocking(rec.v.data(), rec.p.data(), 0), 0);
+  EXPECT_THROW(r.dev->readNonBlocking(rec.v.data(), rec.p.data(), -2), std::invalid_argument);
+}
+
+TEST(Acquisition, PerCallLimitHoldsWhateverTheDeviceReports) {
+  for (Family f : {Family::Ka, Family::Rix}) {
+    auto r = rig::make(f);
+    int ids[] = {AI(0)};  // 2-byte frames
+    r.dev->setupInputFrame(ids, 1);
+    r.dev->startDataAcquisition(0, 100000.0f, 0);
+    r.advanceMs(30);  // about 3000 frames
+    const int limit = r.dev->getTable().readLimitBytes / 2;
+    // Arrays of exactly the per-call maximum: a larger count would overrun them.
+    Records rec(*r.dev, limit);
+    EXPECT_EQ(r.dev->readNonBlocking(rec.v.data(), rec.p.data(), -1), limit) << rig::name(f);
+    qsim::Faults huge;
+    huge.inputStatusOverride = 0x3FFFFFFFu;
+    r.model->setFaults(huge);
+    EXPECT_EQ(r.dev->readNonBlocking(rec.v.data(), rec.p.data(), -1), limit);
+  }
+}
+
+TEST(Acquisition, ReadFrameAfterASingleReadWritesTheMaskAgain) {
+  auto r = rig::make(Family::Ka);
+  int ids[] = {AI(2), DP(0)};
+  r.dev->setupInputFrame(ids, 2);
+  r.model->clearWriteLog();
+  Records rec(*r.dev, 1);
+  r.dev->readFrame(rec.v.data(), rec.p.data());
+  EXPECT_TRUE(writesTo(*r.model, 0x18).empty());
+  r.dev->readAnalogInput(AI(5));
+  r.dev->readFrame(rec.v.data(), rec.p.data());
+  const auto w = writesTo(*r.model, 0x18);
+  ASSERT_EQ(w.size(), 2u);
+  EXPECT_EQ(w[0].bytes, (std::vector<uint8_t>{5}));
+  EXPECT_EQ(w[1].bytes, (std::vector<uint8_t>{2, 0x80}));
+  EXPECT_EQ(r.model->inputMask(), (std::vector<uint8_t>{2, 0x80}));
+
+  // readFrame refuses while acquiring.
+  r.dev->startDataAcquisition(0, 100.0f, 0);
+  EXPECT_THROW_MSG(r.dev->readFrame(rec.v.data(), rec.p.data()), std::logic_error,
+                   "Not possible when data acquisition is active.");
+}
+
+TEST(Acquisition, ReadsWithoutAMaskAreRefused) {
+  auto r = rig::make(Family::Vel);
+  Records rec(*r.dev, 1);
+  EXPECT_THROW_MSG(r.dev->readNonBlocking(rec.v.data(), rec.p.data(), -1), std::logic_error,
+                   "No or invalid read mask specified.");
+  EXPECT_THROW_MSG(r.dev->readFrame(rec.v.data(), rec.p.data()), std::logic_error,
+                   "No or invalid read mask specified.");
+  EXPECT_THROW_MSG(r.dev->readBlocking(rec.v.data(), rec.p.data(), 0), std::invalid_argument,
+                   "Frame counter must be > 0.");
+}
+
+// ---- bounds of readBlocking --------------------------------------------------------------
+
+TEST(BlockingRead, FailsWhenNoAcquisitionRuns) {
+  auto r = rig::make(Family::Rix);
+  int ids[] = {AI(0), CNT};
+  r.dev->setupInputFrame(ids, 2);
+  Records rec(*r.dev, 4);
+  EXPECT_THROW_MSG(r.dev->readBlocking(rec.v.data(), rec.p.data(), 4), std::runtime_error,
+                   "No data acquisition running.");
+}
+
+TEST(BlockingRead, FiniteAcquisitionDeliversItsFramesThenFails) {
+  auto r = rig::make(Family::Ka,
+                     [](qsim::DeviceConfig& c) { c.signals[0] = qsim::Signal::ramp(5, 20); });
+  int ids[] = {AI(0)};
+  r.dev->setupInputFrame(ids, 1);
+  r.dev->startDataAcquisition(0, 1000.0f, 10);
+  r.advanceMs(50);
+  Records rec(*r.dev, 11);
+  // More than the acquisition will ever produce: refused without consuming.
+  EXPECT_THROW(r.dev->readBlocking(rec.v.data(), rec.p.data(), 11), std::runtime_error);
+  EXPECT_EQ(rec.v[0], kSentinel);
+  r.dev->readBlocking(rec.v.data(), rec.p.data(), 6);
+  r.dev->readBlocking(rec.v.data() + 6 * 21, rec.p.data() + 6 * 5, 4);
+  for (int f = 0; f < 10; ++f) EXPECT_NE(rec.v[static_cast<size_t>(f * 21)], kSentinel) << f;
+  EXPECT_THROW(r.dev->readBlocking(rec.v.data(), rec.p.data(), 1), std::runtime_error);
+  EXPECT_TRUE(r.dev->getState().acquisitionActive);
+}
+
+TEST(BlockingRead, StallLimitEndsTheWaitAndKeepsWhatArrived) {
+  auto r = rig::make(Family::Vel);
+  int ids[] = {AI(0), DP(1)};
+  r.dev->setupInputFrame(ids, 2);
+  r.dev->startDataAcquisition(0, 1000.0f, 0);
+  r.advanceMs(5.5);  // five frames; the clock then stands still
+  Records rec(*r.dev, 8);
+  try {
+    r.dev->readBlocking(rec.v.data(), rec.p.data(), 8);
+    ADD_FAILURE() << "no stall reported";
+  } catch (const std::runtime_error& e) {
+    EXPECT_NE(std::string(e.what()).find("no frame"), std::string::npos) << e.what();
+  }
+  for (int f = 0; f < 5; ++f) EXPECT_NE(rec.v[static_cast<size_t>(f * 9)], kSentinel) << f;
+  EXPECT_EQ(rec.v[5 * 9], kSentinel);
+  EXPECT_TRUE(r.dev->getState().acquisitionActive);
+}
+
+// ---- output frames -------------------------------------------------------------------------
+
+TEST(OutputFrame, MaskLayoutAndSingleFrameWrite) {
+  auto r = rig::make(Family::Ka);
+  int ids[] = {DP(2), AO(0)};
+  r.dev->setupOutputFrame(ids, 2);
+  EXPECT_EQ(r.model->outputMask(), (std::vector<uint8_t>{0x00, 0x82}));
+  r.dev->setDigitalPortOutputEnableMask(DP(2), 0xF);
+  std::vector<float> v(21, 0.0f);
+  std::vector<int> p(5, 0);
+  v[0] = -4.5f;
+  p[2] = 0x12345;
+  r.model->clearWriteLog();
+  r.dev->writeFrame(v.data(), p.data());
+  const auto w = writesTo(*r.model, 0x24);
+  ASSERT_EQ(w.size(), 1u);
+  ASSERT_EQ(w[0].bytes.size(), 4u);
+  EXPECT_EQ(w[0].bytes[2], 0x45);
+  EXPECT_EQ(w[0].bytes[3], 0x23);
+  EXPECT_NEAR(r.model->dacVoltage(0), -4.5, 20.0 / 4095);
+  EXPECT_EQ(r.model->portLatch(2), 0x45);
+
+  int twice[] = {AO(1), DP(0), AO(1)};
+  EXPECT_THROW_MSG(r.dev->setupOutputFrame(twice, 3), std::invalid_argument,
+                   "Every channel could only be once in the mask.");
+  EXPECT_EQ(r.model->outputMask(), (std::vector<uint8_t>{0x00, 0x82}));
+  EXPECT_THROW_MSG(r.dev->setupOutputFrame(ids, 0), std::invalid_argument,
+                   "At least one output must be specified.");
+
+  auto fresh = rig::make(Family::Rix);
+  fresh.model->clearWriteLog();
+  EXPECT_THROW_MSG(fresh.dev->writeFrame(v.data(), p.data()), std::logic_error,
+                   "No or invalid write mask specified.");
+  EXPECT_TRUE(fresh.model->writeLog().empty());
+}
+
+// Voltage of a DAC code through the device's own output record.
+double recordVoltage(const qsim::CodeRecord& rec, int code) {
+  if (code >= rec.zero) return 10.0 * (code - rec.zero) / (rec.positive - rec.zero);
+  return -10.0 * (rec.zero - code) / (rec.zero - rec.negative);
+}
+
+TEST(OutputStreaming, VelReceivesExactlyTheCodesOfTheWaveform) {
+  auto r = rig::make(Family::Vel);
+  const auto record = r.model->config().outputRecords[0];
+  int ids[] = {DP(1), AO(0)};
+  r.dev->setupOutputFrame(ids, 2);
+  const int frames = 1500;  // fits the device's output buffer
+  std::vector<float> v(frames);
+  std::vector<int> p(2 * frames);
+  for (int i = 0; i < frames; ++i) {
+    v[static_cast<size_t>(i)] = static_cast<float>(9.0 * std::sin(i * 0.01));
+    p[static_cast<size_t>(2 * i + 1)] = i;
+  }
+  r.model->clearWriteLog();
+  r.dev->writeBlocking(v.data(), p.data(), frames);
+  std::vector<uint8_t> stream;
+  for (const auto& w : writesTo(*r.model, 0x04)) {
+    stream.insert(stream.end(), w.bytes.begin(), w.bytes.end());
+    EXPECT_LE(w.bytes.size(), 4096u);
+  }
+  ASSERT_EQ(stream.size(), static_cast<size_t>(4 * frames));
+  for (int i = 0; i < frames; ++i) {
+    const int code = stream[static_cast<size_t>(4 * i)] | stream[static_cast<size_t>(4 * i + 1)]
+                                                              << 8;
+    const int port = stream[static_cast<size_t>(4 * i + 2)] | stream[static_cast<size_t>(4 * i + 3)]
+                                                                  << 8;
+    ASSERT_NEAR(recordVoltage(record, code), v[static_cast<size_t>(i)], 20.0 / 4095) << i;
+    ASSERT_EQ(port, i);
+  }
+  EXPECT_THROW(r.dev->writeBlocking(v.data(), p.data(), 0), std::invalid_argument);
+  EXPECT_THROW(r.dev->writeBlocking(v.data(), p.data(), -3), std::invalid_argument);
+}
+
+TEST(OutputStreaming, FullBufferQueuesNothingAndStallsTheBlockingWrite) {
+  auto r = rig::make(Family::Vel, [](qsim::DeviceConfig& c) { c.outputCapacity = 4096; });
+  int ids[] = {AO(0)};
+  r.dev->setupOutputFrame(ids, 1);
+  std::vector<float> v(5000, 1.0f);
+  std::vector<int> p(10000, 0);
+  EXPECT_EQ(r.dev->writeNonBlocking(v.data(), p.data(), 5000), 2048);
+  r.model->clearWriteLog();
+  EXPECT_EQ(r.dev->writeNonBlocking(v.data(), p.data(), 5000), 0);
+  EXPECT_TRUE(writesTo(*r.model, 0x04).empty());
+  try {
+    r.dev->writeBlocking(v.data(), p.data(), 10);
+    ADD_FAILURE() << "no stall reported";
+  } catch (const std::runtime_error& e) {
+    EXPECT_NE(std::string(e.what()).find("no frame"), std::string::npos) << e.what();
+  }
+}
+
+}  // namespace
