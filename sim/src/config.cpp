@@ -1,5 +1,7 @@
 #include "qsim/config.h"
 
+#include <qelomsr/qelomsr.h>
+
 #include <chrono>
 #include <cmath>
 #include <limits>
@@ -17,13 +19,12 @@ int64_t SteadyClock::nowNs() const {
 }
 
 const Layout& layoutOf(Family family) {
-  static const Layout ka{
-      14, 7, 3, {0xFF, 0xFF, 0x0F}, 2, true, true, true, true, false, true, 0x3201, 65536, "KA"};
-  static const Layout vel{
-      6, 3, 2, {0xFF, 0xFF, 0x00}, 1, false, true, true, false, true, true, 0x3204, 32768, "VEL"};
-  static const Layout rix{
-      6,      0,     1,    {0x07, 0x00, 0x00}, 0, true, false, false, false, false, false,
-      0x3202, 16384, "RIX"};
+  static const Layout ka{14,   7,     3,    {0xFF, 0xFF, 0x0F},   2,     true, true, true,
+                         true, false, true, QELOMSR_USB_PID_KA1X, 65536, "KA"};
+  static const Layout vel{6,     3,    2,    {0xFF, 0xFF, 0x00},    1,     false, true, true,
+                          false, true, true, QELOMSR_USB_PID_VEL1X, 32768, "VEL"};
+  static const Layout rix{6,     0,     1,     {0x07, 0x00, 0x00},    0,     true, false, false,
+                          false, false, false, QELOMSR_USB_PID_RIX1X, 16384, "RIX"};
   switch (family) {
     case Family::Ka:
       return ka;
