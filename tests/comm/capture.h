@@ -24,6 +24,13 @@ class CoutCapture {
   std::streambuf* old_;
 };
 
+// Number of (possibly overlapping) occurrences of `needle` in `hay`.
+inline size_t countOf(const std::string& hay, const std::string& needle) {
+  size_t n = 0;
+  for (size_t p = hay.find(needle); p != std::string::npos; p = hay.find(needle, p + 1)) ++n;
+  return n;
+}
+
 // A file name in a private temporary directory, removed afterwards.
 class TempFile {
  public:

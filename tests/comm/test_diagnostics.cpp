@@ -5,6 +5,7 @@
 
 #include <cstdlib>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "comm-api/src/api/logging.h"
@@ -38,6 +39,14 @@ class Diagnostics : public ::testing::Test {
     commapi::_resetDiagnosticsForTest();
   }
 
+  // How many console sinks show the line that `emit` logs.
+  template <class Emit>
+  size_t consoleCopies(Emit emit, const std::string& text) {
+    const size_t mark = console.text().size();
+    emit();
+    return countOf(console.text().substr(mark), text);
+  }
+
   std::vector<std::string> lines;
   boost::signals2::connection sink;
   CoutCapture console;
@@ -60,6 +69,10 @@ struct EnvCase {
   std::vector<std::pair<const char*, const char*>> vars;
   bool logging, trace, dump, raw;
 };
+
+void PrintTo(const EnvCase& c, std::ostream* os) {
+  for (const auto& v : c.vars) *os << v.first << "=\"" << v.second << "\" ";
+}
 
 class DiagnosticsEnv : public Diagnostics, public ::testing::WithParamInterface<EnvCase> {};
 
@@ -90,6 +103,15 @@ TEST_F(Diagnostics, EnvironmentIsReadOnlyOnce) {
   setenv("COMMAPI_DUMPFILE", dump.path().c_str(), 1);
   EXPECT_FALSE(commapi::isLogging());
   EXPECT_FALSE(commapi::isDump());
+}
+
+TEST_F(Diagnostics, FirstReadingFromManyThreadsConnectsOneSink) {
+  setenv("COMMAPI_LOGGING", "", 1);
+  const size_t sinksBefore = consoleCopies([] { hl::__log(hl::info, "probe", "f", 0); }, "probe");
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) threads.emplace_back([] { EXPECT_TRUE(commapi::isLogging()); });
+  for (std::thread& th : threads) th.join();
+  EXPECT_EQ(consoleCopies([] { commapi::_lg("once"); }, "once"), sinksBefore + 1);
 }
 
 TEST_F(Diagnostics, LoggingConnectsTheConsoleSink) {
@@ -126,12 +148,8 @@ TEST_F(Diagnostics, EnableLoggingAddsAConsoleSinkEachCall) {
   setenv("COMMAPI_LOGGING", "", 1);
   commapi::enableLogging(true);
   EXPECT_TRUE(commapi::isTrace());
-  const std::string before = console.text();
-  commapi::_lg("twice?");
-  const std::string out = console.text().substr(before.size());
-  size_t n = 0;
-  for (size_t p = out.find("twice?"); p != std::string::npos; p = out.find("twice?", p + 1)) ++n;
-  EXPECT_GE(n, 2u) << "one sink from the environment, one from enableLogging";
+  EXPECT_GE(consoleCopies([] { commapi::_lg("twice?"); }, "twice?"), 2u)
+      << "one sink from the environment, one from enableLogging";
 }
 
 TEST_F(Diagnostics, ProtocolDumpLines) {

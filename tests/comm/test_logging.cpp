@@ -3,9 +3,11 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <ctime>
 #include <regex>
+#include <thread>
 #include <vector>
 
 #include "hades/src/libs/hades/console.h"
@@ -52,12 +54,6 @@ class SinkRecorder {
 
 bool fullMatch(const std::string& text, const std::string& re) {
   return std::regex_match(text, std::regex(re));
-}
-
-size_t count(const std::string& hay, const std::string& needle) {
-  size_t n = 0;
-  for (size_t p = hay.find(needle); p != std::string::npos; p = hay.find(needle, p + 1)) ++n;
-  return n;
 }
 
 TEST(ConsoleColor, EscapeSequencesPerCode) {
@@ -115,7 +111,7 @@ TEST(Logging, ConsoleLineInColours) {
   const std::string expected = escRe("1;37;49") + kStamp + escRe("1;32;49") + R"( \[INF\] )" +
                                escRe("1;37;49") + "USB: Enumerate" + escRe("0;39;49") + "\n";
   // Earlier tests of this process may have connected console sinks too.
-  const size_t sinks = count(before, "probe") + 1;
+  const size_t sinks = countOf(before, "probe") + 1;
   std::string all;
   for (size_t i = 0; i < sinks; ++i) all += expected;
   EXPECT_TRUE(fullMatch(cap.text(), all)) << cap.text();
@@ -136,14 +132,14 @@ TEST(Logging, SecondConsoleSinkDoublesLinesWithTheLastPrefix) {
   {
     CoutCapture cap;
     hl::__log(hl::info, "count me", "f.c", 1);
-    before = count(cap.text(), "count me");
+    before = countOf(cap.text(), "count me");
   }
   hl::enable_console_log("second");
   CoutCapture cap;
   hl::__log(hl::info, "count me", "f.c", 1);
-  EXPECT_EQ(count(cap.text(), "count me"), before + 1);
-  EXPECT_EQ(count(cap.text(), "<second> count me"), before + 1);
-  EXPECT_EQ(count(cap.text(), "<first>"), 0u);
+  EXPECT_EQ(countOf(cap.text(), "count me"), before + 1);
+  EXPECT_EQ(countOf(cap.text(), "<second> count me"), before + 1);
+  EXPECT_EQ(countOf(cap.text(), "<first>"), 0u);
 }
 
 TEST(Logging, SourceLocationOnlyForErrorsAndWarnings) {
@@ -215,6 +211,26 @@ TEST(Logging, FileSinkAppendsOnlyWithAFileName) {
   const std::string two = kStamp + R"( \[ERR\] second \[e\.cpp:5\]\n)";
   EXPECT_TRUE(std::regex_match(file.contents(), std::regex("(" + one + ")+(" + two + ")+")))
       << file.contents();
+}
+
+TEST(Logging, LinesFromManyThreadsArriveWholeAndOnce) {
+  std::vector<std::string> got;  // appended under the facility's lock
+  auto c = hl::enable_log_sink(
+      [&](hl::log_level, const std::string&, const std::string& t) { got.push_back(t); });
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t)
+    threads.emplace_back([t] {
+      for (int i = 0; i < 200; ++i) {
+        const std::string text = "thread " + std::to_string(t) + " line " + std::to_string(i);
+        hl::__log(hl::debug, text.c_str(), "f", 0);
+      }
+    });
+  for (std::thread& th : threads) th.join();
+  hl::disable_log_sink(c);
+  ASSERT_EQ(got.size(), 800u);
+  std::sort(got.begin(), got.end());
+  EXPECT_EQ(std::unique(got.begin(), got.end()), got.end());
+  for (const std::string& line : got) EXPECT_TRUE(fullMatch(line, R"(thread \d line \d+)"));
 }
 
 class DateTime : public ::testing::Test {

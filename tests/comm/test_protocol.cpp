@@ -78,6 +78,10 @@ struct SplitCase {
   std::vector<std::pair<unsigned, unsigned>> requests;  // (control word, address)
 };
 
+void PrintTo(const SplitCase& c, std::ostream* os) {
+  *os << c.count << " bytes, flags " << c.flags;
+}
+
 class ProtocolSplit : public ProtocolWire, public ::testing::WithParamInterface<SplitCase> {};
 
 TEST_P(ProtocolSplit, WriteFramesEveryChunk) {
