@@ -1,0 +1,91 @@
+// GoogleTest support for tests that talk to emulated devices over the
+// virtual USB bus in their own process.
+//
+// Link qsim_vbus_gtest_main (or call initProcess() first thing in your own
+// main) and register the executable with qsim_add_vbus_test(). The process
+// re-executes itself under umockdev's preload and creates one bus for its
+// whole life (the library keeps its libusb context for the life of the
+// process); tests add, unplug and replug devices on it.
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "qsim/vbus.h"
+
+struct libusb_device;
+
+namespace qsim {
+class DeviceModel;
+struct DeviceConfig;
+}  // namespace qsim
+
+namespace qsim::vbustest {
+
+// Re-executes under the preload when needed, then creates the bus. Must run
+// before anything in the process calls libusb_init.
+void initProcess(int argc, char** argv);
+
+// The process-wide bus (initProcess must have run).
+VirtualBus& bus();
+
+// Polls cond every millisecond until it holds or the timeout passes.
+bool waitUntil(const std::function<bool()>& cond,
+               std::chrono::milliseconds timeout = std::chrono::milliseconds(3000));
+
+// Port path "1-2.4" of a libusb device (bus number and libusb_get_port_numbers).
+std::string portPathOf(libusb_device* device);
+// Unique id "USB:1-0-2-4": bus number, then the port numbers of the device
+// and its ancestors from the topmost down (libusb_get_parent).
+std::string uniqueIdOf(libusb_device* device);
+
+// The port paths libusb currently lists (a private libusb context of the
+// fixture; all contexts of the process see hotplug events together).
+std::vector<std::string> listedPorts();
+// Waits until libusb lists (present) or no longer lists the port path.
+bool waitForPort(const std::string& port, bool present,
+                 std::chrono::milliseconds timeout = std::chrono::milliseconds(3000));
+
+// ---- emulated devices (device models) -------------------------------------
+
+// Ports of the default topology: Ka at root port 3, a hub at root port 2
+// with a Vel at its port 1 and a Rix at its port 4.
+extern const char* const kKaPort;   // "1-3"   USB:1-0-3
+extern const char* const kVelPort;  // "1-2.1" USB:1-0-2-1
+extern const char* const kRixPort;  // "1-2.4" USB:1-0-2-4
+
+// Plugs a device model in and waits until libusb lists it.
+std::shared_ptr<DeviceModel> addModel(const std::string& port, const DeviceConfig& config);
+// The default topology, each device from qsim::defaultConfig(family).
+void addDefaultTopology();
+// Model of the device at a port (null when none is a DeviceModel).
+std::shared_ptr<DeviceModel> modelAt(const std::string& port);
+
+// Fixture: before each test the default topology is present with fresh
+// devices (faults cleared, default configs); devices a test added through
+// add() are removed after it, unplugged ports are replugged.
+class VbusFixture : public ::testing::Test {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+
+  DeviceModel& model(const std::string& port);
+  DeviceModel& ka() { return model(kKaPort); }
+  DeviceModel& vel() { return model(kVelPort); }
+  DeviceModel& rix() { return model(kRixPort); }
+  // Adds a device for this test only.
+  DeviceModel& add(const std::string& port, const DeviceConfig& config);
+  // Unplug / replug and wait (bounded) until libusb has seen it.
+  void unplug(const std::string& port);
+  void replug(const std::string& port);
+
+ private:
+  std::vector<std::string> added_;
+};
+
+}  // namespace qsim::vbustest

@@ -1,0 +1,212 @@
+// qelomsr-vbus: hosts emulated devices on a virtual USB bus and runs a
+// program that sees them through its own, unmodified libusb.
+//
+//   qelomsr-vbus [--config FILE] -- PROGRAM [ARGS...]
+//   qelomsr-vbus ctl COMMAND...      (sends a command to $QELOMSR_VBUS_CONTROL)
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "qsim/config.h"
+#include "qsim/model.h"
+#include "qsim/vbus.h"
+#include "qsim/vbus_control.h"
+
+namespace {
+
+constexpr int kRunnerFailed = 125;  // as env(1) and friends: the runner itself failed
+constexpr int kExecFailed = 127;
+
+const char* const kUsage =
+    "usage: qelomsr-vbus [--config FILE] -- PROGRAM [ARGS...]\n"
+    "       qelomsr-vbus ctl COMMAND...\n"
+    "Runs PROGRAM with emulated Ka, Vel and Rix devices on a virtual USB bus\n"
+    "(default: Ka at 1-3, Vel at 1-2.1, Rix at 1-2.4) and exits with its status.\n"
+    "The child finds the bus's control socket in QELOMSR_VBUS_CONTROL.\n";
+
+struct Placement {
+  std::string port;
+  bool hub = false;
+  qsim::DeviceConfig config;
+};
+
+std::vector<Placement> defaultTopology() {
+  return {{"1-3", false, qsim::defaultConfig(qsim::Family::Ka)},
+          {"1-2.1", false, qsim::defaultConfig(qsim::Family::Vel)},
+          {"1-2.4", false, qsim::defaultConfig(qsim::Family::Rix)}};
+}
+
+// {"topology": [{"port": "1-3", "device": {...}}, {"port": "1-2", "hub": true}]}
+std::vector<Placement> topologyFromFile(const std::string& file) {
+  std::ifstream in(file);
+  if (!in) throw std::runtime_error("cannot read " + file);
+  nlohmann::json j;
+  try {
+    in >> j;
+  } catch (const nlohmann::json::exception& e) {
+    throw std::invalid_argument(file + ": " + e.what());
+  }
+  if (!j.is_object()) throw std::invalid_argument(file + ": the top level must be an object");
+  for (auto it = j.begin(); it != j.end(); ++it) {
+    if (it.key() != "topology") throw std::invalid_argument(file + ": unknown key '" + it.key() + "'");
+  }
+  if (!j.contains("topology") || !j["topology"].is_array()) {
+    throw std::invalid_argument(file + ": 'topology' must be a list");
+  }
+  std::vector<Placement> out;
+  for (const auto& e : j["topology"]) {
+    if (!e.is_object()) throw std::invalid_argument(file + ": a topology entry must be an object");
+    Placement p;
+    bool haveDevice = false;
+    for (auto it = e.begin(); it != e.end(); ++it) {
+      const std::string& k = it.key();
+      if (k == "port" && it->is_string()) {
+        p.port = it->get<std::string>();
+      } else if (k == "hub" && it->is_boolean()) {
+        p.hub = it->get<bool>();
+      } else if (k == "device" && it->is_object()) {
+        p.config = qsim::configFromJson(*it);
+        haveDevice = true;
+      } else {
+        throw std::invalid_argument(file + ": bad key '" + k + "' in a topology entry");
+      }
+    }
+    if (p.port.empty()) throw std::invalid_argument(file + ": a topology entry needs a 'port'");
+    if (p.hub == haveDevice) {
+      throw std::invalid_argument(file + ": entry " + p.port +
+                                  " needs either a 'device' or \"hub\": true");
+    }
+    out.push_back(std::move(p));
+  }
+  return out;
+}
+
+// Switches one named fault of a model (the names of the "faults" object of
+// the device JSON), reusing the models' own parser for the names.
+void switchFault(qsim::VirtualBus& bus, const std::string& port, const std::string& name,
+                 bool on) {
+  auto model = std::dynamic_pointer_cast<qsim::DeviceModel>(bus.function(port));
+  if (!model) throw std::invalid_argument("no device model at " + port);
+  nlohmann::json faults = qsim::configToJson(model->config())["faults"];
+  if (!faults.contains(name) || !faults[name].is_boolean()) {
+    throw std::invalid_argument("unknown fault '" + name + "'");
+  }
+  faults[name] = on;
+  const nlohmann::json partial = {{"family", qsim::familyName(model->family())},
+                                  {"faults", faults}};
+  model->setFaults(qsim::configFromJson(partial).faults);
+}
+
+pid_t g_child = 0;
+
+void forward(int sig) {
+  if (g_child > 0) kill(g_child, sig);
+}
+
+int runChild(char** argv) {
+  const pid_t pid = fork();
+  if (pid < 0) {
+    std::fprintf(stderr, "qelomsr-vbus: fork: %s\n", std::strerror(errno));
+    return kRunnerFailed;
+  }
+  if (pid == 0) {
+    // A child outliving its runner would lose its devices mid-call.
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    execvp(argv[0], argv);
+    std::fprintf(stderr, "qelomsr-vbus: cannot run %s: %s\n", argv[0], std::strerror(errno));
+    _exit(kExecFailed);
+  }
+  g_child = pid;
+  struct sigaction sa {};
+  sa.sa_handler = forward;
+  sigemptyset(&sa.sa_mask);
+  for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) sigaction(sig, &sa, nullptr);
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0) {
+    if (errno != EINTR) {
+      std::fprintf(stderr, "qelomsr-vbus: waitpid: %s\n", std::strerror(errno));
+      return kRunnerFailed;
+    }
+  }
+  if (WIFEXITED(status)) return WEXITSTATUS(status);
+  if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
+  return kRunnerFailed;
+}
+
+int control(int argc, char** argv) {
+  const char* path = std::getenv(qsim::kVbusControlEnv);
+  if (path == nullptr || *path == '\0') {
+    std::fprintf(stderr, "qelomsr-vbus ctl: %s is not set (not running under qelomsr-vbus)\n",
+                 qsim::kVbusControlEnv);
+    return kRunnerFailed;
+  }
+  std::string line;
+  for (int i = 2; i < argc; ++i) line += (i > 2 ? " " : "") + std::string(argv[i]);
+  const std::string reply = qsim::vbusControlRequest(path, line);
+  std::fputs(reply.c_str(), stdout);
+  return reply.compare(0, 6, "error ") == 0 || reply.find("\nerror ") != std::string::npos ? 1
+                                                                                           : 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  try {
+    if (argc >= 2 && std::strcmp(argv[1], "ctl") == 0) return control(argc, argv);
+    std::string config;
+    int i = 1;
+    for (; i < argc; ++i) {
+      const std::string a = argv[i];
+      if (a == "--") {
+        ++i;
+        break;
+      }
+      if (a == "--config" && i + 1 < argc) {
+        config = argv[++i];
+      } else if (a == "-h" || a == "--help") {
+        std::fputs(kUsage, stdout);
+        return 0;
+      } else {
+        std::fprintf(stderr, "qelomsr-vbus: unexpected argument '%s'\n%s", a.c_str(), kUsage);
+        return kRunnerFailed;
+      }
+    }
+    if (i >= argc) {
+      std::fprintf(stderr, "qelomsr-vbus: no program given\n%s", kUsage);
+      return kRunnerFailed;
+    }
+    const std::vector<Placement> topology =
+        config.empty() ? defaultTopology() : topologyFromFile(config);
+
+    qsim::VirtualBus bus;
+    for (const auto& p : topology) {
+      if (p.hub) {
+        bus.addHub(p.port);
+      } else {
+        bus.addDevice(p.port, std::make_shared<qsim::DeviceModel>(p.config));
+      }
+    }
+    qsim::VbusControl control(bus, bus.rootDir() + "/control",
+                              [&bus](const std::string& port, const std::string& name, bool on) {
+                                switchFault(bus, port, name, on);
+                              });
+    setenv(qsim::kVbusControlEnv, control.path().c_str(), 1);
+    qsim::exportPreloadEnvironment();
+    return runChild(argv + i);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "qelomsr-vbus: %s\n", e.what());
+    return kRunnerFailed;
+  }
+}

@@ -1,0 +1,77 @@
+// The control channel: commands over the UNIX socket drive the bus.
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+
+#include "loopback_function.h"
+#include "qsim/vbus_control.h"
+#include "qsim/vbus_gtest.h"
+
+namespace {
+
+using qsim::vbustest::bus;
+using qsim::vbustest::waitForPort;
+
+class Control : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (bus().function("1-5")) bus().remove("1-5");
+    function_ = std::make_shared<vbustest::LoopbackFunction>(0x3201);
+    bus().addDevice("1-5", function_);
+    path_ = bus().rootDir() + "/control-test.sock";
+    control_ = std::make_unique<qsim::VbusControl>(
+        bus(), path_, [this](const std::string& port, const std::string& name, bool on) {
+          if (name != "held") throw std::invalid_argument("unknown fault " + name);
+          lastPort_ = port;
+          function_->held = on;
+        });
+  }
+  void TearDown() override {
+    control_.reset();
+    bus().remove("1-5");
+  }
+
+  std::shared_ptr<vbustest::LoopbackFunction> function_;
+  std::string path_;
+  std::unique_ptr<qsim::VbusControl> control_;
+  std::string lastPort_;
+};
+
+TEST_F(Control, CommandsOverTheSocketUnplugReplugAndSwitchFaults) {
+  EXPECT_EQ(qsim::vbusControlRequest(path_, "unplug 1-5"), "ok\n");
+  EXPECT_TRUE(waitForPort("1-5", false));
+  const std::string listing = qsim::vbusControlRequest(path_, "list");
+  EXPECT_NE(listing.find("1-5 USB:1-0-5 1209:3201 device unplugged\n"), std::string::npos)
+      << listing;
+  EXPECT_EQ(listing.substr(listing.size() - 3), "ok\n");
+  EXPECT_EQ(qsim::vbusControlRequest(path_, "replug USB:1-0-5"), "ok\n");
+  EXPECT_TRUE(waitForPort("1-5", true));
+  EXPECT_EQ(qsim::vbusControlRequest(path_, "fault 1-5 held on"), "ok\n");
+  EXPECT_TRUE(function_->held);
+  EXPECT_EQ(lastPort_, "1-5");
+  EXPECT_EQ(qsim::vbusControlRequest(path_, "fault 1-5 held off"), "ok\n");
+  EXPECT_FALSE(function_->held);
+}
+
+TEST_F(Control, BadCommandsAreAnsweredWithErrors) {
+  for (const char* bad : {"frobnicate", "unplug", "unplug 1-5 extra", "unplug 1-77",
+                          "unplug x", "fault 1-5 held", "fault 1-5 held maybe",
+                          "fault 1-5 nosuch on", "fault 1-6 held on", "list more"}) {
+    const std::string reply = control_->execute(bad);
+    EXPECT_EQ(reply.compare(0, 6, "error "), 0) << bad << " -> " << reply;
+    EXPECT_EQ(reply.back(), '\n');
+  }
+}
+
+TEST_F(Control, SeveralCommandsOnOneConnectionAndLongLines) {
+  // Two commands on one connection, answered in order.
+  EXPECT_EQ(qsim::vbusControlRequest(path_, "kick 1-5\nkick 1-5"), "ok\n");
+  EXPECT_EQ(qsim::vbusControlRequest(path_, std::string(5000, 'x')), "error line too long\n");
+  EXPECT_THROW(qsim::vbusControlRequest(bus().rootDir() + "/nothing.sock", "list"),
+               std::runtime_error);
+}
+
+}  // namespace
