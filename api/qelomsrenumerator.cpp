@@ -12,13 +12,9 @@
 
 #include "comm-api/src/api/protocol.h"
 
-#if __has_include("devices/qeloka1x.h") && __has_include("devices/qelovel1x.h") && \
-    __has_include("devices/qelorix1x.h")
 #include "devices/qeloka1x.h"
 #include "devices/qelorix1x.h"
 #include "devices/qelovel1x.h"
-#define QELOMSR_HAVE_FAMILIES 1
-#endif
 
 namespace {
 
@@ -132,7 +128,6 @@ boost::shared_ptr<QeloMsrDevice> Enumerator::createInstance(const std::string& i
   if ((found->firmwareVersion >> 8) != 1) {
     throw std::runtime_error("The firmware of this device is not supported.");
   }
-#ifdef QELOMSR_HAVE_FAMILIES
   auto protocolDevice = createDevice(found->usbDevice);
   switch (type) {
     case QELOMSR_TYPE_RIX1X:
@@ -142,7 +137,4 @@ boost::shared_ptr<QeloMsrDevice> Enumerator::createInstance(const std::string& i
     default:
       return boost::shared_ptr<QeloMsrDevice>(new QeloKa1x(protocolDevice, identifier));
   }
-#else
-  throw std::logic_error("Internal error: Device not known.");
-#endif
 }
