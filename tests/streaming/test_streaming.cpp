@@ -507,4 +507,86 @@ TEST(OutputStreaming, FullBufferQueuesNothingAndStallsTheBlockingWrite) {
   }
 }
 
+TEST(OutputStreaming, WaveformLongerThanTheBufferDrainsWhileTheDevicePlaysIt) {
+  auto r = rig::make(Family::Vel, [](qsim::DeviceConfig& c) { c.outputCapacity = 4096; });
+  int out[] = {AO(0), DP(1)};
+  r.dev->setupOutputFrame(out, 2);
+  int in[] = {AI(0)};
+  r.dev->setupInputFrame(in, 1);
+  // The device plays one output frame per input frame: every transfer lets
+  // 0.1 ms pass, so the 10 kHz acquisition frees one frame per transfer.
+  r.raw->setTransferHook([&](qsim::Direction, size_t) { r.advanceMs(0.1); });
+  const int frames = 3000;  // almost three buffers full
+  std::vector<float> v(frames);
+  std::vector<int> p(2 * frames);
+  for (int i = 0; i < frames; ++i) {
+    v[static_cast<size_t>(i)] = static_cast<float>(-9.5 + 19.0 * i / frames);
+    p[static_cast<size_t>(2 * i + 1)] = i & 0xFF;
+  }
+  // Prime the buffer, then start the acquisition that paces the output.
+  const int primed = r.dev->writeNonBlocking(v.data(), p.data(), frames);
+  EXPECT_EQ(primed, 1024);
+  r.dev->startDataAcquisition(0, 10000.0f, 0);
+  r.dev->writeBlocking(v.data() + primed, p.data() + 2 * primed, frames - primed);
+  r.raw->setTransferHook(nullptr);
+  std::vector<uint8_t> stream;
+  for (const auto& w : writesTo(*r.model, 0x04)) {
+    stream.insert(stream.end(), w.bytes.begin(), w.bytes.end());
+  }
+  ASSERT_EQ(stream.size(), static_cast<size_t>(4 * frames));
+  const auto record = r.model->config().outputRecords[0];
+  for (int i = 0; i < frames; ++i) {
+    const int code = stream[static_cast<size_t>(4 * i)] | stream[static_cast<size_t>(4 * i + 1)]
+                                                              << 8;
+    ASSERT_NEAR(recordVoltage(record, code), v[static_cast<size_t>(i)], 20.0 / 4095) << i;
+    ASSERT_EQ(stream[static_cast<size_t>(4 * i + 2)], i & 0xFF) << i;
+  }
+  EXPECT_GT(r.model->outputFramesApplied(), 0u);
+}
+
+TEST(OutputStreaming, UnderrunIsReported) {
+  auto r = rig::make(Family::Vel);
+  int out[] = {AO(0)};
+  r.dev->setupOutputFrame(out, 1);
+  int in[] = {AI(0)};
+  r.dev->setupInputFrame(in, 1);
+  std::vector<float> v(10, 0.5f);
+  std::vector<int> p(20, 0);
+  EXPECT_EQ(r.dev->writeNonBlocking(v.data(), p.data(), 10), 10);
+  r.dev->startDataAcquisition(0, 1000.0f, 0);
+  r.advanceMs(20);  // ten frames played, then nothing left
+  EXPECT_THROW_MSG(r.dev->writeNonBlocking(v.data(), p.data(), 10), std::runtime_error,
+                   "Buffer underrun");
+  EXPECT_THROW_MSG(r.dev->writeBlocking(v.data(), p.data(), 10), std::runtime_error,
+                   "Buffer underrun");
+}
+
+TEST(Acquisition, VelStartCommandEncodesTheTriggerMode) {
+  const std::pair<int, int> cases[] = {{0, 1}, {1, 2}, {2, 3}, {5, 0}};
+  for (const auto& c : cases) {
+    auto r = rig::make(Family::Vel);
+    int ids[] = {AI(0)};
+    r.dev->setupInputFrame(ids, 1);
+    r.model->clearWriteLog();
+    r.dev->startDataAcquisition(c.first, 100.0f, 0);
+    const auto w = writesTo(*r.model, 0x58);
+    ASSERT_EQ(w.size(), 1u);
+    EXPECT_EQ(w[0].bytes[0], c.second) << "external " << c.first;
+  }
+}
+
+TEST(BlockingRead, FramesBufferedBeforeAStopCanStillBeRead) {
+  auto r = rig::make(Family::Ka);
+  int ids[] = {AI(0), CNT};
+  r.dev->setupInputFrame(ids, 2);
+  r.dev->startDataAcquisition(0, 1000.0f, 0);
+  r.advanceMs(12.5);
+  r.dev->stopDataAcquisition();
+  Records rec(*r.dev, 12);
+  r.dev->readBlocking(rec.v.data(), rec.p.data(), 12);
+  EXPECT_NE(rec.v[11 * 21], kSentinel);
+  EXPECT_THROW_MSG(r.dev->readBlocking(rec.v.data(), rec.p.data(), 1), std::runtime_error,
+                   "No data acquisition running.");
+}
+
 }  // namespace
