@@ -35,9 +35,9 @@ TEST(PortPath, ValidPathsGiveIdsAndSysfsPaths) {
 }
 
 TEST(PortPath, MalformedPathsAreRefused) {
-  for (const char* bad : {"", "1", "1-", "1-0", "1-16", "0-1", "10-1", "1-2.", "1-.2", "1-2-3",
-                          "a-1", "1-2.4x", "usb", "usb0", "USB:1-1-2", "USB:1-0-",
-                          "1-1.1.1.1.1.1.1.1", "1-99999999999"}) {
+  for (const char* bad :
+       {"", "1", "1-", "1-0", "1-16", "0-1", "10-1", "1-2.", "1-.2", "1-2-3", "a-1", "1-2.4x",
+        "usb", "usb0", "USB:1-1-2", "USB:1-0-", "1-1.1.1.1.1.1.1.1", "1-99999999999"}) {
     EXPECT_THROW(PortPath::parse(bad), std::invalid_argument) << bad;
   }
 }

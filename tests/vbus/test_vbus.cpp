@@ -1,8 +1,7 @@
 // The virtual bus against plain libusb: topology and ids, claims, transfers,
 // timeouts, stalls, overflow, unplug and replug.
-#include <libusb.h>
-
 #include <gtest/gtest.h>
+#include <libusb.h>
 
 #include <cstring>
 #include <future>
@@ -338,9 +337,9 @@ TEST_F(LibUsbBus, FunctionThatVanishesReportsNoDevice) {
 
 TEST_F(LibUsbBus, BadAdditionsAreRefused) {
   auto f = std::make_shared<LoopbackFunction>(0x3201);
-  EXPECT_THROW(bus().addDevice("1-3", f), std::invalid_argument);     // taken
-  EXPECT_THROW(bus().addDevice("1-2", f), std::invalid_argument);     // a hub
-  EXPECT_THROW(bus().addDevice("1-3.1", f), std::invalid_argument);   // behind a device
+  EXPECT_THROW(bus().addDevice("1-3", f), std::invalid_argument);    // taken
+  EXPECT_THROW(bus().addDevice("1-2", f), std::invalid_argument);    // a hub
+  EXPECT_THROW(bus().addDevice("1-3.1", f), std::invalid_argument);  // behind a device
   EXPECT_THROW(bus().addDevice("1-5", nullptr), std::invalid_argument);
   EXPECT_THROW(bus().addDevice("x", f), std::invalid_argument);
   EXPECT_THROW(bus().unplug("1-9"), std::invalid_argument);

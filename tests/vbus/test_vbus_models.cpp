@@ -1,9 +1,8 @@
 // The device models on the virtual bus, reached through plain libusb: the
 // register protocol arrives intact and the models' faults show as libusb
 // errors.
-#include <libusb.h>
-
 #include <gtest/gtest.h>
+#include <libusb.h>
 
 #include <cstring>
 #include <vector>

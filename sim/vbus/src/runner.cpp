@@ -13,11 +13,10 @@
 #include <cstring>
 #include <fstream>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <stdexcept>
 #include <string>
 #include <vector>
-
-#include <nlohmann/json.hpp>
 
 #include "qsim/config.h"
 #include "qsim/model.h"
@@ -60,7 +59,8 @@ std::vector<Placement> topologyFromFile(const std::string& file) {
   }
   if (!j.is_object()) throw std::invalid_argument(file + ": the top level must be an object");
   for (auto it = j.begin(); it != j.end(); ++it) {
-    if (it.key() != "topology") throw std::invalid_argument(file + ": unknown key '" + it.key() + "'");
+    if (it.key() != "topology")
+      throw std::invalid_argument(file + ": unknown key '" + it.key() + "'");
   }
   if (!j.contains("topology") || !j["topology"].is_array()) {
     throw std::invalid_argument(file + ": 'topology' must be a list");
@@ -95,8 +95,7 @@ std::vector<Placement> topologyFromFile(const std::string& file) {
 
 // Switches one named fault of a model (the names of the "faults" object of
 // the device JSON), reusing the models' own parser for the names.
-void switchFault(qsim::VirtualBus& bus, const std::string& port, const std::string& name,
-                 bool on) {
+void switchFault(qsim::VirtualBus& bus, const std::string& port, const std::string& name, bool on) {
   auto model = std::dynamic_pointer_cast<qsim::DeviceModel>(bus.function(port));
   if (!model) throw std::invalid_argument("no device model at " + port);
   nlohmann::json faults = qsim::configToJson(model->config())["faults"];
@@ -156,8 +155,7 @@ int control(int argc, char** argv) {
   for (int i = 2; i < argc; ++i) line += (i > 2 ? " " : "") + std::string(argv[i]);
   const std::string reply = qsim::vbusControlRequest(path, line);
   std::fputs(reply.c_str(), stdout);
-  return reply.compare(0, 6, "error ") == 0 || reply.find("\nerror ") != std::string::npos ? 1
-                                                                                           : 0;
+  return reply.compare(0, 6, "error ") == 0 || reply.find("\nerror ") != std::string::npos ? 1 : 0;
 }
 
 }  // namespace

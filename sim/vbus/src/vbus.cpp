@@ -8,9 +8,8 @@
 #include <sys/ioctl.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
-#include <unistd.h>
-
 #include <umockdev.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -111,8 +110,7 @@ struct Node {
   VbusStats stats;
 };
 
-extern "C" gboolean onIoctl(UMockdevIoctlBase* handler, UMockdevIoctlClient* client,
-                            gpointer user);
+extern "C" gboolean onIoctl(UMockdevIoctlBase* handler, UMockdevIoctlClient* client, gpointer user);
 
 }  // namespace
 
@@ -334,9 +332,9 @@ int VirtualBus::Impl::handleControl(Plug& plug, Urb& u) {
       }
       if (dtype == USB_DT_STRING) {
         uint8_t buf[256];
-        const size_t n = stringDescriptor(node.path, node.hub,
-                                          node.function ? node.function->productId() : 0, index,
-                                          buf, sizeof buf);
+        const size_t n =
+            stringDescriptor(node.path, node.hub, node.function ? node.function->productId() : 0,
+                             index, buf, sizeof buf);
         if (n > 0) return reply(buf, n);
       }
       return -EPIPE;
@@ -368,8 +366,8 @@ int VirtualBus::Impl::submit(Plug& plug, UMockdevIoctlClient* client, UMockdevIo
   if (h->buffer_length < 0) return EINVAL;
   if (h->buffer_length > kMaxUrbBytes) return ENOMEM;
   if (h->buffer_length > 0) {
-    u.buffer = resolve(u.urb.get(), offsetof(usbdevfs_urb, buffer),
-                       static_cast<size_t>(h->buffer_length));
+    u.buffer =
+        resolve(u.urb.get(), offsetof(usbdevfs_urb, buffer), static_cast<size_t>(h->buffer_length));
     if (!u.buffer) return EFAULT;
   }
   Node& node = *plug.node;
@@ -536,8 +534,7 @@ int VirtualBus::Impl::takeDevnum(int bus) {
     }
     if (!used) return candidate;
   }
-  throw std::runtime_error("virtual USB bus: no free device number on bus " +
-                           std::to_string(bus));
+  throw std::runtime_error("virtual USB bus: no free device number on bus " + std::to_string(bus));
 }
 
 void VirtualBus::Impl::plugIn(const std::shared_ptr<Node>& node) {
@@ -627,8 +624,9 @@ std::vector<std::shared_ptr<Node>> VirtualBus::Impl::subtree(const PortPath& pat
     if (node->path.within(path)) out.push_back(node);
   }
   // Parents before children.
-  std::sort(out.begin(), out.end(),
-            [](const auto& a, const auto& b) { return a->path.ports.size() < b->path.ports.size(); });
+  std::sort(out.begin(), out.end(), [](const auto& a, const auto& b) {
+    return a->path.ports.size() < b->path.ports.size();
+  });
   return out;
 }
 
@@ -712,8 +710,8 @@ void VirtualBus::addDevice(const std::string& port, std::shared_ptr<UsbFunction>
   impl_->ensureHub(path.parent());
   auto node = std::make_shared<Node>();
   node->path = path;
-  node->descriptors = functionDescriptors(function->vendorId(), function->productId(),
-                                          Impl::highSpeedPacket);
+  node->descriptors =
+      functionDescriptors(function->vendorId(), function->productId(), Impl::highSpeedPacket);
   node->function = std::move(function);
   {
     std::lock_guard<std::mutex> lock(impl_->m);

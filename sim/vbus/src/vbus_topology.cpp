@@ -50,9 +50,8 @@ std::vector<uint8_t> descriptors(uint8_t cls, uint8_t protocol, uint16_t vendorI
   d.insert(d.end(), {9, 2});
   put16(d, total);
   d.insert(d.end(), {1, 1, 0, attributes, 50});  // one interface, configuration 1, 100 mA
-  d.insert(d.end(), {9, 4, 0, 0, static_cast<uint8_t>(endpoints.size()), cls == 9 ? uint8_t{9}
-                                                                                  : uint8_t{0xFF},
-                     0, 0, 0});
+  d.insert(d.end(), {9, 4, 0, 0, static_cast<uint8_t>(endpoints.size()),
+                     cls == 9 ? uint8_t{9} : uint8_t{0xFF}, 0, 0, 0});
   for (const auto& ep : endpoints) d.insert(d.end(), ep.begin(), ep.end());
   return d;
 }
@@ -144,9 +143,9 @@ std::string PortPath::uniqueId() const {
 std::string sysPathOf(const PortPath& path) {
   std::string s = "/devices/usb" + std::to_string(path.bus);
   for (size_t depth = 1; depth <= path.ports.size(); ++depth) {
-    s += "/" + PortPath::make(path.bus, std::vector<int>(path.ports.begin(),
-                                                          path.ports.begin() + depth))
-                   .text;
+    s += "/" +
+         PortPath::make(path.bus, std::vector<int>(path.ports.begin(), path.ports.begin() + depth))
+             .text;
   }
   return s;
 }
@@ -187,8 +186,7 @@ std::string deviceRecord(const PortPath& path, bool hub, int devnum,
   return r;
 }
 
-std::vector<uint8_t> functionDescriptors(uint16_t vendorId, uint16_t productId,
-                                         int packetSize) {
+std::vector<uint8_t> functionDescriptors(uint16_t vendorId, uint16_t productId, int packetSize) {
   const auto lo = static_cast<uint8_t>(packetSize & 0xFF);
   const auto hi = static_cast<uint8_t>(packetSize >> 8);
   return descriptors(0, 0, vendorId, productId, true,

@@ -34,8 +34,7 @@ std::string deviceRecord(const PortPath& path, bool hub, int devnum,
 
 // Device plus configuration descriptor of a function: one vendor-specific
 // interface with bulk endpoints 0x02 OUT and 0x81 IN of packetSize bytes.
-std::vector<uint8_t> functionDescriptors(uint16_t vendorId, uint16_t productId,
-                                         int packetSize);
+std::vector<uint8_t> functionDescriptors(uint16_t vendorId, uint16_t productId, int packetSize);
 // Same for a hub (a root hub when root is true): one interrupt IN endpoint.
 std::vector<uint8_t> hubDescriptors(bool root);
 uint16_t descriptorVendor(const std::vector<uint8_t>& descriptors);

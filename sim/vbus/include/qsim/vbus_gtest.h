@@ -8,13 +8,13 @@
 // process); tests add, unplug and replug devices on it.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <chrono>
 #include <functional>
 #include <memory>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "qsim/vbus.h"
 
