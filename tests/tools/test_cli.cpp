@@ -246,8 +246,8 @@ TEST_F(CliOnBus, StreamWritesEveryFrameToCsv) {
 }
 
 TEST_F(CliOnBus, StreamBySecondsToStdout) {
-  const auto r = onBus(
-      {"stream", "2", "--channels", "AI-0,VREF", "--rate", "200", "--seconds", "0.5", "--quiet"});
+  const auto r = onBus({"stream", "USB:1-0-2-4", "--channels", "AI-0,VREF", "--rate", "200",
+                        "--seconds", "0.5", "--quiet"});
   ASSERT_EQ(r.exitCode, 0) << describe(r);
   EXPECT_TRUE(r.err.empty()) << r.err;
   const auto rows = lines(r.out);
