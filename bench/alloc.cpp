@@ -6,6 +6,7 @@
 #include <benchmark/benchmark.h>
 #include <qelomsr/qelomsr.h>
 
+#include <cstdio>
 #include <functional>
 #include <string>
 #include <vector>
@@ -139,6 +140,15 @@ void BM_CReadRegister(benchmark::State& state) {
   }
 }
 
+// A failing call stores an error record (message text, registry entry): it
+// allocates by design, which shows that the counter sees the library's own
+// allocations through the C interface.
+void BM_ErrorPath(benchmark::State& state) {
+  int value = 0;
+  countAllocations(
+      state, [&] { benchmark::DoNotOptimize(QeloMsrGetDeviceParameter(0, 0, &value)); }, [] {});
+}
+
 }  // namespace
 }  // namespace qbench
 
@@ -148,5 +158,27 @@ BENCHMARK(qbench::BM_WriteFrame)->Name("BM_Allocations/write_frame");
 BENCHMARK(qbench::BM_ReadAnalogInput)->Name("BM_Allocations/read_analog_input");
 BENCHMARK(qbench::BM_ReadRegister)->Name("BM_Allocations/read_register");
 BENCHMARK(qbench::BM_CReadRegister)->Name("BM_Allocations/c_read_register");
+BENCHMARK(qbench::BM_ErrorPath)->Name("BM_Allocations/error_path");
 
-BENCHMARK_MAIN();
+// The counter must see allocations at all, or every figure above would read 0.
+bool counterWorks() {
+  qbench::alloc::start();
+  int* p = new int(7);
+  benchmark::DoNotOptimize(p);
+  delete p;
+  std::vector<double> v(16);
+  benchmark::DoNotOptimize(v.data());
+  return qbench::alloc::stop() == 2;
+}
+
+int main(int argc, char** argv) {
+  if (!counterWorks()) {
+    std::fprintf(stderr, "the replaced operator new does not count: figures would be void\n");
+    return 1;
+  }
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}

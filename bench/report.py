@@ -98,6 +98,10 @@ def micro_figures(fig, micro):
                 DEMUX_TARGET)
         fig.add(f"demux_samples_per_s_{mask}", samples / t_lib * 1e9, "samples/s")
         fig.add(f"demux_gross_bytes_per_s_{mask}", nbytes / t_call * 1e9, "B/s", memcpy_rate)
+        replay = micro.get(f"BM_ReadNonBlockingReplay/{mask}")
+        if replay:
+            fig.add(f"demux_replay_bytes_per_s_{mask}", nbytes / cpu_ns(replay) * 1e9, "B/s",
+                    memcpy_rate, DEMUX_TARGET)
         fig.add(f"emulator_read_ns_{mask}", t_raw, "ns", None)
         fig.add(f"read_nonblocking_ns_{mask}", t_call, "ns", t_raw)
         if memcpy_best is None or nbytes > memcpy_best[0]:
@@ -128,6 +132,11 @@ def alloc_figures(fig, alloc):
     if extra:
         fig.add("allocations_per_call_c_read_register", extra["allocs_per_call"], "allocations",
                 extra.get("cold_allocs"), 0.0, higher_is_better=False)
+    # Allocates by design (error record); proves that the counter counts.
+    err = alloc.get("BM_Allocations/error_path")
+    if err:
+        fig.add("allocations_per_call_error_path", err["allocs_per_call"], "allocations",
+                err.get("cold_allocs"))
 
 
 def stream_figures(fig, stream):

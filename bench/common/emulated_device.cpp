@@ -3,6 +3,7 @@
 #include <qelomsr/qelomsr.h>
 #include <time.h>
 
+#include <cstring>
 #include <stdexcept>
 #include <utility>
 
@@ -57,16 +58,36 @@ void MeteredRawDevice::setTimeout(int ms) { inner_->setTimeout(ms); }
 int MeteredRawDevice::getTimeout() const { return inner_->getTimeout(); }
 int MeteredRawDevice::getIntProperty(int id) const { return inner_->getIntProperty(id); }
 
+void MeteredRawDevice::setMode(Mode mode) {
+  if (mode == Mode::Record) replies_.clear();
+  if (mode == Mode::Replay && replies_.empty()) {
+    throw std::logic_error("nothing recorded to replay");
+  }
+  nextReply_ = 0;
+  mode_ = mode;
+}
+
 void MeteredRawDevice::write(const unsigned char* data, int len) {
+  if (mode_ == Mode::Replay) return;
   alloc::Pause pause;
   CpuSpan span(meterCpu_, innerCpuNs_);
   inner_->write(data, len);
 }
 
 void MeteredRawDevice::read(unsigned char* data, int len) {
+  if (mode_ == Mode::Replay) {
+    const std::vector<unsigned char>& reply = replies_[nextReply_];
+    if (static_cast<size_t>(len) != reply.size()) {
+      throw std::logic_error("replayed read out of step with the recording");
+    }
+    std::memcpy(data, reply.data(), reply.size());
+    nextReply_ = (nextReply_ + 1) % replies_.size();
+    return;
+  }
   alloc::Pause pause;
   CpuSpan span(meterCpu_, innerCpuNs_);
   inner_->read(data, len);
+  if (mode_ == Mode::Record) replies_.emplace_back(data, data + len);
 }
 
 // ---- EmulatedKa --------------------------------------------------------------

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "api/qelomsrdevice.h"
 #include "comm-api/src/api/protocol.h"
@@ -21,6 +22,10 @@ class BusTimer;
 // transfer is inside the emulator, allocation counting is paused, and (when
 // switched on) the thread CPU time spent there is summed, so that the
 // emulator's own work can be told apart from the library's.
+//
+// It can also record the emulator's replies and play them back: in replay
+// mode writes go nowhere and reads return the recorded replies in turn, so a
+// repeated call sees exactly the bytes the emulator sent, at no cost.
 class MeteredRawDevice : public commapi::RawDevice {
  public:
   explicit MeteredRawDevice(std::shared_ptr<commapi::RawDevice> inner);
@@ -35,12 +40,19 @@ class MeteredRawDevice : public commapi::RawDevice {
   int getTimeout() const override;
   int getIntProperty(int id) const override;
 
+  enum class Mode { Pass, Record, Replay };
+  // Record clears the recording; Replay starts at its first reply.
+  void setMode(Mode mode);
+
   void setMeterCpu(bool on) { meterCpu_ = on; }
   // Thread CPU time spent inside the emulator's transport while metering.
   std::int64_t innerCpuNs() const { return innerCpuNs_; }
 
  private:
   std::shared_ptr<commapi::RawDevice> inner_;
+  Mode mode_ = Mode::Pass;
+  std::vector<std::vector<unsigned char>> replies_;
+  size_t nextReply_ = 0;
   bool meterCpu_ = false;
   std::int64_t innerCpuNs_ = 0;
 };
