@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstring>
 #include <functional>
+#include <limits>
 #include <stdexcept>
 #include <typeinfo>
 #include <vector>
@@ -721,6 +722,29 @@ TEST(Families, RawPassThroughs) {
   unsigned char back = 0;
   r.dev->readBlock(0x14, &back, 1);
   EXPECT_EQ(back, r.model->portPins(0));
+}
+
+// ---- frame-rate conversions of the device interface -------------------------------------
+
+TEST(FrameRate, ConversionsBetweenRateAndPeriod) {
+  QeloKa1x dev(nullptr, "none");  // the conversions never touch the device
+  EXPECT_EQ(dev.calculatePeriodTimeFromFrameRate(1000.0f), 1000000);
+  EXPECT_EQ(dev.calculatePeriodTimeFromFrameRate(3.0f), 333333333);
+  EXPECT_EQ(dev.calculatePeriodTimeFromFrameRate(1.0f), 1000000000);
+  EXPECT_EQ(dev.calculatePeriodTimeFromFrameRate(1e9f), 1);
+  EXPECT_EQ(dev.calculateFrameRateFromPeriodTime(30000), 33333.33203125f);
+  EXPECT_EQ(dev.calculateFrameRateFromPeriodTime(1000000), 1000.0f);
+  EXPECT_THROW_MSG(dev.calculatePeriodTimeFromFrameRate(0.5f), std::invalid_argument,
+                   "Frame rate must be >= 1.");
+  EXPECT_THROW_MSG(dev.calculatePeriodTimeFromFrameRate(std::nanf("")), std::invalid_argument,
+                   "Frame rate must be >= 1.");
+  EXPECT_THROW(dev.calculatePeriodTimeFromFrameRate(std::numeric_limits<float>::infinity()),
+               std::invalid_argument);
+  EXPECT_THROW(dev.calculatePeriodTimeFromFrameRate(2.5e9f), std::invalid_argument);
+  EXPECT_THROW_MSG(dev.calculateFrameRateFromPeriodTime(0), std::invalid_argument,
+                   "Period time must be >= 1.");
+  EXPECT_THROW_MSG(dev.calculateFrameRateFromPeriodTime(-2), std::invalid_argument,
+                   "Period time must be >= 1.");
 }
 
 }  // namespace
