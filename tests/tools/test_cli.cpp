@@ -217,32 +217,36 @@ TEST_F(CliOnBus, StreamWritesEveryFrameToCsv) {
   const std::string path = kTempDir + "/stream.csv";
   std::remove(path.c_str());
   const auto r = onBus({"stream", "USB:1-0-3", "--channels", "AI-0,AI-1,DP-0,CNT", "--rate", "1000",
-                        "--frames", "600", "--out", path, "--progress"});
+                        "--frames", "1000", "--out", path, "--progress"});
   ASSERT_EQ(r.exitCode, 0) << describe(r);
-  EXPECT_THAT(r.err, HasSubstr("600/600 frames"));
+  EXPECT_THAT(r.err, HasSubstr("1000/1000 frames"));
   EXPECT_THAT(r.err, HasSubstr("overruns 0"));
   std::ifstream in(path);
   std::stringstream content;
   content << in.rdbuf();
   const auto rows = lines(content.str());
-  ASSERT_EQ(rows.size(), 601u);
+  ASSERT_EQ(rows.size(), 1001u);
   EXPECT_EQ(rows[0], "time_s,AI-0,AI-1,DP-0,CNT");
-  double spreadA = 0, spreadB = 0, diff = 0;
-  const auto first = numbers(rows[1]);
+  // The emulated Ka drives AI-n with 0.6 (n + 1) V * sin(2 pi (n + 1) Hz t + phase); one
+  // second holds whole periods, so projecting on sine and cosine gives the amplitude.
+  double sinSum[2] = {0, 0}, cosSum[2] = {0, 0};
+  const double kTwoPi = 6.283185307179586;
   for (size_t i = 1; i < rows.size(); ++i) {
     const auto v = numbers(rows[i]);
     ASSERT_EQ(v.size(), 5u) << rows[i];
-    EXPECT_NEAR(v[0], (i - 1) * 0.001, 1e-6) << "row " << i;
-    EXPECT_LE(std::fabs(v[1]), 10.0);
-    EXPECT_LE(std::fabs(v[2]), 10.0);
+    const double t = static_cast<double>(i - 1) * 0.001;
+    EXPECT_NEAR(v[0], t, 1e-6) << "row " << i;
     EXPECT_EQ(v[3], std::floor(v[3]));
-    spreadA = std::max(spreadA, std::fabs(v[1] - first[1]));
-    spreadB = std::max(spreadB, std::fabs(v[2] - first[2]));
-    diff = std::max(diff, std::fabs(v[1] - v[2]));
+    EXPECT_GE(v[4], 0);
+    for (int n = 0; n < 2; ++n) {
+      sinSum[n] += v[1 + n] * std::sin(kTwoPi * (n + 1) * t);
+      cosSum[n] += v[1 + n] * std::cos(kTwoPi * (n + 1) * t);
+    }
   }
-  // Each input carries its own waveform: the columns move and differ.
-  EXPECT_GT(spreadA + spreadB, 0.01);
-  EXPECT_GT(diff, 0.01);
+  for (int n = 0; n < 2; ++n) {
+    const double amplitude = 2.0 * std::hypot(sinSum[n], cosSum[n]) / 1000.0;
+    EXPECT_NEAR(amplitude, 0.6 * (n + 1), 0.006 * (n + 1)) << "AI-" << n;
+  }
 }
 
 TEST_F(CliOnBus, StreamBySecondsToStdout) {
