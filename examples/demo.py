@@ -41,14 +41,16 @@ def main():
 
         print("streaming %s at %g Hz for %g s" % (",".join(CHANNELS), args.rate, args.seconds))
         target = int(round(args.rate * args.seconds))
-        blocks, frames, start = [], 0, time.monotonic()
+        blocks, frames, start, shown = [], 0, time.monotonic(), 0.0
         for block in dev.stream(CHANNELS, rate=args.rate, seconds=args.seconds):
             blocks.append(block)
             frames += len(block)
             elapsed = time.monotonic() - start
-            sys.stderr.write("\r  %6d/%d frames  %7.1f Hz" % (frames, target,
-                                                              frames / max(elapsed, 1e-9)))
-            sys.stderr.flush()
+            if elapsed - shown >= 0.25 or frames == target:
+                shown = elapsed
+                sys.stderr.write("\r  %6d/%d frames  %7.1f Hz" % (frames, target,
+                                                                  frames / max(elapsed, 1e-9)))
+                sys.stderr.flush()
         sys.stderr.write("\n")
         rate = dev.stream_rate
 
