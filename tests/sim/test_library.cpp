@@ -1,10 +1,9 @@
 // The library's own protocol and family classes against the models, checked
 // against what the model knows physically (voltages, codes, latches, frames).
 #include <gtest/gtest.h>
+#include <qelomsr/qelomsr.h>
 
 #include <cstring>
-
-#include <qelomsr/qelomsr.h>
 
 #include "comm-api/src/api/protocol.h"
 #include "devices/qeloka1x.h"
