@@ -7,6 +7,7 @@
 #include <memory>
 #include <vector>
 
+#include "comm-api/src/api/protocol.h"
 #include "qsim/inprocess.h"
 #include "qsim/model.h"
 
@@ -48,6 +49,10 @@ int main() {
     dev.write(req.data(), 64);
     dev.read(rsp.data(), 64);
   });
+  auto raw = std::make_shared<qsim::InProcessRawDevice>(model, "SIM:1");
+  raw->open();
+  auto protocol = commapi::createProtocolDevice(raw, 64, 64, 8192, 0);
+  measure("ProtocolDevice::readRegister (library)", [&] { protocol->readRegister(0x09); });
   measure("register write (0xC8)", [&] {
     header(req.data(), true, 0xC8, 4);
     req[64] = 1;

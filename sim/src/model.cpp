@@ -848,6 +848,9 @@ Faults DeviceModel::faults() const {
 }
 void DeviceModel::setFaults(const Faults& faults) {
   QSIM_ADVANCED;
+  // The host abandons whatever was pending when the device hangs; a reply
+  // surviving the stall would answer the wrong request afterwards.
+  if (faults.stall && !impl_->cfg.faults.stall) impl_->replies.clear();
   impl_->cfg.faults = faults;
 }
 void DeviceModel::unplug() {

@@ -318,9 +318,13 @@ TEST(SimCounter, RixControlCodes) {
 TEST(SimFaults, StallShortGarbageUnplugHeld) {
   Fixture f;
   Faults x;
+  const auto pending = request(false, 0x09, 4, true);
+  f.model->bulkOut(pending.data(), pending.size());  // its reply is never fetched
   x.stall = true;
   f.model->setFaults(x);
   EXPECT_TRUE(f.wire.readBlock(0xF0000004, 4).empty());
+  f.model->setFaults(Faults{});
+  EXPECT_EQ(f.wire.readRegister(0xF0000004), 0x00010400u);  // not the stale reply
   x = Faults{};
   x.shortIn = true;
   f.model->setFaults(x);
