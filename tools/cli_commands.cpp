@@ -367,7 +367,16 @@ int runBench(const BenchArgs& args) {
               "frames", "frames/read", "cpu_%", "overruns");
   for (double rate = args.rate; rate <= std::max(args.rate, args.maxRate); rate *= 2) {
     options.rate = rate;
-    const AcquisitionResult r = acquire(device, options, nullptr);
+    AcquisitionResult r;
+    try {
+      r = acquire(device, options, nullptr);
+    } catch (const ApiError& e) {
+      // A sweep ends at the first rate the device refuses; a refused first
+      // rate is an error like any other.
+      if (rate == args.rate || e.errorClass() != QELOMSR_ERROR_CLASS_INVALID_ARGUMENT) throw;
+      std::printf("%12.6g refused by the device: %s\n", rate, e.what());
+      break;
+    }
     const double achieved = r.elapsed > 0 ? static_cast<double>(r.frames) / r.elapsed : 0.0;
     std::printf("%12.6g %12.6g %12.1f %10lld %12.1f %8.1f %9d\n", rate, r.deviceRate, achieved,
                 r.frames, r.reads > 0 ? static_cast<double>(r.frames) / r.reads : 0.0,

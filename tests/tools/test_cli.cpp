@@ -20,6 +20,7 @@ namespace {
 const std::string kCli = QELOMSR_CLI_PATH;
 const std::string kRunner = QELOMSR_RUNNER_PATH;  // empty: no emulator in this build
 const std::string kTempDir = QELOMSR_TEST_TMPDIR;
+const std::string kSourceDir = QELOMSR_TEST_SOURCE_DIR;
 
 qtest::ProcessResult cli(const std::vector<std::string>& args) {
   std::vector<std::string> argv{kCli};
@@ -33,6 +34,20 @@ qtest::ProcessResult onBus(const std::vector<std::string>& args) {
   std::vector<std::string> argv{kRunner, "--", kCli};
   argv.insert(argv.end(), args.begin(), args.end());
   return qtest::runProcess(argv);
+}
+
+// The same with a topology file of tests/tools.
+qtest::ProcessResult onBusWith(const std::string& config, const std::vector<std::string>& args) {
+  std::vector<std::string> argv{kRunner, "--config", kSourceDir + "/" + config, "--", kCli};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return qtest::runProcess(argv);
+}
+
+std::string readFile(const std::string& path) {
+  std::ifstream in(path);
+  std::stringstream content;
+  content << in.rdbuf();
+  return content.str();
 }
 
 std::vector<std::string> lines(const std::string& text) {
@@ -247,6 +262,38 @@ TEST_F(CliOnBus, StreamWritesEveryFrameToCsv) {
     const double amplitude = 2.0 * std::hypot(sinSum[n], cosSum[n]) / 1000.0;
     EXPECT_NEAR(amplitude, 0.6 * (n + 1), 0.006 * (n + 1)) << "AI-" << n;
   }
+}
+
+// A Ka whose input buffer holds 16 bytes overflows at 50 kHz long before the next read.
+TEST_F(CliOnBus, OverrunEndsTheStreamKeepingWhatWasRead) {
+  const std::string path = kTempDir + "/overrun.csv";
+  const auto r = onBusWith("small_buffer.json", {"stream", "0", "--channels", "AI-0", "--rate",
+                                                 "50000", "--frames", "2000", "--out", path});
+  EXPECT_EQ(r.exitCode, 1) << describe(r);
+  EXPECT_THAT(r.err, HasSubstr("overrun after"));
+  EXPECT_THAT(r.err, HasSubstr("Buffer overflow. (class 4, device error)"));
+  const auto rows = lines(readFile(path));
+  ASSERT_GE(rows.size(), 1u);
+  EXPECT_EQ(rows[0], "time_s,AI-0");
+  for (size_t i = 1; i < rows.size(); ++i) EXPECT_EQ(numbers(rows[i]).size(), 2u) << rows[i];
+}
+
+TEST_F(CliOnBus, RestartOnOverrunMarksEveryGap) {
+  const std::string path = kTempDir + "/restart.csv";
+  const auto r =
+      onBusWith("small_buffer.json", {"stream", "0", "--channels", "AI-0", "--rate", "50000",
+                                      "--frames", "400", "--out", path, "--restart-on-overrun"});
+  ASSERT_EQ(r.exitCode, 0) << describe(r);
+  size_t data = 0, gaps = 0;
+  for (const auto& row : lines(readFile(path))) {
+    if (row.rfind("# overrun after ", 0) == 0)
+      ++gaps;
+    else if (row != "time_s,AI-0")
+      ++data;
+  }
+  EXPECT_EQ(data, 400u);
+  EXPECT_GT(gaps, 0u);
+  EXPECT_THAT(r.err, HasSubstr(", " + std::to_string(gaps) + " overrun"));
 }
 
 TEST_F(CliOnBus, StreamBySecondsToStdout) {
