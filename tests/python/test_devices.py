@@ -173,3 +173,25 @@ def test_without_numpy_stream_yields_lists(devices):
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60,
                          cwd=qelomsr.__path__[0] + "/..")
     assert out.stdout.strip() == "list 20 2.5 6 3", out
+
+
+@pytest.mark.parametrize("on_overrun", ["raise", "restart"])
+def test_stream_overrun_policy(ka, on_overrun):
+    # The generator runs only while the consumer asks for blocks: pausing for
+    # a second at 20 kHz with four inputs (160 kB/s) overflows the Ka's
+    # 64 KiB input buffer for sure.
+    blocks = ka.stream(["AI-0", "AI-1", "AI-2", "AI-3"], rate=20000, frames=25000,
+                       on_overrun=on_overrun)
+    next(blocks)
+    time.sleep(1.0)
+    if on_overrun == "raise":
+        with pytest.raises(qelomsr.BufferOverflowError):
+            for _ in blocks:
+                pass
+    else:
+        with pytest.warns(RuntimeWarning, match="overrun"):
+            got = sum(len(b) for b in blocks)
+        assert ka.stream_overruns >= 1
+        assert got > 0
+    # The acquisition was stopped: single reads work again.
+    assert abs(ka.read_analog_input("AI-0")) <= 0.7
