@@ -13,6 +13,7 @@ int QeloMsrDevice::calculatePeriodTimeFromFrameRate(float frameRate) const {
   if (!(frameRate >= 1.0f)) throw std::invalid_argument("Frame rate must be >= 1.");
   if (!std::isfinite(frameRate)) throw std::invalid_argument("Frame rate must be finite.");
   const double period = std::trunc(1000000000.0 / static_cast<double>(frameRate));
-  if (period < 1.0) throw std::invalid_argument("Frame rate too high: the frame period would be 0 ns.");
+  if (period < 1.0)
+    throw std::invalid_argument("Frame rate too high: the frame period would be 0 ns.");
   return static_cast<int>(period);
 }
