@@ -52,11 +52,11 @@ BusTimer::BusTimer(const UsbBusSpec& bus, std::int64_t spinNs)
 void BusTimer::transfer(bool in, std::size_t bytes) {
   const std::int64_t packets = packetsForMessage(bus_, static_cast<std::int64_t>(bytes));
   const std::int64_t now = monotonicNs();
-  // First slot that starts at or after now.
-  const auto nowSlot = static_cast<std::int64_t>(std::ceil((now - epochNs_) / packetNs_));
-  const std::int64_t first = std::max(nextSlot_, nowSlot);
-  nextSlot_ = first + packets;
-  const std::int64_t end = epochNs_ + static_cast<std::int64_t>(nextSlot_ * packetNs_);
+  // The bus carries one packet per packetNs; a transfer starts when the bus
+  // is free and the caller has issued it.
+  const double start = std::max(busFreeNs_, static_cast<double>(now - epochNs_));
+  busFreeNs_ = start + static_cast<double>(packets) * packetNs_;
+  const std::int64_t end = epochNs_ + static_cast<std::int64_t>(std::ceil(busFreeNs_));
   ++stats_.transfers;
   stats_.packets += packets;
   if (in) {

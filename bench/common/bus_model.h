@@ -54,9 +54,10 @@ struct BusCeiling {
 // the best n / (packets(n) * packet time) over 1 <= n <= limit / frameBytes.
 BusCeiling busCeiling(const UsbBusSpec& bus, int frameBytes, int perCallLimitBytes);
 
-// Makes every transfer last as long as the bus would need for it. The bus is
-// a sequence of packet slots (packetNs apart); a transfer takes the first
-// free slots at or after the moment it is issued. An IN transfer returns when
+// Makes every transfer last as long as the bus would need for it. The bus
+// carries one packet per packetNs (saturated bulk throughput); a transfer
+// starts when it is issued and the bus has finished the transfers before
+// it, and occupies the bus for its packets. An IN transfer returns when
 // its last packet has arrived. An OUT transfer only books its slots (the
 // reply that the protocol reads next is scheduled after them, so the caller
 // waits once per request) and waits only when the caller runs more than one
@@ -88,7 +89,7 @@ class BusTimer {
   std::int64_t spinNs_;
   double packetNs_;
   std::int64_t epochNs_;
-  std::int64_t nextSlot_ = 0;
+  double busFreeNs_ = 0;  // when the bus has carried everything booked, from epochNs_
   Stats stats_;
 };
 
