@@ -195,3 +195,35 @@ def test_stream_overrun_policy(ka, on_overrun):
         assert got > 0
     # The acquisition was stopped: single reads work again.
     assert abs(ka.read_analog_input("AI-0")) <= 0.7
+
+
+def test_device_extras_report_the_emulated_values(ka):
+    # The emulated Ka: 25 degC, reference currents 200.130 and 9.987 (stored in
+    # thousandths), watchdog supported, default trigger configuration.
+    assert ka.get_temperature() == pytest.approx(25.0, abs=0.01)
+    assert ka.get_reference_current("200uA") == pytest.approx(200.13, rel=1e-5)
+    assert ka.get_reference_current("10uA") == pytest.approx(9.987, rel=1e-5)
+    params = ka.parameters()
+    assert params["single_ended_inputs"] == 14 and params["watchdog"] == 1
+    ka.set_watchdog_timeout(8)
+    assert ka.get_watchdog_timeout() == 8
+    ka.set_watchdog_timeout(0)
+    assert ka.get_trigger_config() == qelomsr.TRIGGER_CONFIG_IN_A
+    ka.set_led(True)
+    delay = ka.set_analog_input_parameters("AI-2", qelomsr.RANGE_1V)
+    assert ka.get_analog_input_parameters("AI-2") == (qelomsr.RANGE_1V, delay)
+    assert ka.get_min_inter_channel_delay("AI-2") <= delay
+
+
+def test_raw_block_read_gives_the_serial_block(ka):
+    block = ka.read_block(0xF0000008, 2)
+    length = block[0] | block[1] << 8
+    text = ka.read_block(0xF0000008, length + 2)[2:].decode()
+    assert ka.serial_number == "QeloKa@" + text
+
+
+def test_write_frame_drives_outputs(ka):
+    ka.set_digital_port_output_enable_mask("DP-2", 0x0F)
+    ka.setup_output_frame(["AO-0", "DP-2"])
+    ka.write_frame([1.25, 0.0], [0, 0, 0x9])
+    assert ka.read_digital_port("DP-2") & 0x0F == 0x9
