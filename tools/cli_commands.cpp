@@ -63,6 +63,13 @@ std::string format(const char* fmt, double value) {
   return text;
 }
 
+// "ranges: [-10 .. 10 V] [-1 .. 1 V] ..." of an analog input or output.
+std::string rangeList(const Device& device, int id) {
+  std::string text = "ranges:";
+  for (int r : device.ranges(id)) text += " [" + device.describeRange(id, r) + "]";
+  return text;
+}
+
 std::vector<int> resolveInputs(const Device& device, const std::string& list) {
   std::vector<int> ids;
   for (const auto& name : splitList(list))
@@ -185,18 +192,12 @@ int runInfo(const std::string& id) {
         detail = attempt([&] {
           int range = 0, delay = 0;
           check(QeloMsrGetAnalogInputParameters(h, p.id, &range, &delay));
-          std::string text = "range " + device.describeRange(p.id, range) + ", delay " +
-                             std::to_string(delay) + "; ranges:";
-          for (int r : device.ranges(p.id)) text += " [" + device.describeRange(p.id, r) + "]";
-          return text;
+          return "range " + device.describeRange(p.id, range) + ", delay " + std::to_string(delay) +
+                 "; " + rangeList(device, p.id);
         });
         break;
       case kKindAnalogOutput:
-        detail = attempt([&] {
-          std::string text = "ranges:";
-          for (int r : device.ranges(p.id)) text += " [" + device.describeRange(p.id, r) + "]";
-          return text;
-        });
+        detail = attempt([&] { return rangeList(device, p.id); });
         break;
       case kKindDigitalPort:
         detail = attempt([&] {
