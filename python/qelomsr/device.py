@@ -490,6 +490,9 @@ class Device:
 
     # ---- raw access --------------------------------------------------------
     def read_block(self, address, size):
+        if size < 0:
+            raise errors.InvalidArgumentError("The size must not be negative.",
+                                              C.ERROR_CLASS_INVALID_ARGUMENT)
         buf = ctypes.create_string_buffer(max(size, 1))
         call("__QeloMsrReadBlock", self.handle, address, buf, size)
         return buf.raw[:size]
