@@ -279,16 +279,6 @@ TEST_F(DateTime, UnknownSpecifierThrowsWithSourceLocation) {
   }
 }
 
-TEST_F(DateTime, NowIsTheCurrentTime) {
-  const time_t before = time(nullptr);
-  const hades::timetls::datetimeinfo n = hades::timetls::datetimeinfo::now();
-  const time_t after = time(nullptr);
-  EXPECT_GE(n.seconds(), before);
-  EXPECT_LE(n.seconds(), after);
-  EXPECT_GE(n.milliseconds(), 0);
-  EXPECT_LE(n.milliseconds(), 999);
-}
-
 TEST(PathSplit, Cases) {
   struct Case {
     std::string path, drive, directory, name, extension;
