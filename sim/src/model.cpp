@@ -25,7 +25,9 @@ constexpr uint32_t kWriteBit = 0x80000000;
 constexpr uint32_t kMaxReadBytes = 1u << 20;
 // Replies waiting for IN transfers; older ones are dropped beyond this.
 constexpr size_t kMaxQueuedReplies = 1024;
+// The write log keeps the most recent writes within both bounds.
 constexpr size_t kMaxLoggedWrites = 65536;
+constexpr size_t kMaxLoggedBytes = 4u << 20;
 // Byte-addressed memories: the calibration flash and the serial block.
 constexpr uint32_t kCalibrationRegionBytes = 1024;
 
@@ -196,6 +198,7 @@ struct DeviceModel::Impl {
 
   // Diagnostics.
   std::deque<WriteRecord> log;
+  size_t logBytes = 0;
   uint64_t malformed = 0;
   std::string lastError;
   std::mt19937 garbageRng;
@@ -641,8 +644,12 @@ struct DeviceModel::Impl {
 
   void handleWrite(uint32_t addr, bool increment, const uint8_t* data, uint32_t count,
                    int64_t now) {
-    if (log.size() >= kMaxLoggedWrites) log.pop_front();
     log.push_back({addr, increment, std::vector<uint8_t>(data, data + count)});
+    logBytes += count;
+    while (log.size() > kMaxLoggedWrites || logBytes > kMaxLoggedBytes) {
+      logBytes -= log.front().bytes.size();
+      log.pop_front();
+    }
     uint32_t v = 0;
     for (uint32_t i = 0; i < std::min<uint32_t>(4, count); ++i) v |= uint32_t{data[i]} << (8 * i);
     const auto u16 = [&](uint32_t at) {
@@ -1017,6 +1024,7 @@ std::vector<WriteRecord> DeviceModel::writeLog() const {
 void DeviceModel::clearWriteLog() {
   QSIM_LOCKED;
   impl_->log.clear();
+  impl_->logBytes = 0;
 }
 uint64_t DeviceModel::malformedRequests() const {
   QSIM_LOCKED;

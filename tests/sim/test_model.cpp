@@ -77,6 +77,20 @@ TEST(SimWire, WritesAreLoggedWithAddressIncrementAndUnpaddedBytes) {
   EXPECT_EQ(f.wire.readRegister(0x12345678), 0u);  // unknown: zeros
 }
 
+TEST(SimWire, WriteLogKeepsTheNewestWritesWithinItsBounds) {
+  Fixture f;
+  for (uint32_t i = 0; i < 2000; ++i) {
+    std::vector<uint8_t> payload(4096, static_cast<uint8_t>(i));
+    f.wire.writeBlock(0x7000 + i, payload);
+  }
+  const auto log = f.model->writeLog();
+  size_t bytes = 0;
+  for (const auto& w : log) bytes += w.bytes.size();
+  EXPECT_LE(bytes, 4u << 20);
+  EXPECT_GT(log.size(), 500u);
+  EXPECT_EQ(log.back().address, 0x7000u + 1999);
+}
+
 TEST(SimWire, MemoryChunksFollowTheAddressWithAndWithoutIncrement) {
   Fixture f;
   const auto whole = f.wire.readBlock(0x08004000, 696);
