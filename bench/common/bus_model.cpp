@@ -49,12 +49,16 @@ BusCeiling busCeiling(const UsbBusSpec& bus, int frameBytes, int perCallLimitByt
 BusTimer::BusTimer(const UsbBusSpec& bus, std::int64_t spinNs)
     : bus_(bus), spinNs_(spinNs), packetNs_(bus.packetNs()), epochNs_(monotonicNs()) {}
 
+void BusTimer::issue() { issuedNs_ = monotonicNs(); }
+
 void BusTimer::transfer(bool in, std::size_t bytes) {
   const std::int64_t packets = packetsForMessage(bus_, static_cast<std::int64_t>(bytes));
   const std::int64_t now = monotonicNs();
+  const std::int64_t issued = issuedNs_ >= 0 ? issuedNs_ : now;
+  issuedNs_ = -1;
   // The bus carries one packet per packetNs; a transfer starts when the bus
   // is free and the caller has issued it.
-  const double start = std::max(busFreeNs_, static_cast<double>(now - epochNs_));
+  const double start = std::max(busFreeNs_, static_cast<double>(issued - epochNs_));
   busFreeNs_ = start + static_cast<double>(packets) * packetNs_;
   const std::int64_t end = epochNs_ + static_cast<std::int64_t>(std::ceil(busFreeNs_));
   ++stats_.transfers;

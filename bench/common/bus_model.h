@@ -68,6 +68,12 @@ class BusTimer {
   // sleeping, for waits too short for the scheduler (high speed).
   explicit BusTimer(const UsbBusSpec& bus, std::int64_t spinNs = 0);
 
+  // Notes that the host issues a transfer now. The device's own work on the
+  // transfer (the emulator runs on the host's thread) then overlaps with the
+  // bus time, as it does on real hardware; without it the transfer counts as
+  // issued when transfer() is called.
+  void issue();
+
   // Blocks the caller until the bus has carried `bytes` in the given direction.
   void transfer(bool in, std::size_t bytes);
 
@@ -89,7 +95,8 @@ class BusTimer {
   std::int64_t spinNs_;
   double packetNs_;
   std::int64_t epochNs_;
-  double busFreeNs_ = 0;  // when the bus has carried everything booked, from epochNs_
+  std::int64_t issuedNs_ = -1;  // from issue(), until the next transfer()
+  double busFreeNs_ = 0;        // when the bus has carried everything booked, from epochNs_
   Stats stats_;
 };
 

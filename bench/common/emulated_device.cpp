@@ -47,8 +47,8 @@ std::int64_t processCpuNs() { return clockNs(CLOCK_PROCESS_CPUTIME_ID); }
 
 // ---- MeteredRawDevice --------------------------------------------------------
 
-MeteredRawDevice::MeteredRawDevice(std::shared_ptr<commapi::RawDevice> inner)
-    : inner_(std::move(inner)) {}
+MeteredRawDevice::MeteredRawDevice(std::shared_ptr<commapi::RawDevice> inner, BusTimer* bus)
+    : inner_(std::move(inner)), bus_(bus) {}
 
 int MeteredRawDevice::getConnectionType() const { return inner_->getConnectionType(); }
 std::string MeteredRawDevice::getUniqueId() const { return inner_->getUniqueId(); }
@@ -69,6 +69,7 @@ void MeteredRawDevice::setMode(Mode mode) {
 
 void MeteredRawDevice::write(const unsigned char* data, int len) {
   if (mode_ == Mode::Replay) return;
+  if (bus_ != nullptr) bus_->issue();
   alloc::Pause pause;
   CpuSpan span(meterCpu_, innerCpuNs_);
   inner_->write(data, len);
@@ -84,6 +85,7 @@ void MeteredRawDevice::read(unsigned char* data, int len) {
     nextReply_ = (nextReply_ + 1) % replies_.size();
     return;
   }
+  if (bus_ != nullptr) bus_->issue();
   alloc::Pause pause;
   CpuSpan span(meterCpu_, innerCpuNs_);
   inner_->read(data, len);
@@ -121,7 +123,7 @@ EmulatedKa::EmulatedKa(const EmulatorOptions& options) : model_(new Model) {
     inprocess->setTransferHook(
         [bus](qsim::Direction d, size_t bytes) { bus->transfer(d == qsim::Direction::In, bytes); });
   }
-  metered_ = std::make_shared<MeteredRawDevice>(inprocess);
+  metered_ = std::make_shared<MeteredRawDevice>(inprocess, options.bus);
   protocol_ = commapi::createProtocolDevice(metered_, 64, 64, 8192, 0);
   device_ = boost::shared_ptr<QeloMsrDevice>(new QeloKa1x(protocol_, "SIM:bench"));
   device_->open();

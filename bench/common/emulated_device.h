@@ -28,7 +28,9 @@ class BusTimer;
 // repeated call sees exactly the bytes the emulator sent, at no cost.
 class MeteredRawDevice : public commapi::RawDevice {
  public:
-  explicit MeteredRawDevice(std::shared_ptr<commapi::RawDevice> inner);
+  // With a bus timer, every transfer is stamped as issued when the library
+  // hands it over, before the emulator works on it.
+  MeteredRawDevice(std::shared_ptr<commapi::RawDevice> inner, BusTimer* bus);
 
   int getConnectionType() const override;
   std::string getUniqueId() const override;
@@ -50,6 +52,7 @@ class MeteredRawDevice : public commapi::RawDevice {
 
  private:
   std::shared_ptr<commapi::RawDevice> inner_;
+  BusTimer* bus_;
   Mode mode_ = Mode::Pass;
   std::vector<std::vector<unsigned char>> replies_;
   size_t nextReply_ = 0;
