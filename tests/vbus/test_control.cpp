@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "loopback_function.h"
@@ -27,6 +28,7 @@ class Control : public ::testing::Test {
     control_ = std::make_unique<qsim::VbusControl>(
         bus(), path_, [this](const std::string& port, const std::string& name, bool on) {
           if (name != "held") throw std::invalid_argument("unknown fault " + name);
+          std::lock_guard<std::mutex> lock(m_);  // written on the control thread
           lastPort_ = port;
           function_->held = on;
         });
@@ -39,6 +41,7 @@ class Control : public ::testing::Test {
   std::shared_ptr<vbustest::LoopbackFunction> function_;
   std::string path_;
   std::unique_ptr<qsim::VbusControl> control_;
+  std::mutex m_;
   std::string lastPort_;
 };
 
@@ -53,7 +56,10 @@ TEST_F(Control, CommandsOverTheSocketUnplugReplugAndSwitchFaults) {
   EXPECT_TRUE(waitForPort("1-5", true));
   EXPECT_EQ(qsim::vbusControlRequest(path_, "fault 1-5 held on"), "ok\n");
   EXPECT_TRUE(function_->held);
-  EXPECT_EQ(lastPort_, "1-5");
+  {
+    std::lock_guard<std::mutex> lock(m_);
+    EXPECT_EQ(lastPort_, "1-5");
+  }
   EXPECT_EQ(qsim::vbusControlRequest(path_, "fault 1-5 held off"), "ok\n");
   EXPECT_FALSE(function_->held);
 }

@@ -91,8 +91,9 @@ bool underUmockdevPreload();
 
 // Puts umockdev's preload into this process's LD_PRELOAD (for children it
 // starts): after the sanitizer runtime of a sanitizer build, which must come
-// first, and before what was there. Under AddressSanitizer it also relaxes
-// the link-order check in ASAN_OPTIONS.
+// first, and before what was there. It also relaxes AddressSanitizer's
+// link-order check (ASAN_OPTIONS) and, in a ThreadSanitizer build, adds the
+// suppressions for the uninstrumented umockdev, GLib and libusb (TSAN_OPTIONS).
 void exportPreloadEnvironment();
 
 // Re-executes this program (/proc/self/exe with argv) under the preload
