@@ -248,6 +248,7 @@ struct DeviceModel::Impl {
   }
 
   uint16_t rawAt(int ch, int64_t t) const {
+    if (ch < 0 || ch >= lay.channels()) return 0;  // codes of channels the family lacks
     const int r = cfg.family == Family::Rix ? 0 : range[static_cast<size_t>(ch)];
     return codeFor(ch, r, voltage(ch, t));
   }

@@ -24,7 +24,7 @@ inline std::vector<uint8_t> request(bool write, uint32_t address, uint32_t count
     msg[i] = static_cast<uint8_t>(control >> (8 * i));
     msg[4 + i] = static_cast<uint8_t>(address >> (8 * i));
   }
-  if (write) std::memcpy(msg.data() + 64, payload.data(), payload.size());
+  if (write && !payload.empty()) std::memcpy(msg.data() + 64, payload.data(), payload.size());
   return msg;
 }
 
