@@ -1,17 +1,41 @@
-# Runs the libusb probe under qelomsr-vbus with the default topology and
-# checks that it lists the three default devices with their ids.
-execute_process(COMMAND ${RUNNER} -- ${PROBE} OUTPUT_VARIABLE out ERROR_VARIABLE err
-                RESULT_VARIABLE rc TIMEOUT 50)
+# Runs the libusb probe under qelomsr-vbus and checks what it sees: the
+# default topology, a config file's topology, hotplug through the control
+# socket, the child's exit status and the refusal of a bad config.
+function(run)
+  execute_process(COMMAND ${ARGN} OUTPUT_VARIABLE out ERROR_VARIABLE err RESULT_VARIABLE rc
+                  TIMEOUT 50)
+  set(out "${out}" PARENT_SCOPE)
+  set(err "${err}" PARENT_SCOPE)
+  set(rc "${rc}" PARENT_SCOPE)
+endfunction()
+
+function(expect_ids)
+  foreach(line "USB:1-0-3 [0-9a-f]+:3201" "USB:1-0-2-1 [0-9a-f]+:3204" "USB:1-0-2-4 [0-9a-f]+:3202")
+    if(NOT out MATCHES "${line}")
+      message(FATAL_ERROR "missing \"${line}\" in:\n${out}\n${err}")
+    endif()
+  endforeach()
+endfunction()
+
+run(${RUNNER} -- ${PROBE})
 if(NOT rc EQUAL 0)
   message(FATAL_ERROR "runner exited with ${rc}\n${out}\n${err}")
 endif()
-foreach(line "USB:1-0-3 [0-9a-f]+:3201" "USB:1-0-2-1 [0-9a-f]+:3204" "USB:1-0-2-4 [0-9a-f]+:3202")
-  if(NOT out MATCHES "${line}")
-    message(FATAL_ERROR "missing \"${line}\" in:\n${out}\n${err}")
-  endif()
-endforeach()
-# The child's exit status comes back through the runner.
-execute_process(COMMAND ${RUNNER} -- sh -c "exit 7" RESULT_VARIABLE rc TIMEOUT 50)
+expect_ids()
+
+run(${RUNNER} --config ${SOURCE_DIR}/sim/examples/default.json -- ${PROBE} --hotplug 1-2.4 USB:1-0-2-4)
+if(NOT rc EQUAL 0 OR NOT out MATCHES "hotplug ok")
+  message(FATAL_ERROR "hotplug under the runner failed (${rc})\n${out}\n${err}")
+endif()
+expect_ids()
+
+run(${RUNNER} -- sh -c "exit 7")
 if(NOT rc EQUAL 7)
   message(FATAL_ERROR "runner returned ${rc} for a child that exited with 7")
+endif()
+
+file(WRITE ${WORK_DIR}/bad-topology.json "{\"topology\": [{\"port\": \"1-3\"}]}")
+run(${RUNNER} --config ${WORK_DIR}/bad-topology.json -- ${PROBE})
+if(NOT rc EQUAL 125 OR NOT err MATCHES "needs either a 'device'")
+  message(FATAL_ERROR "bad config: runner returned ${rc}\n${err}")
 endif()

@@ -1,37 +1,111 @@
 /* Lists the USB devices libusb sees, one line each: unique id (bus, then
  * the port chain from the root hub down), vendor:product. Exit status 0 when
- * the listing worked. */
+ * the listing worked.
+ *
+ * With --hotplug PORT ID it also checks that its long-lived libusb context
+ * follows an unplug and a replug made through the runner's control socket
+ * ($QELOMSR_VBUS_CONTROL): ID disappears and comes back. */
 #include <libusb.h>
+#include <poll.h>
 #include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <time.h>
+#include <unistd.h>
 
-int main(void) {
-  libusb_context* ctx = NULL;
-  libusb_device** list = NULL;
-  ssize_t n;
+static void unique_id(libusb_device* dev, char* out, size_t room) {
+  int chain[16];
+  int depth = 0;
+  size_t used;
+  libusb_device* d;
+  for (d = dev; d != NULL && depth < 16; d = libusb_get_parent(d)) {
+    chain[depth++] = libusb_get_port_number(d);
+  }
+  used = (size_t)snprintf(out, room, "USB:%d-", libusb_get_bus_number(dev));
+  while (depth-- > 0 && used < room) {
+    used += (size_t)snprintf(out + used, room - used, depth > 0 ? "%d-" : "%d", chain[depth]);
+  }
+}
+
+static int list(libusb_context* ctx, const char* wanted, int print) {
+  libusb_device** devs = NULL;
+  ssize_t n = libusb_get_device_list(ctx, &devs);
   ssize_t i;
+  int found = 0;
+  if (n < 0) {
+    fprintf(stderr, "libusb_get_device_list: %s\n", libusb_error_name((int)n));
+    exit(2);
+  }
+  for (i = 0; i < n; ++i) {
+    struct libusb_device_descriptor desc;
+    char id[128];
+    if (libusb_get_device_descriptor(devs[i], &desc) != 0) continue;
+    unique_id(devs[i], id, sizeof id);
+    if (print) printf("%s %04x:%04x\n", id, desc.idVendor, desc.idProduct);
+    if (wanted != NULL && strcmp(id, wanted) == 0) found = 1;
+  }
+  libusb_free_device_list(devs, 1);
+  return found;
+}
+
+/* Sends one command to the control socket; 0 when it answered "ok". */
+static int command(const char* line) {
+  const char* path = getenv("QELOMSR_VBUS_CONTROL");
+  struct sockaddr_un a;
+  char reply[256];
+  ssize_t got = 0;
+  int fd;
+  struct pollfd p;
+  if (path == NULL || strlen(path) >= sizeof a.sun_path) return -1;
+  memset(&a, 0, sizeof a);
+  a.sun_family = AF_UNIX;
+  strcpy(a.sun_path, path);
+  fd = socket(AF_UNIX, SOCK_STREAM, 0);
+  if (fd < 0 || connect(fd, (struct sockaddr*)&a, sizeof a) != 0) return -1;
+  if (write(fd, line, strlen(line)) < 0 || write(fd, "\n", 1) < 0) return -1;
+  p.fd = fd;
+  p.events = POLLIN;
+  while (got < (ssize_t)sizeof reply - 1 && poll(&p, 1, 5000) > 0) {
+    ssize_t n = read(fd, reply + got, sizeof reply - 1 - (size_t)got);
+    if (n <= 0) break;
+    got += n;
+    if (reply[got - 1] == '\n') break;
+  }
+  close(fd);
+  reply[got] = '\0';
+  return strcmp(reply, "ok\n") == 0 ? 0 : -1;
+}
+
+/* Polls for up to 3 s until the id is listed (present) or not. */
+static int await(libusb_context* ctx, const char* id, int present) {
+  int i;
+  for (i = 0; i < 3000; ++i) {
+    struct timespec ms = {0, 1000000};
+    if (list(ctx, id, 0) == present) return 0;
+    nanosleep(&ms, NULL);
+  }
+  fprintf(stderr, "%s still %s\n", id, present ? "missing" : "listed");
+  return -1;
+}
+
+int main(int argc, char** argv) {
+  libusb_context* ctx = NULL;
+  int rc = 0;
   if (libusb_init(&ctx) != 0) {
     fprintf(stderr, "libusb_init failed\n");
     return 2;
   }
-  n = libusb_get_device_list(ctx, &list);
-  if (n < 0) {
-    fprintf(stderr, "libusb_get_device_list: %s\n", libusb_error_name((int)n));
-    return 2;
+  list(ctx, NULL, 1);
+  if (argc == 4 && strcmp(argv[1], "--hotplug") == 0) {
+    char line[64];
+    snprintf(line, sizeof line, "unplug %s", argv[2]);
+    if (command(line) != 0 || await(ctx, argv[3], 0) != 0) rc = 1;
+    snprintf(line, sizeof line, "replug %s", argv[2]);
+    if (rc == 0 && (command(line) != 0 || await(ctx, argv[3], 1) != 0)) rc = 1;
+    if (rc == 0) printf("hotplug ok\n");
   }
-  for (i = 0; i < n; ++i) {
-    struct libusb_device_descriptor desc;
-    int chain[16];
-    int depth = 0;
-    libusb_device* d;
-    if (libusb_get_device_descriptor(list[i], &desc) != 0) continue;
-    for (d = list[i]; d != NULL && depth < 16; d = libusb_get_parent(d)) {
-      chain[depth++] = libusb_get_port_number(d);
-    }
-    printf("USB:%d-", libusb_get_bus_number(list[i]));
-    while (depth-- > 0) printf(depth > 0 ? "%d-" : "%d", chain[depth]);
-    printf(" %04x:%04x\n", desc.idVendor, desc.idProduct);
-  }
-  libusb_free_device_list(list, 1);
   libusb_exit(ctx);
-  return 0;
+  return rc;
 }

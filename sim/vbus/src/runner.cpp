@@ -163,6 +163,10 @@ int control(int argc, char** argv) {
 int main(int argc, char** argv) {
   try {
     if (argc >= 2 && std::strcmp(argv[1], "ctl") == 0) return control(argc, argv);
+    // The testbed's uevents resolve their sysfs paths through libudev in this
+    // process: without the preload they would look at the real /sys, and a
+    // child's libusb would miss every unplug and replug.
+    qsim::reexecUnderPreload(argv);
     std::string config;
     int i = 1;
     for (; i < argc; ++i) {
