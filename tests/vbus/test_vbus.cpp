@@ -1,5 +1,6 @@
 // The virtual bus against plain libusb: topology and ids, claims, transfers,
 // timeouts, stalls, overflow, unplug and replug.
+#include <dirent.h>
 #include <gtest/gtest.h>
 #include <libusb.h>
 
@@ -333,6 +334,35 @@ TEST_F(LibUsbBus, FunctionThatVanishesReportsNoDevice) {
   std::vector<uint8_t> buf(64, 0);
   int moved = 0;
   EXPECT_EQ(bulk(h, 0x02, buf, &moved), LIBUSB_ERROR_NO_DEVICE);
+}
+
+size_t openFds() {
+  size_t n = 0;
+  if (DIR* d = opendir("/proc/self/fd")) {
+    while (readdir(d) != nullptr) ++n;
+    closedir(d);
+  }
+  return n;
+}
+
+TEST_F(LibUsbBus, ManyPlugCyclesDoNotAccumulateDescriptors) {
+  bus().unplug("1-3");
+  bus().replug("1-3");
+  const size_t before = openFds();
+  for (int i = 0; i < 40; ++i) {
+    bus().unplug("1-3");
+    bus().replug("1-3");
+  }
+  EXPECT_LE(openFds(), before + 4);
+  // The device still works after all that.
+  ASSERT_TRUE(waitForPort("1-3", true));
+  libusb_device_handle* h = open("1-3");
+  ASSERT_NE(h, nullptr);
+  std::vector<uint8_t> out = pattern(64, 4), in(64, 0);
+  int moved = 0;
+  ASSERT_EQ(bulk(h, 0x02, out, &moved), 0);
+  ASSERT_EQ(bulk(h, 0x81, in, &moved), 0);
+  EXPECT_EQ(in, out);
 }
 
 TEST_F(LibUsbBus, BadAdditionsAreRefused) {

@@ -269,6 +269,7 @@ struct VirtualBus::Impl {
   // ---- plugging (called without the lock) ----------------------------------
 
   void plugIn(const std::shared_ptr<Node>& node);
+  void collectRetired();
   void plugOut(const std::shared_ptr<Node>& node);
   std::shared_ptr<Node> ensureHub(const PortPath& path);
   std::vector<std::shared_ptr<Node>> subtree(const PortPath& path) const;
@@ -537,7 +538,34 @@ int VirtualBus::Impl::takeDevnum(int bus) {
   throw std::runtime_error("virtual USB bus: no free device number on bus " + std::to_string(bus));
 }
 
+// Releases unplugged plugs that no client uses any more: their handler, FIFO
+// and socket would otherwise add up over a long test run.
+void VirtualBus::Impl::collectRetired() {
+  std::vector<std::shared_ptr<Plug>> idle;
+  {
+    std::lock_guard<std::mutex> lock(m);
+    drainVanished();
+    for (auto it = plugs.begin(); it != plugs.end();) {
+      Plug* p = it->get();
+      const bool used =
+          std::any_of(clients.begin(), clients.end(), [p](const auto& c) { return c.second == p; });
+      if (p->gone && !used && p->done.empty()) {
+        idle.push_back(std::move(*it));
+        it = plugs.erase(it);
+      } else {
+        ++it;
+      }
+    }
+  }
+  for (auto& p : idle) {
+    if (p->attached) umockdev_testbed_detach_ioctl(testbed, p->devNode.c_str(), nullptr);
+    if (p->fifo >= 0) close(p->fifo);
+    p->fifo = -1;
+  }
+}
+
 void VirtualBus::Impl::plugIn(const std::shared_ptr<Node>& node) {
+  collectRetired();
   const PortPath& path = node->path;
   const int devnum = path.isRoot() ? 1 : takeDevnum(path.bus);
   auto plug = std::make_shared<Plug>();
