@@ -43,7 +43,9 @@ struct Options {
   int bisectionSteps = 6;
   bool fullSpeed = true;
   bool highSpeed = true;
-  bool smoke = false;  // one short trial per bus at a low rate, no search
+  bool smoke = false;
+  std::int64_t hsSpinNs = 0;  // spin through the end of high-speed waits  // one short trial per
+                              // bus at a low rate, no search
   std::string out = "stream.json";
 };
 
@@ -215,10 +217,11 @@ nlohmann::json searchBus(const UsbBusSpec& spec, std::int64_t spinNs, const Benc
           {"trials", trials}};
 }
 
-// Real-time scheduling suits the full-speed loop, which sleeps through its
-// waits. The high-speed loop spins through its waits, and a spinning
-// real-time thread would be throttled by the kernel (stopped for tens of
-// milliseconds every second), so it runs at the highest niceness instead.
+// Real-time scheduling keeps wake-ups within microseconds of their deadline
+// even when the machine is busy. The loop sleeps through its waits; a loop
+// that spins instead (--hs-spin-us) would get a real-time thread throttled by
+// the kernel (stopped for tens of milliseconds every second), so a spinning
+// loop runs at the highest niceness instead.
 std::string setScheduling(bool realtime) {
   sched_param param{};
   if (realtime) {
@@ -247,6 +250,8 @@ bool parse(int argc, char** argv, Options& opt) {
     } else if (const char* v = value("--bus=")) {
       opt.fullSpeed = std::strcmp(v, "fs") == 0 || std::strcmp(v, "both") == 0;
       opt.highSpeed = std::strcmp(v, "hs") == 0 || std::strcmp(v, "both") == 0;
+    } else if (const char* v = value("--hs-spin-us=")) {
+      opt.hsSpinNs = std::atoll(v) * 1000;
     } else if (const char* v = value("--out=")) {
       opt.out = v;
     } else if (a == "--smoke") {
@@ -255,7 +260,7 @@ bool parse(int argc, char** argv, Options& opt) {
     } else {
       std::cerr << "usage: " << argv[0]
                 << " [--bus=fs|hs|both] [--trial-seconds=S] [--confirm-seconds=S] [--steps=N]"
-                   " [--smoke] [--out=FILE]\n";
+                   " [--hs-spin-us=US] [--smoke] [--out=FILE]\n";
       return false;
     }
   }
@@ -284,11 +289,9 @@ int main(int argc, char** argv) {
       runs.push_back(searchBus(kFullSpeed, 0, mask, opt));
       runs.back()["scheduling"] = scheduling;
     }
-    // High-speed packets take under 10 us: the timer spins through the end
-    // of every wait, because a sleep would overshoot by more than a packet.
     if (opt.highSpeed) {
-      const std::string scheduling = setScheduling(false);
-      runs.push_back(searchBus(kHighSpeed, 60000, mask, opt));
+      const std::string scheduling = setScheduling(opt.hsSpinNs == 0);
+      runs.push_back(searchBus(kHighSpeed, opt.hsSpinNs, mask, opt));
       runs.back()["scheduling"] = scheduling;
     }
     std::ofstream out(opt.out);
