@@ -145,6 +145,10 @@ std::int64_t EmulatedKa::deviceBufferedBytes() const {
   return model_->device->inputBufferedBytes();
 }
 
+double EmulatedKa::injectedVoltage(int channel) const {
+  return model_->device->inputVoltage(channel, model_->device->nowNs());
+}
+
 std::int64_t EmulatedKa::deviceFramesDropped() const {
   return static_cast<std::int64_t>(model_->device->framesDropped());
 }

@@ -86,6 +86,9 @@ class EmulatedKa {
   // What the emulated device knows: bytes waiting in its input buffer and
   // frames it had to drop since the acquisition started.
   std::int64_t deviceBufferedBytes() const;
+  // The voltage the emulator puts on analog channel index c (single-ended
+  // inputs first, then differential pairs) at its current time.
+  double injectedVoltage(int channel) const;
   std::int64_t deviceFramesDropped() const;
 
  private:
