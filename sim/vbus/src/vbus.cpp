@@ -687,6 +687,14 @@ std::shared_ptr<Node> VirtualBus::Impl::ensureHub(const PortPath& path) {
 
 VirtualBus::VirtualBus() : impl_(std::make_unique<Impl>()) {
   if (g_busExists) throw std::logic_error("virtual USB bus: only one bus per process");
+  // The testbed resolves the sysfs paths of its uevents through libudev in
+  // this process; without the preload they would name the real /sys, and no
+  // client would see a hotplug event.
+  if (!underUmockdevPreload()) {
+    throw std::logic_error(
+        "virtual USB bus: the process must run under the umockdev preload "
+        "(call qsim::reexecUnderPreload(argv) first)");
+  }
   // umockdev's preload sleeps after each emulated ioctl; the default 50 us
   // timer slack would multiply that cost. Threads created later inherit it.
   prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);

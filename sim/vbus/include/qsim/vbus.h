@@ -41,8 +41,9 @@ struct VbusStats {
 class VirtualBus {
  public:
   // Creates the testbed and exports UMOCKDEV_DIR into this process's
-  // environment. Must run before this process's first libusb_init, and only
-  // one bus may exist per process (a second one throws std::logic_error).
+  // environment. Must run before this process's first libusb_init, under the
+  // umockdev preload (see reexecUnderPreload), and only one bus may exist per
+  // process; otherwise it throws std::logic_error.
   VirtualBus();
   ~VirtualBus();
   VirtualBus(const VirtualBus&) = delete;
