@@ -39,3 +39,9 @@ run(${RUNNER} --config ${WORK_DIR}/bad-topology.json -- ${PROBE})
 if(NOT rc EQUAL 125 OR NOT err MATCHES "needs either a 'device'")
   message(FATAL_ERROR "bad config: runner returned ${rc}\n${err}")
 endif()
+
+# Faults by name through the control channel: known names pass, others fail.
+run(${RUNNER} -- sh -c "${RUNNER} ctl fault 1-3 stall on && ${RUNNER} ctl fault 1-2.1 interfaceHeld on && ! ${RUNNER} ctl fault 1-3 nosuch on && ! ${RUNNER} ctl fault 1-2 stall on")
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "fault switching through ctl failed (${rc})\n${out}\n${err}")
+endif()
