@@ -28,9 +28,10 @@ namespace qsim {
 
 namespace {
 
-constexpr uint32_t kCapabilities = USBDEVFS_CAP_ZERO_PACKET | USBDEVFS_CAP_BULK_CONTINUATION |
-                                   USBDEVFS_CAP_NO_PACKET_SIZE_LIM |
-                                   USBDEVFS_CAP_REAP_AFTER_DISCONNECT;
+// No bulk continuation: libusb then submits every bulk transfer as one URB,
+// so that one host transfer is one bulkOut/bulkIn call of the model.
+constexpr uint32_t kCapabilities =
+    USBDEVFS_CAP_ZERO_PACKET | USBDEVFS_CAP_NO_PACKET_SIZE_LIM | USBDEVFS_CAP_REAP_AFTER_DISCONNECT;
 constexpr int kMaxUrbBytes = 16 * 1024 * 1024;  // the kernel's default usbfs memory limit
 constexpr int kSpeedHigh = 3;                   // enum usb_device_speed: USB_SPEED_HIGH
 
