@@ -607,24 +607,26 @@ void VirtualBus::Impl::plugIn(const std::shared_ptr<Node>& node) {
     plugs.push_back(plug);
   }
 
-  const std::string record = deviceRecord(path, node->hub, devnum, node->descriptors);
-  err = nullptr;
-  if (!umockdev_testbed_add_from_string(testbed, record.c_str(), &err)) {
-    std::string what = err != nullptr ? err->message : "unknown error";
-    if (err != nullptr) g_error_free(err);
-    throw std::runtime_error("virtual USB bus: cannot add " + path.text + ": " + what);
-  }
-  // Replace umockdev's plain-file node by a FIFO (see updateReady). The
-  // client opens the path only after the add event, which has been sent, but
-  // libusb opens devices only on request, so the swap is not raced by it.
+  // The node is a FIFO instead of umockdev's plain file (see updateReady),
+  // made before the device is announced so that no client can open anything
+  // else.
   const std::string file = root + devNode;
+  g_mkdir_with_parents(file.substr(0, file.rfind('/')).c_str(), 0755);
   unlink(file.c_str());
   if (mkfifo(file.c_str(), 0666) == 0) {
     plug->fifo = open(file.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
     if (plug->fifo >= 0) {
       fcntl(plug->fifo, F_SETPIPE_SZ, 4096);
       plug->ready = true;
+      updateReady(*plug);
     }
+  }
+  const std::string record = deviceRecord(path, node->hub, devnum, node->descriptors);
+  err = nullptr;
+  if (!umockdev_testbed_add_from_string(testbed, record.c_str(), &err)) {
+    std::string what = err != nullptr ? err->message : "unknown error";
+    if (err != nullptr) g_error_free(err);
+    throw std::runtime_error("virtual USB bus: cannot add " + path.text + ": " + what);
   }
   std::lock_guard<std::mutex> lock(m);
   node->plug = plug;

@@ -159,7 +159,6 @@ std::string deviceRecord(const PortPath& path, bool hub, int devnum,
                 descriptorProduct(descriptors));
   std::string r;
   r += "P: " + sysPathOf(path) + "\n";
-  r += "N: " + std::string(node) + "\n";
   r += "E: SUBSYSTEM=usb\n";
   r += "E: DEVTYPE=usb_device\n";
   r += "E: DEVNAME=/dev/" + std::string(node) + "\n";
