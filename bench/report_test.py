@@ -1,0 +1,135 @@
+#!/usr/bin/python3
+"""The report's arithmetic on hand-made benchmark outputs: figure values from
+medians and time units, the direction of every target, figures left out when
+their inputs are missing."""
+
+import contextlib
+import io
+import json
+import os
+import sys
+import tempfile
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import report  # noqa: E402
+
+
+def bench(name, cpu, unit="ns", aggregate=None, **counters):
+    entry = {"name": name if aggregate is None else f"{name}_{aggregate}", "run_name": name,
+             "cpu_time": cpu, "real_time": cpu, "time_unit": unit}
+    if aggregate is not None:
+        entry["aggregate_name"] = aggregate
+    entry.update(counters)
+    return entry
+
+
+def run_report(files):
+    with tempfile.TemporaryDirectory() as folder:
+        for name, doc in files.items():
+            with open(os.path.join(folder, name), "w") as f:
+                json.dump(doc, f)
+        argv = sys.argv
+        sys.argv = ["report.py", folder]
+        try:
+            with contextlib.redirect_stdout(io.StringIO()), \
+                    contextlib.redirect_stderr(io.StringIO()):
+                report.main()
+        finally:
+            sys.argv = argv
+        with open(os.path.join(folder, "results.json")) as f:
+            doc = json.load(f)
+    return {item["name"]: item for item in doc["figures"]}
+
+
+class ReportTest(unittest.TestCase):
+    def test_demux_from_the_median_and_its_time_unit(self):
+        micro = {"benchmarks": [
+            # 4096 bytes in 4 us (median) = 1.024 GB/s; the mean must be ignored.
+            bench("BM_ReadNonBlockingReplay/ka1", 4.0, "us", "median",
+                  frame_bytes_per_call=4096, samples_per_call=2048),
+            bench("BM_ReadNonBlockingReplay/ka1", 400.0, "us", "mean",
+                  frame_bytes_per_call=4096, samples_per_call=2048),
+            bench("BM_Memcpy/ka1", 40.0, "ns", "median", frame_bytes_per_call=4096),
+            # 4074 bytes in 10 us: 407 MB/s, below the target.
+            bench("BM_ReadNonBlockingReplay/ka21", 10000.0, frame_bytes_per_call=4074,
+                  samples_per_call=2037),
+            bench("BM_Memcpy/ka21", 40.0, frame_bytes_per_call=4074),
+        ]}
+        fig = run_report({"micro.json": micro})
+        ka1 = fig["demux_bytes_per_s_ka1"]
+        self.assertAlmostEqual(ka1["value"], 4096 / 4e-6, delta=1.0)
+        self.assertAlmostEqual(ka1["baseline"], 4096 / 40e-9, delta=1e3)
+        self.assertEqual(ka1["target"], 532480000)
+        self.assertTrue(ka1["met"])
+        self.assertAlmostEqual(fig["demux_samples_per_s_ka1"]["value"], 2048 / 4e-6, delta=1.0)
+        self.assertFalse(fig["demux_bytes_per_s_ka21"]["met"])
+        # memcpy is reported for the largest call.
+        self.assertAlmostEqual(fig["memcpy_bytes_per_s"]["value"], 4096 / 40e-9, delta=1e3)
+        self.assertNotIn("demux_bytes_per_s_ka4", fig)
+
+    def test_subtracted_cross_check_only_when_measurable(self):
+        micro = {"benchmarks": [
+            bench("BM_ReadNonBlockingReplay/ka4", 8000.0, frame_bytes_per_call=4096,
+                  samples_per_call=2048),
+            bench("BM_Memcpy/ka4", 40.0, frame_bytes_per_call=4096),
+            bench("BM_ReadNonBlocking/ka4", 50000.0),
+            bench("BM_EmulatorRead/ka4", 49000.0),
+        ]}
+        fig = run_report({"micro.json": micro})
+        self.assertNotIn("demux_subtracted_bytes_per_s_ka4", fig)
+        self.assertEqual(fig["emulator_read_ns_ka4"]["value"], 49000.0)
+        micro["benchmarks"][3] = bench("BM_EmulatorRead/ka4", 42000.0)
+        fig = run_report({"micro.json": micro})
+        self.assertAlmostEqual(fig["demux_subtracted_bytes_per_s_ka4"]["value"], 4096 / 8e-6,
+                               delta=1.0)
+
+    def test_costs_are_met_at_or_below_their_target(self):
+        micro = {"benchmarks": [
+            bench("BM_GetDeviceParameter", 40.0),
+            bench("BM_LockLookupCopy", 20.0),
+            bench("BM_ErrorPath", 12.0, "us"),
+        ]}
+        alloc = {"benchmarks": [
+            bench("BM_Allocations/read_frame", 1.0, allocs_per_call=0, cold_allocs=3),
+            bench("BM_Allocations/write_frame", 1.0, allocs_per_call=0.5, cold_allocs=1),
+        ]}
+        fig = run_report({"micro.json": micro, "alloc.json": alloc})
+        self.assertEqual(fig["call_overhead_ratio"]["value"], 2.0)
+        self.assertTrue(fig["call_overhead_ratio"]["met"])
+        self.assertEqual(fig["error_path_ns"]["value"], 12000.0)
+        self.assertFalse(fig["error_path_ns"]["met"])
+        self.assertTrue(fig["allocations_per_call_read_frame"]["met"])
+        self.assertEqual(fig["allocations_per_call_read_frame"]["baseline"], 3)
+        self.assertFalse(fig["allocations_per_call_write_frame"]["met"])
+
+    def test_streaming_fractions(self):
+        stream = {"runs": [
+            {"bus": "full-speed", "ceiling_fps": 1000.0, "sustained_fps": 960.0,
+             "cpu_fraction": 0.06, "cpu_fraction_library": 0.01, "scheduling": "normal"},
+            {"bus": "high-speed", "ceiling_fps": 1000.0, "sustained_fps": 500.0,
+             "cpu_fraction": 0.9, "cpu_fraction_library": 0.2},
+        ], "load_average_1min": 0.5}
+        fig = run_report({"stream.json": stream})
+        self.assertAlmostEqual(fig["fs_stream_ceiling_fraction"]["value"], 0.96)
+        self.assertTrue(fig["fs_stream_ceiling_fraction"]["met"])
+        self.assertFalse(fig["fs_stream_cpu_fraction"]["met"])
+        self.assertTrue(fig["fs_stream_cpu_fraction_library"]["met"])
+        self.assertFalse(fig["hs_stream_ceiling_fraction"]["met"])
+        # No CPU target at high speed.
+        self.assertIsNone(fig["hs_stream_cpu_fraction"]["target"])
+        self.assertTrue(fig["hs_stream_cpu_fraction"]["met"])
+
+    def test_missing_and_failed_inputs_leave_figures_out(self):
+        micro = {"benchmarks": [
+            {"name": "BM_GetDeviceParameter", "run_name": "BM_GetDeviceParameter",
+             "error_occurred": True, "error_message": "boom"},
+            bench("BM_LockLookupCopy", 20.0),
+        ]}
+        fig = run_report({"micro.json": micro})
+        self.assertNotIn("call_overhead_ratio", fig)
+        self.assertEqual(run_report({}), {})
+
+
+if __name__ == "__main__":
+    unittest.main()
