@@ -6,11 +6,10 @@
 // at the trial rate and runs the loop an application would write: call
 // QeloMsrReadNonBlocking, and sleep 1 ms when nothing was buffered. A rate is
 // sustained when the trial ends without an error (overflow), the device
-// dropped no frame, and the device's backlog at the end of the trial has
-// drained to at most two calls' worth at some point of its last quarter (a
-// backlog that only grows means the loop falls behind even before the buffer
-// overflows). The search bisects over rates with short trials and confirms
-// the best one with a long trial.
+// dropped no frame, and the device's backlog drained to at most two calls'
+// worth at some point of the trial's last quarter (a backlog that only grows
+// means the loop falls behind even before the buffer overflows). The search bisects over rates with
+// short trials and confirms the best one with a long trial.
 //
 // Output: a JSON document {"runs": [...]} with one entry per bus.
 #include <qelomsr/qelomsr.h>
@@ -21,6 +20,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -45,13 +45,12 @@ struct Options {
   int bisectionSteps = 6;
   bool fullSpeed = true;
   bool highSpeed = true;
-  bool smoke = false;
+  bool smoke = false;         // one short trial per bus at a low rate, no search
   std::int64_t hsSpinNs = 0;  // spin through the end of high-speed waits
   // Period of the device pump thread (0: none). At full speed the emulator's
   // work fits into the bus time of the transfers; at high speed it does not.
   std::int64_t fsPumpNs = 0;
-  std::int64_t hsPumpNs = 50000;  // one short trial per
-                                  // bus at a low rate, no search
+  std::int64_t hsPumpNs = 50000;
   std::string out = "stream.json";
 };
 
@@ -72,7 +71,7 @@ struct Trial {
 
 void sleepNs(std::int64_t ns) {
   timespec ts{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
-  while (clock_nanosleep(CLOCK_MONOTONIC, 0, &ts, &ts) != 0) {
+  while (clock_nanosleep(CLOCK_MONOTONIC, 0, &ts, &ts) == EINTR) {
   }
 }
 
