@@ -22,13 +22,13 @@ using vbustest::LoopbackFunction;
 
 constexpr unsigned kTimeoutMs = 1000;
 
-struct DeviceSpec {
+struct Placement {
   const char* port;
   uint16_t productId;
   const char* uniqueId;
 };
 
-const DeviceSpec kDevices[] = {
+const Placement kDevices[] = {
     {"1-3", 0x3201, "USB:1-0-3"},
     {"1-2.1", 0x3204, "USB:1-0-2-1"},
     {"1-2.4", 0x3202, "USB:1-0-2-4"},
