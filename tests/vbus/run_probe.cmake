@@ -45,3 +45,9 @@ run(${RUNNER} -- sh -c "${RUNNER} ctl fault 1-3 stall on && ${RUNNER} ctl fault 
 if(NOT rc EQUAL 0)
   message(FATAL_ERROR "fault switching through ctl failed (${rc})\n${out}\n${err}")
 endif()
+
+# A holder killed while its read waits leaves the device claimable.
+run(${RUNNER} -- ${PROBE} --killed-holder USB:1-0-3)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "killed holder (${rc})\n${out}\n${err}")
+endif()

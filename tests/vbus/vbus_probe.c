@@ -4,14 +4,19 @@
  *
  * With --hotplug PORT ID it also checks that its long-lived libusb context
  * follows an unplug and a replug made through the runner's control socket
- * ($QELOMSR_VBUS_CONTROL): ID disappears and comes back. */
+ * ($QELOMSR_VBUS_CONTROL): ID disappears and comes back.
+ *
+ * With --killed-holder ID a child process claims ID, starts a read nobody
+ * answers and is killed; the device must then be claimable again. */
 #include <libusb.h>
 #include <poll.h>
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -90,9 +95,77 @@ static int await(libusb_context* ctx, const char* id, int present) {
   return -1;
 }
 
+/* Opens the device with the unique id and claims interface 0. */
+static libusb_device_handle* claim(libusb_context* ctx, const char* wanted, int* result) {
+  libusb_device** devs = NULL;
+  libusb_device_handle* h = NULL;
+  ssize_t n = libusb_get_device_list(ctx, &devs);
+  ssize_t i;
+  *result = LIBUSB_ERROR_NOT_FOUND;
+  for (i = 0; i < n; ++i) {
+    char id[128];
+    unique_id(devs[i], id, sizeof id);
+    if (strcmp(id, wanted) == 0 && libusb_open(devs[i], &h) == 0) {
+      *result = libusb_claim_interface(h, 0);
+    }
+  }
+  if (n >= 0) libusb_free_device_list(devs, 1);
+  return h;
+}
+
+static int killed_holder(const char* id) {
+  int ready[2];
+  char byte = 0;
+  pid_t pid;
+  int i;
+  if (pipe(ready) != 0) return 2;
+  pid = fork();
+  if (pid == 0) {
+    libusb_context* ctx = NULL;
+    unsigned char buf[64];
+    int r;
+    int moved;
+    libusb_device_handle* h;
+    libusb_init(&ctx);
+    h = claim(ctx, id, &r);
+    if (h == NULL || r != 0) _exit(3);
+    if (write(ready[1], "x", 1) != 1) _exit(3);
+    libusb_bulk_transfer(h, 0x81, buf, sizeof buf, &moved, 20000);
+    _exit(4);
+  }
+  close(ready[1]);
+  if (read(ready[0], &byte, 1) != 1) {
+    fprintf(stderr, "the holder could not claim %s\n", id);
+    return 1;
+  }
+  kill(pid, SIGKILL);
+  waitpid(pid, NULL, 0);
+  {
+    libusb_context* ctx = NULL;
+    libusb_init(&ctx);
+    /* The bus learns of the closed connection asynchronously: bounded retry. */
+    for (i = 0; i < 2000; ++i) {
+      struct timespec ms = {0, 1000000};
+      int r;
+      libusb_device_handle* h = claim(ctx, id, &r);
+      if (h != NULL) libusb_close(h);
+      if (r == 0) {
+        printf("claimable after the holder was killed\n");
+        libusb_exit(ctx);
+        return 0;
+      }
+      nanosleep(&ms, NULL);
+    }
+    libusb_exit(ctx);
+  }
+  fprintf(stderr, "%s stays claimed after its holder was killed\n", id);
+  return 1;
+}
+
 int main(int argc, char** argv) {
   libusb_context* ctx = NULL;
   int rc = 0;
+  if (argc == 3 && strcmp(argv[1], "--killed-holder") == 0) return killed_holder(argv[2]);
   if (libusb_init(&ctx) != 0) {
     fprintf(stderr, "libusb_init failed\n");
     return 2;
