@@ -9,6 +9,7 @@ qelomsr_bench_stream. A missing input leaves its figures out and is reported.
 """
 
 import json
+import math
 import os
 import sys
 
@@ -66,6 +67,11 @@ class Figures:
         self.items = []
 
     def add(self, name, value, unit, baseline=None, target=None, higher_is_better=True):
+        # results.json stays strict JSON: a figure that came out infinite or
+        # NaN is reported and left out.
+        if not math.isfinite(value) or (baseline is not None and not math.isfinite(baseline)):
+            print(f"note: {name}: not a finite value, left out", file=sys.stderr)
+            return
         if target is None:
             met = True
         elif higher_is_better:
