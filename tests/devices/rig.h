@@ -14,6 +14,22 @@
 #include "qsim/inprocess.h"
 #include "qsim/model.h"
 
+// Short names of the identifier space for the tests.
+namespace ids {
+constexpr int AI(int n) { return 0x7A501100 + n; }
+constexpr int DIFF(int n) { return 0x7A501200 + n; }
+constexpr int AO(int n) { return 0x7A501300 + n; }
+constexpr int DP(int n) { return 0x7A501000 + n; }
+constexpr int RANGE(int n) { return 0x7A501400 + n; }
+constexpr int kRangeNone = 0x7A5014FF;
+constexpr int CNT = 0x7A501500;
+constexpr int TRG = 0x7A501600;
+constexpr int CUR(int n) { return 0x7A501700 + n; }
+constexpr int LED = 0x7A501800;
+constexpr int TCFG(int n) { return 0x7A501900 + n; }
+constexpr int CCFG(int n) { return 0x7A501A00 + n; }
+}  // namespace ids
+
 namespace rig {
 
 struct Rig {

@@ -15,18 +15,7 @@
 namespace {
 
 using qsim::Family;
-constexpr int AI(int n) { return 0x7A501100 + n; }
-constexpr int DIFF(int n) { return 0x7A501200 + n; }
-constexpr int AO(int n) { return 0x7A501300 + n; }
-constexpr int DP(int n) { return 0x7A501000 + n; }
-constexpr int RANGE(int n) { return 0x7A501400 + n; }
-constexpr int kRangeNone = 0x7A5014FF;
-constexpr int CNT = 0x7A501500;
-constexpr int TRG = 0x7A501600;
-constexpr int CUR(int n) { return 0x7A501700 + n; }
-constexpr int LED = 0x7A501800;
-constexpr int TCFG(int n) { return 0x7A501900 + n; }
-constexpr int CCFG(int n) { return 0x7A501A00 + n; }
+using namespace ids;
 
 const Family kFamilies[] = {Family::Ka, Family::Vel, Family::Rix};
 

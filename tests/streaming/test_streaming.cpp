@@ -19,14 +19,7 @@ namespace {
 const bool kShortStallLimit = (setenv(QELOMSR_BLOCKING_TIMEOUT_ENV, "150", 1), true);
 
 using qsim::Family;
-constexpr int AI(int n) { return 0x7A501100 + n; }
-constexpr int DIFF(int n) { return 0x7A501200 + n; }
-constexpr int AO(int n) { return 0x7A501300 + n; }
-constexpr int DP(int n) { return 0x7A501000 + n; }
-constexpr int RANGE(int n) { return 0x7A501400 + n; }
-constexpr int CNT = 0x7A501500;
-constexpr int TRG = 0x7A501600;
-constexpr int TCFG(int n) { return 0x7A501900 + n; }
+using namespace ids;
 constexpr float kSentinel = -777.0f;
 constexpr int kIntSentinel = -777;
 
