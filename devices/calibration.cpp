@@ -14,12 +14,6 @@ SimpleInputCalibrator::SimpleInputCalibrator(uint32_t offsetField, uint32_t gain
   scale = gain / 4095.0f * 3.3f;
 }
 
-float SimpleInputCalibrator::calibrate(int raw) const {
-  // The difference is formed in 64 bits: an offset near INT32_MIN must not
-  // overflow.
-  return static_cast<float>(static_cast<int64_t>(raw) - offset) * scale;
-}
-
 DualPointInputCalibrator::DualPointInputCalibrator(uint16_t positiveCode, uint16_t zero,
                                                    uint16_t negativeCode, double positiveFullScale,
                                                    double negativeFullScale) {
@@ -31,12 +25,6 @@ DualPointInputCalibrator::DualPointInputCalibrator(uint16_t positiveCode, uint16
   zeroCode = zero;
   positiveScale = positiveFullScale / static_cast<double>(int{positiveCode} - int{zero});
   negativeScale = negativeFullScale / static_cast<double>(int{zero} - int{negativeCode});
-}
-
-float DualPointInputCalibrator::calibrate(int raw) const {
-  if (raw < zeroCode)
-    return static_cast<float>(static_cast<double>(zeroCode - raw) * negativeScale);
-  return static_cast<float>(static_cast<double>(raw - zeroCode) * positiveScale);
 }
 
 OutputCalibrator::OutputCalibrator(uint16_t p, uint16_t z, uint16_t n) {

@@ -18,13 +18,19 @@ class InputCalibrator {
 };
 
 // Offset and gain calibration of a unipolar 12-bit converter with a 3.3 V span.
-class SimpleInputCalibrator : public InputCalibrator {
+class SimpleInputCalibrator final : public InputCalibrator {
  public:
   // Fields of a simple record: offset (raw code of 0 V) and gain (unsigned
   // fixed point, 28 fraction bits). Both all ones (erased) give the default.
   SimpleInputCalibrator(uint32_t offset, uint32_t gain);
 
-  float calibrate(int raw) const override;
+  float calibrate(int raw) const override { return convert(raw); }
+  // The conversion itself, callable without a virtual call where the
+  // calibrator's class is known (frame demultiplexing). The difference is
+  // formed in 64 bits: an offset near INT32_MIN must not overflow.
+  float convert(int raw) const {
+    return static_cast<float>(static_cast<int64_t>(raw) - offset) * scale;
+  }
 
   int32_t getOffset() const { return offset; }
   float getScale() const { return scale; }
@@ -36,12 +42,20 @@ class SimpleInputCalibrator : public InputCalibrator {
 
 // Two-slope calibration of a bipolar 16-bit converter: one scale below the
 // zero code, one at and above it; extrapolated outside the calibrated span.
-class DualPointInputCalibrator : public InputCalibrator {
+class DualPointInputCalibrator final : public InputCalibrator {
  public:
   DualPointInputCalibrator(uint16_t positiveCode, uint16_t zeroCode, uint16_t negativeCode,
                            double positiveFullScale, double negativeFullScale);
 
-  float calibrate(int raw) const override;
+  float calibrate(int raw) const override { return convert(raw); }
+  // The conversion itself, callable without a virtual call where the
+  // calibrator's class is known (frame demultiplexing).
+  float convert(int raw) const {
+    if (raw < zeroCode) {
+      return static_cast<float>(static_cast<double>(zeroCode - raw) * negativeScale);
+    }
+    return static_cast<float>(static_cast<double>(raw - zeroCode) * positiveScale);
+  }
 
   int32_t getZeroCode() const { return zeroCode; }
   double getNegativeScale() const { return negativeScale; }

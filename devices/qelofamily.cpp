@@ -665,23 +665,56 @@ void QeloFamily::stopDataAcquisition() {
   state.acquisitionActive = false;
 }
 
+namespace {
+// Word `src` of every frame (`stride` bytes apart) into slot `dst` of every
+// record (`slots` apart), through `convert`.
+template <typename Out, typename Convert>
+void demuxColumn(const uint8_t* src, size_t stride, size_t frames, Out* dst, size_t slots,
+                 Convert convert) {
+  for (size_t f = 0; f < frames; ++f) dst[f * slots] = convert(le16(src + f * stride));
+}
+
+uint16_t rawWord(uint16_t word) { return word; }
+}  // namespace
+
 void QeloFamily::demuxFrame(const uint8_t* raw, float* values, int* ports) const {
+  demuxFrames(raw, 1, values, ports);
+}
+
+void QeloFamily::demuxFrames(const uint8_t* raw, int frames, float* values, int* ports) const {
   const uint8_t* mask = state.inputMask.data();
   const size_t length = state.inputMask.size();
+  const size_t stride = 2 * length;
+  const size_t n = static_cast<size_t>(frames);
+  const size_t v = static_cast<size_t>(table.valueSlots);
+  const size_t p = static_cast<size_t>(table.portSlots);
   for (size_t i = 0; i < length; ++i) {
     const uint8_t code = mask[i];
-    const uint16_t word = le16(raw + 2 * i);
+    const uint8_t* src = raw + 2 * i;
     if ((code & 0x80) == 0) {
       const size_t c = code & 0x3F;
-      values[c] = inputCalibrators[c][state.analogRange[c]]->calibrate(word);
+      const InputCalibrator* cal = inputCalibrators[c][state.analogRange[c]].get();
+      // The families' calibrator classes convert inline; any other class
+      // through its virtual calibrate.
+      if (const auto* dual = dynamic_cast<const DualPointInputCalibrator*>(cal)) {
+        demuxColumn(src, stride, n, values + c, v, [dual](int w) { return dual->convert(w); });
+      } else if (const auto* simple = dynamic_cast<const SimpleInputCalibrator*>(cal)) {
+        demuxColumn(src, stride, n, values + c, v, [simple](int w) { return simple->convert(w); });
+      } else {
+        demuxColumn(src, stride, n, values + c, v, [cal](int w) { return cal->calibrate(w); });
+      }
     } else if ((code & 0xC0) == 0x80) {
-      ports[code & 0x3F] = word;
+      demuxColumn(src, stride, n, ports + (code & 0x3F), p, rawWord);
     } else if (code == kCodeCounterHigh && i + 1 < length) {
-      const uint32_t value = (static_cast<uint32_t>(word) << 16) | le16(raw + 2 * (i + 1));
-      ports[table.counterSlot] = static_cast<int32_t>(value);
+      int* dst = ports + table.counterSlot;
+      for (size_t f = 0; f < n; ++f) {
+        const uint8_t* word = src + f * stride;
+        dst[f * p] =
+            static_cast<int32_t>((static_cast<uint32_t>(le16(word)) << 16) | le16(word + 2));
+      }
       ++i;  // the low word (code 0xC1) belongs to the counter
     } else if (code == kCodeTrigger) {
-      ports[table.triggerSlot] = word;
+      demuxColumn(src, stride, n, ports + table.triggerSlot, p, rawWord);
     }
   }
 }
@@ -708,10 +741,7 @@ int QeloFamily::readNonBlocking(float* vbuffer, int* buffer, int maxFrames) {
   std::fill_n(vbuffer, v * static_cast<size_t>(n), 0.0f);
   std::fill_n(buffer, p * static_cast<size_t>(n), 0);
   readBytes(kRegInputBuffer, readBuffer.data(), n * frameBytes);
-  for (int f = 0; f < n; ++f) {
-    demuxFrame(readBuffer.data() + static_cast<size_t>(f) * static_cast<size_t>(frameBytes),
-               vbuffer + static_cast<size_t>(f) * v, buffer + static_cast<size_t>(f) * p);
-  }
+  demuxFrames(readBuffer.data(), n, vbuffer, buffer);
   state.framesDelivered += n;
   return n;
 }

@@ -166,6 +166,10 @@ class QeloFamily : public QeloMsrDevice {
   void ensureInputMaskValid();
   // Splits one raw frame (2 x mask length bytes) into a caller frame record.
   void demuxFrame(const uint8_t* raw, float* values, int* ports) const;
+  // The same for `frames` consecutive raw frames into consecutive records,
+  // word by word of the mask: each word's slot, calibrator and conversion are
+  // looked up once per call instead of once per sample.
+  void demuxFrames(const uint8_t* raw, int frames, float* values, int* ports) const;
   // Builds one raw output frame from the caller's value and port slots.
   void muxFrame(const float* values, const int* ports, uint8_t* raw) const;
 
