@@ -113,11 +113,11 @@ class DevicePump {
   std::thread thread_;
 };
 
-Trial runTrial(const UsbBusSpec& spec, std::int64_t spinNs, std::int64_t pumpNs,
+Trial runTrial(const UsbBusSpec& busType, std::int64_t spinNs, std::int64_t pumpNs,
                const BenchMask& mask, double rate, double seconds) {
   Trial t;
   t.rate = rate;
-  BusTimer bus(spec, spinNs);
+  BusTimer bus(busType, spinNs);
   EmulatorOptions options;
   options.manualClock = false;
   options.bus = &bus;
@@ -207,13 +207,13 @@ void logTrial(const char* bus, const Trial& t) {
                100.0 * t.cpuFraction, t.calls > 0 ? static_cast<double>(t.frames) / t.calls : 0.0);
 }
 
-nlohmann::json searchBus(const UsbBusSpec& spec, std::int64_t spinNs, std::int64_t pumpNs,
+nlohmann::json searchBus(const UsbBusSpec& busType, std::int64_t spinNs, std::int64_t pumpNs,
                          const BenchMask& mask, const Options& opt) {
-  const BusCeiling ceiling = busCeiling(spec, mask.frameBytes(), BenchMask::kKaBytesPerCall);
+  const BusCeiling ceiling = busCeiling(busType, mask.frameBytes(), BenchMask::kKaBytesPerCall);
   nlohmann::json trials = nlohmann::json::array();
   auto trial = [&](double rate, double seconds) {
-    Trial t = runTrial(spec, spinNs, pumpNs, mask, rate, seconds);
-    logTrial(spec.name, t);
+    Trial t = runTrial(busType, spinNs, pumpNs, mask, rate, seconds);
+    logTrial(busType.name, t);
     trials.push_back(toJson(t));
     return t;
   };
@@ -247,7 +247,7 @@ nlohmann::json searchBus(const UsbBusSpec& spec, std::int64_t spinNs, std::int64
     }
   }
   const double sustained = best.sustained ? best.actualRate : 0.0;
-  return {{"bus", spec.name},
+  return {{"bus", busType.name},
           {"mask", mask.name},
           {"frame_bytes", mask.frameBytes()},
           {"ceiling_fps", ceiling.framesPerSecond},
