@@ -861,6 +861,11 @@ void DeviceModel::setFaults(const Faults& faults) {
   if (faults.stall && !impl_->cfg.faults.stall) impl_->replies.clear();
   impl_->cfg.faults = faults;
 }
+void DeviceModel::busReset() {
+  QSIM_LOCKED;
+  impl_->replies.clear();
+}
+
 void DeviceModel::unplug() {
   QSIM_ADVANCED;
   impl_->cfg.faults.unplugged = true;

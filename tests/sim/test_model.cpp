@@ -40,6 +40,18 @@ TEST(SimWire, RepliesArePaddedToWholeBlocksAndCountZeroRepliesNothing) {
   EXPECT_EQ(f.model->malformedRequests(), 0u);
 }
 
+TEST(SimWire, ABusResetForgetsRepliesOfThePreviousHost) {
+  Fixture f;
+  const auto msg = request(false, 0xF0000004, 4, true);
+  ASSERT_EQ(f.model->bulkOut(msg.data(), msg.size()), kOutOk);
+  f.model->busReset();
+  uint8_t buf[64];
+  EXPECT_EQ(f.model->bulkIn(buf, sizeof buf), kInPending);
+  ASSERT_EQ(f.model->bulkOut(msg.data(), msg.size()), kOutOk);
+  EXPECT_EQ(f.model->bulkIn(buf, sizeof buf), 64);
+  EXPECT_EQ(f.model->bulkIn(buf, sizeof buf), kInPending) << "exactly one reply per request";
+}
+
 TEST(SimWire, MalformedRequestsAreIgnoredAndCounted) {
   Fixture f;
   std::vector<std::vector<uint8_t>> bad;

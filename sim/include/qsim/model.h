@@ -39,6 +39,7 @@ class DeviceModel : public UsbFunction {
   int bulkIn(uint8_t* data, size_t len) override;
   bool interfaceHeld() const override;
   bool unplugged() const override;
+  void busReset() override;
 
   // ---- configuration and faults ---------------------------------------------
   Family family() const;

@@ -38,6 +38,9 @@ class UsbFunction {
   virtual bool interfaceHeld() const = 0;
   // True after unplug(): every transfer fails as for a vanished device.
   virtual bool unplugged() const = 0;
+  // The device was (re)attached to a bus: like a real device after power-up,
+  // it forgets replies that were still waiting for the previous host.
+  virtual void busReset() {}
 };
 
 }  // namespace qsim

@@ -567,6 +567,7 @@ void VirtualBus::Impl::collectRetired() {
 
 void VirtualBus::Impl::plugIn(const std::shared_ptr<Node>& node) {
   collectRetired();
+  if (node->function) node->function->busReset();
   const PortPath& path = node->path;
   const int devnum = path.isRoot() ? 1 : takeDevnum(path.bus);
   auto plug = std::make_shared<Plug>();
