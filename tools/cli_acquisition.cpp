@@ -166,10 +166,6 @@ AcquisitionResult acquire(const Device& device, const AcquisitionOptions& option
   double segmentOffset = 0.0;
   long long segmentFrames = 0;
   double fill = 0.0;
-  // Restarts that delivered not a single frame before overflowing again: the
-  // host cannot keep up with this rate at all, so restarting is given up.
-  constexpr int kMaxFruitlessRestarts = 10;
-  int fruitlessRestarts = 0;
 
   while (result.frames < target) {
     if (_stop_requested) {
@@ -188,11 +184,14 @@ AcquisitionResult acquire(const Device& device, const AcquisitionOptions& option
                    "%sqelomsr: overrun after %lld frames: the device buffer overflowed, "
                    "frames were lost\n",
                    options.progress ? "\n" : "", result.frames);
-      if (!options.restartOnOverrun || ++fruitlessRestarts > kMaxFruitlessRestarts) throw error;
+      if (!options.restartOnOverrun) throw error;
+      // Restarts that never deliver a frame count against the stall limit, so
+      // a rate the host cannot keep up with at all ends instead of looping.
+      if (std::chrono::duration<double>(now - lastData).count() > stallLimit) throw error;
       run.stop();
       if (consumer != nullptr) consumer->gap(result.frames);
       run.start(options.rate);
-      segmentStart = lastData = Clock::now();
+      segmentStart = Clock::now();
       segmentOffset = std::chrono::duration<double>(segmentStart - start).count();
       segmentFrames = 0;
       continue;
@@ -205,7 +204,6 @@ AcquisitionResult acquire(const Device& device, const AcquisitionOptions& option
       result.frames += take;
       segmentFrames += got;
       lastData = now;
-      fruitlessRestarts = 0;
       fill = result.capacityFrames > 0 ? static_cast<double>(got) / result.capacityFrames : 0.0;
       result.peakFill = std::max(result.peakFill, fill);
     } else if (std::chrono::duration<double>(now - lastData).count() > stallLimit) {
