@@ -159,6 +159,9 @@ AcquisitionResult acquire(const Device& device, const AcquisitionOptions& option
       std::chrono::duration<double>(std::clamp(0.5 * perRead / result.deviceRate, 0.0005, 0.02));
   // Without a single frame for this long the device is taken to have stopped.
   const double stallLimit = std::max(2.0, 20.0 / result.deviceRate);
+  // Restarting after overruns gets longer: a restart delivers frames only when
+  // the host wins the race against a nearly full buffer.
+  const double restartLimit = std::max(10.0, stallLimit);
 
   const double cpuStart = cpuSecondsNow();
   const Clock::time_point start = Clock::now();
@@ -185,9 +188,9 @@ AcquisitionResult acquire(const Device& device, const AcquisitionOptions& option
                    "frames were lost\n",
                    options.progress ? "\n" : "", result.frames);
       if (!options.restartOnOverrun) throw error;
-      // Restarts that never deliver a frame count against the stall limit, so
-      // a rate the host cannot keep up with at all ends instead of looping.
-      if (std::chrono::duration<double>(now - lastData).count() > stallLimit) throw error;
+      // Restarts that never deliver a frame are bounded in time, so a rate the
+      // host cannot keep up with at all ends instead of looping.
+      if (std::chrono::duration<double>(now - lastData).count() > restartLimit) throw error;
       run.stop();
       if (consumer != nullptr) consumer->gap(result.frames);
       run.start(options.rate);
