@@ -73,6 +73,19 @@ struct Streaming {
   int frames;
 };
 
+// Checks the last call's values against the emulator's voltages and reports
+// the throughput of a demultiplexing benchmark.
+void finishDemux(benchmark::State& state, const BenchMask& mask, Streaming& s,
+                 const std::vector<float>& values, std::int64_t frames) {
+  if (!recordMatchesEmulator(mask, s.ka, values.data())) {
+    state.SkipWithError("demultiplexed values differ from the injected voltages");
+  }
+  state.SetBytesProcessed(frames * mask.frameBytes());
+  state.SetItemsProcessed(frames * mask.samplesPerFrame());
+  state.counters["frame_bytes_per_call"] = s.frames * mask.frameBytes();
+  state.counters["samples_per_call"] = s.frames * mask.samplesPerFrame();
+}
+
 void BM_ReadNonBlocking(benchmark::State& state, const char* maskName) {
   const BenchMask& mask = benchMask(maskName);
   try {
@@ -92,13 +105,7 @@ void BM_ReadNonBlocking(benchmark::State& state, const char* maskName) {
       frames += n;
       s.refill(n);
     }
-    if (!recordMatchesEmulator(mask, s.ka, values.data())) {
-      state.SkipWithError("demultiplexed values differ from the injected voltages");
-    }
-    state.SetBytesProcessed(frames * mask.frameBytes());
-    state.SetItemsProcessed(frames * mask.samplesPerFrame());
-    state.counters["frame_bytes_per_call"] = s.frames * mask.frameBytes();
-    state.counters["samples_per_call"] = s.frames * mask.samplesPerFrame();
+    finishDemux(state, mask, s, values, frames);
   } catch (const std::exception& e) {
     state.SkipWithError(e.what());
   }
@@ -128,13 +135,7 @@ void BM_ReadNonBlockingReplay(benchmark::State& state, const char* maskName) {
       frames += n;
     }
     s.ka.transport().setMode(MeteredRawDevice::Mode::Pass);
-    if (!recordMatchesEmulator(mask, s.ka, values.data())) {
-      state.SkipWithError("demultiplexed values differ from the injected voltages");
-    }
-    state.SetBytesProcessed(frames * mask.frameBytes());
-    state.SetItemsProcessed(frames * mask.samplesPerFrame());
-    state.counters["frame_bytes_per_call"] = s.frames * mask.frameBytes();
-    state.counters["samples_per_call"] = s.frames * mask.samplesPerFrame();
+    finishDemux(state, mask, s, values, frames);
   } catch (const std::exception& e) {
     state.SkipWithError(e.what());
   }
