@@ -279,11 +279,17 @@ TEST_F(CliOnBus, OverrunEndsTheStreamKeepingWhatWasRead) {
 }
 
 TEST_F(CliOnBus, RestartOnOverrunMarksEveryGap) {
+  // The device reports an overflow until the tool has restarted twice, so the
+  // gaps do not depend on how fast the host reads.
   const std::string path = kTempDir + "/restart.csv";
-  const auto r =
-      onBusWith("small_buffer.json", {"stream", "0", "--channels", "AI-0", "--rate", "50000",
-                                      "--frames", "400", "--out", path, "--restart-on-overrun"});
-  ASSERT_EQ(r.exitCode, 0) << describe(r);
+  const std::string errPath = kTempDir + "/restart.err";
+  const auto r = qtest::runProcess(
+      {kRunner, "--", kSourceDir + "/restart_on_overrun.sh", kRunner, kCli, errPath, "stream", "0",
+       "--channels", "AI-0", "--rate", "1000", "--frames", "400", "--out", path,
+       "--restart-on-overrun"},
+      std::chrono::seconds(120));
+  const std::string err = readFile(errPath);
+  ASSERT_EQ(r.exitCode, 0) << describe(r) << err;
   size_t data = 0, gaps = 0;
   for (const auto& row : lines(readFile(path))) {
     if (row.rfind("# overrun after ", 0) == 0)
@@ -292,8 +298,8 @@ TEST_F(CliOnBus, RestartOnOverrunMarksEveryGap) {
       ++data;
   }
   EXPECT_EQ(data, 400u);
-  EXPECT_GT(gaps, 0u);
-  EXPECT_THAT(r.err, HasSubstr(", " + std::to_string(gaps) + " overrun"));
+  EXPECT_GE(gaps, 2u);
+  EXPECT_THAT(err, HasSubstr(", " + std::to_string(gaps) + " overrun"));
 }
 
 TEST_F(CliOnBus, StreamBySecondsToStdout) {
