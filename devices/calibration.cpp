@@ -1,6 +1,7 @@
 #include "devices/calibration.h"
 
 #include <cmath>
+#include <limits>
 
 SimpleInputCalibrator::SimpleInputCalibrator(uint32_t offsetField, uint32_t gainField) {
   if (offsetField == 0xFFFFFFFFu && gainField == 0xFFFFFFFFu) {
@@ -40,9 +41,13 @@ OutputCalibrator::OutputCalibrator(uint16_t p, uint16_t z, uint16_t n) {
 }
 
 uint16_t OutputCalibrator::calibrate(float value) const {
-  // Non-finite values get fixed codes whatever the record's scales are.
   if (std::isnan(value)) return 0;
-  if (std::isinf(value)) return value > 0 ? 4095 : 0;
+  // An infinity takes the code of the largest finite value of its sign: with
+  // a reversed record (positive code below the zero code) +inf gives 0 as
+  // +1e30 does, not the opposite end.
+  if (std::isinf(value)) {
+    value = value > 0 ? std::numeric_limits<float>::max() : std::numeric_limits<float>::lowest();
+  }
   const double x = static_cast<double>(value) + roundingOffset;
   // The sign test is on the value, so -0.0 takes the positive scale.
   const double s = value >= 0 ? positiveScale : negativeScale;

@@ -74,7 +74,8 @@ class OutputCalibrator {
   // 0xFFFF (erased) give the nominal converter.
   OutputCalibrator(uint16_t positiveCode, uint16_t zeroCode, uint16_t negativeCode);
 
-  // Clamped to 0..4095; NaN gives 0, +inf 4095, -inf 0.
+  // Clamped to 0..4095; NaN gives 0, an infinity the code of the largest
+  // finite value of its sign.
   uint16_t calibrate(float value) const;
 
   int32_t getZeroCode() const { return zeroCode; }

@@ -48,9 +48,15 @@ constexpr unsigned kRegCalibrationAddress = 0xF0000030;
 
 constexpr unsigned kStatusOverflow = 0x80000000u;
 constexpr unsigned kStatusEarlyTrigger = 0x40000000u;
+constexpr unsigned kStatusBytes = 0x3FFFFFFFu;
 constexpr unsigned kStatusUnderrun = 0x80000000u;
 
 constexpr int kCalibrationBlockSize = 696;
+// Block reads at most that empty the input buffer before the device is
+// deemed to keep filling it.
+constexpr int kMaxDiscardReads = 1024;
+// Largest inter-channel delay the device's 16-bit register holds.
+constexpr int kMaxInterChannelDelay = 0xFFFF;
 constexpr int kDelayBlockSize = 10;
 constexpr int kWriteLimitBytes = 4096;
 constexpr int kSerialBufferSize = QELOMSR_TEXT_BUFFER_SIZE;
@@ -117,6 +123,9 @@ void QeloFamily::DeviceState::reset() {
   inputMask.clear();
   outputMask.clear();
   inputMaskValid = false;
+  acquisitionMask.clear();
+  acquisitionRange.fill(Range10V);
+  inputBufferMayHoldFrames = true;
   acquisitionFrameCount = 0;
   framesDelivered = 0;
   acquisitionPeriodNs = -1;
@@ -345,11 +354,14 @@ int QeloFamily::setAnalogInputParameters(int inputId, int rangeId, int interChan
   const int c = checkAnalogInPortIsValid(inputId);
   const unsigned r = offsetIn(rangeId, ids::kRange);
   if (r >= static_cast<unsigned>(table.rangeCount)) throw std::out_of_range("Invalid range id");
-  const int d = interChannelDelay == -1 ? state.getDefaultInterChannelDelay(static_cast<int>(r))
-                                        : interChannelDelay;
+  int d = interChannelDelay == -1 ? state.getDefaultInterChannelDelay(static_cast<int>(r))
+                                  : interChannelDelay;
   if (d < state.minInterChannelDelay) {
     throw std::invalid_argument("Interchannel delay below minimum value.");
   }
+  // The device holds 16 bits: a longer delay becomes the longest one, and
+  // what is returned and cached is what the device gets.
+  d = std::min(d, kMaxInterChannelDelay);
   state.analogRange[static_cast<size_t>(c)] = static_cast<DeviceState::AnalogRange>(r);
   state.interChannelDelay[static_cast<size_t>(c)] = d;
   const uint8_t range[2] = {static_cast<uint8_t>(c), static_cast<uint8_t>(r)};
@@ -505,10 +517,10 @@ unsigned int QeloFamily::getWatchdogTimeout() {
 void QeloFamily::setTriggerConfig(int triggerId, int triggerConfigId) {
   checkNoDataAcquisition();
   const int i = checkTriggerIsValid(triggerId);
-  // The id is recorded before it is checked.
-  state.triggerConfig[static_cast<size_t>(i)] = triggerConfigId;
+  // A refused id changes nothing: the line keeps the configuration it has.
   const unsigned k = offsetIn(triggerConfigId, ids::kTriggerConfig);
   if (k >= 5) throw std::out_of_range("Invalid trigger config id.");
+  state.triggerConfig[static_cast<size_t>(i)] = triggerConfigId;
   device->writeRegister(kRegTriggerConfig + static_cast<unsigned>(i), kTriggerCodes[k]);
 }
 
@@ -602,6 +614,9 @@ void QeloFamily::setupInputFrame(int* ios, int iosCount) {
   if (iosCount <= 0) throw std::invalid_argument("At least one input must be specified.");
   checkNoDataAcquisition();
   std::vector<uint8_t> mask = buildMask(ios, iosCount, &QeloFamily::checkInPortIsValid);
+  // Frames of a stopped acquisition stay readable while the mask is the one
+  // they were sampled under.
+  if (mask != state.acquisitionMask) discardBufferedFrames();
   state.inputMask = std::move(mask);
   state.inputMaskValid = false;
   writeBytes(kRegInputSequence, state.inputMask.data(), static_cast<int>(state.inputMask.size()));
@@ -612,6 +627,28 @@ void QeloFamily::ensureInputMaskValid() {
   if (state.inputMaskValid || state.inputMask.empty()) return;
   writeBytes(kRegInputSequence, state.inputMask.data(), static_cast<int>(state.inputMask.size()));
   state.inputMaskValid = true;
+}
+
+void QeloFamily::discardBufferedFrames() {
+  if (!state.inputBufferMayHoldFrames) return;
+  // Whole frames of the latched mask where it is known, up to the per-call
+  // limit; a remainder shorter than a frame, or everything when the layout
+  // is unknown, as the device reports it (all of it is dropped anyway).
+  const unsigned frameBytes =
+      state.acquisitionMask.empty() ? 1u : 2u * static_cast<unsigned>(state.acquisitionMask.size());
+  const unsigned limit = static_cast<unsigned>(table.readLimitBytes) / frameBytes * frameBytes;
+  for (int i = 0; i < kMaxDiscardReads; ++i) {
+    const unsigned buffered = device->readRegister(kRegInputStatus) & kStatusBytes;
+    if (buffered == 0) {
+      state.acquisitionMask.clear();
+      state.inputBufferMayHoldFrames = false;
+      return;
+    }
+    const unsigned whole = std::min(buffered / frameBytes * frameBytes, limit);
+    const unsigned bytes = whole > 0 ? whole : std::min(buffered, limit);
+    readBytes(kRegInputBuffer, readBuffer.data(), static_cast<int>(bytes));
+  }
+  throw std::runtime_error("The device's input buffer does not run empty.");
 }
 
 int QeloFamily::calculateMaxBufferedInputFrames() {
@@ -639,9 +676,8 @@ float QeloFamily::startDataAcquisition(int external, float frameRate, int frameC
     throw std::logic_error("Trigger is set to output, can't use as source.");
   }
   const unsigned control = acquisitionControl(external, triggerIsOutput);
-  // The rate is validated before anything reaches the device.
-  const int period = sampleTrigger ? -1 : calculatePeriodTimeFromFrameRate(frameRate);
   ensureInputMaskValid();
+  const int period = sampleTrigger ? -1 : calculatePeriodTimeFromFrameRate(frameRate);
 
   device->writeRegister(kRegFramePeriod, static_cast<unsigned>(period));
   int effectivePeriod = period;
@@ -649,7 +685,13 @@ float QeloFamily::startDataAcquisition(int external, float frameRate, int frameC
     effectivePeriod = static_cast<int>(device->readRegister(kRegFramePeriod));
     if (effectivePeriod == -2) throw std::invalid_argument("Invalid frequency.");
   }
+  // The first frame read after the start is the first one sampled for it,
+  // whatever the device does with its buffer on a stop or start.
+  discardBufferedFrames();
   device->writeRegister(kRegFrameCount, static_cast<unsigned>(frameCount));
+  state.acquisitionMask = state.inputMask;
+  state.acquisitionRange = state.analogRange;
+  state.inputBufferMayHoldFrames = true;
   device->writeRegister(kRegAcquisitionControl, control);
   state.acquisitionActive = true;
   state.acquisitionFrameCount = frameCount;
@@ -678,12 +720,13 @@ uint16_t rawWord(uint16_t word) { return word; }
 }  // namespace
 
 void QeloFamily::demuxFrame(const uint8_t* raw, float* values, int* ports) const {
-  demuxFrames(raw, 1, values, ports);
+  demuxFrames(raw, 1, state.inputMask.data(), state.inputMask.size(), state.analogRange.data(),
+              values, ports);
 }
 
-void QeloFamily::demuxFrames(const uint8_t* raw, int frames, float* values, int* ports) const {
-  const uint8_t* mask = state.inputMask.data();
-  const size_t length = state.inputMask.size();
+void QeloFamily::demuxFrames(const uint8_t* raw, int frames, const uint8_t* mask, size_t length,
+                             const DeviceState::AnalogRange* ranges, float* values,
+                             int* ports) const {
   const size_t stride = 2 * length;
   const size_t n = static_cast<size_t>(frames);
   const size_t v = static_cast<size_t>(table.valueSlots);
@@ -693,7 +736,7 @@ void QeloFamily::demuxFrames(const uint8_t* raw, int frames, float* values, int*
     const uint8_t* src = raw + 2 * i;
     if ((code & 0x80) == 0) {
       const size_t c = code & 0x3F;
-      const InputCalibrator* cal = inputCalibrators[c][state.analogRange[c]].get();
+      const InputCalibrator* cal = inputCalibrators[c][ranges[c]].get();
       // The families' calibrator classes convert inline; any other class
       // through its virtual calibrate.
       if (const auto* dual = dynamic_cast<const DualPointInputCalibrator*>(cal)) {
@@ -722,7 +765,9 @@ void QeloFamily::demuxFrames(const uint8_t* raw, int frames, float* values, int*
 int QeloFamily::readNonBlocking(float* vbuffer, int* buffer, int maxFrames) {
   if (state.inputMask.empty()) throw std::logic_error("No or invalid read mask specified.");
   if (maxFrames < -1) throw std::invalid_argument("Frame count must be >= 0 or -1.");
-  const int frameBytes = 2 * static_cast<int>(state.inputMask.size());
+  // Buffered frames are split by the mask they were sampled under.
+  const std::vector<uint8_t>& mask = state.acquisitionMask;
+  const int frameBytes = 2 * static_cast<int>(std::max<size_t>(mask.size(), 1));
   int n = table.readLimitBytes / frameBytes;
   if (maxFrames != -1 && maxFrames < n) n = maxFrames;
   const unsigned status = device->readRegister(kRegInputStatus);
@@ -730,6 +775,14 @@ int QeloFamily::readNonBlocking(float* vbuffer, int* buffer, int maxFrames) {
   if ((status & kStatusEarlyTrigger) != 0) {
     throw std::runtime_error(
         "A frame sample trigger has been detected to early, reduce trigger frequency.");
+  }
+  if (mask.empty()) {
+    // No acquisition ran since the buffer was emptied: whatever the device
+    // reports now was not sampled under a mask this library knows.
+    if ((status & kStatusBytes) != 0) {
+      throw std::runtime_error("The device buffers frames of an unknown input frame.");
+    }
+    return 0;
   }
   // The device's byte count only ever lowers n: the transfer and the caller's
   // arrays stay within the per-call limit whatever the device reports.
@@ -741,7 +794,8 @@ int QeloFamily::readNonBlocking(float* vbuffer, int* buffer, int maxFrames) {
   std::fill_n(vbuffer, v * static_cast<size_t>(n), 0.0f);
   std::fill_n(buffer, p * static_cast<size_t>(n), 0);
   readBytes(kRegInputBuffer, readBuffer.data(), n * frameBytes);
-  demuxFrames(readBuffer.data(), n, vbuffer, buffer);
+  demuxFrames(readBuffer.data(), n, mask.data(), mask.size(), state.acquisitionRange.data(),
+              vbuffer, buffer);
   state.framesDelivered += n;
   return n;
 }
@@ -849,7 +903,8 @@ int QeloFamily::writeNonBlocking(float* vbuffer, int* buffer, int frameCount) {
 
 void QeloFamily::writeBlocking(float* vbuffer, int* buffer, int frameCount) {
   if (!table.outputStreaming) throw std::logic_error("Not supported.");
-  if (frameCount <= 0) throw std::invalid_argument("Frame counter must be > 0.");
+  if (frameCount < 0) throw std::invalid_argument("Frame count must be >= 0.");
+  if (frameCount == 0) return;
   const long long stallLimit = blockingStallLimitMs();
   auto lastProgress = std::chrono::steady_clock::now();
   int remaining = frameCount;

@@ -69,6 +69,15 @@ class QeloFamily : public QeloMsrDevice {
     std::vector<uint8_t> inputMask;
     std::vector<uint8_t> outputMask;
     bool inputMaskValid = false;
+    // The frames in the device's input buffer: sampled under the mask and the
+    // ranges in force when their acquisition started, which stay latched here
+    // until the buffer is emptied. While the flag is set the buffer may hold
+    // frames (an acquisition ran since it was last emptied, or the device
+    // was just opened or reset); the mask is empty when their layout is not
+    // known.
+    std::vector<uint8_t> acquisitionMask;
+    std::array<AnalogRange, kMaxChannels> acquisitionRange{};
+    bool inputBufferMayHoldFrames = true;
     // Bookkeeping of the running acquisition, for the bounds of readBlocking.
     int acquisitionFrameCount = 0;  // frame count given at start; <= 0 is unbounded
     long long framesDelivered = 0;  // frames handed to the caller since start
@@ -164,12 +173,19 @@ class QeloFamily : public QeloMsrDevice {
   virtual unsigned acquisitionControl(int external, bool triggerIsOutput) const;
 
   void ensureInputMaskValid();
-  // Splits one raw frame (2 x mask length bytes) into a caller frame record.
+  // Reads and drops what the device's input buffer holds (when it may hold
+  // anything), so that no frame sampled under an earlier mask reaches a
+  // caller; clears the latched acquisition mask.
+  void discardBufferedFrames();
+  // Splits one raw frame (2 x mask length bytes) sampled under the current
+  // input mask and ranges into a caller frame record.
   void demuxFrame(const uint8_t* raw, float* values, int* ports) const;
-  // The same for `frames` consecutive raw frames into consecutive records,
-  // word by word of the mask: each word's slot, calibrator and conversion are
-  // looked up once per call instead of once per sample.
-  void demuxFrames(const uint8_t* raw, int frames, float* values, int* ports) const;
+  // The same for `frames` consecutive raw frames sampled under `mask` (of
+  // `length` codes) and `ranges` into consecutive records, word by word of
+  // the mask: each word's slot, calibrator and conversion are looked up once
+  // per call instead of once per sample.
+  void demuxFrames(const uint8_t* raw, int frames, const uint8_t* mask, size_t length,
+                   const DeviceState::AnalogRange* ranges, float* values, int* ports) const;
   // Builds one raw output frame from the caller's value and port slots.
   void muxFrame(const float* values, const int* ports, uint8_t* raw) const;
 

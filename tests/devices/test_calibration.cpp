@@ -136,13 +136,37 @@ TEST(OutputCalibrator, NegativeZeroUsesPositiveScale) {
   EXPECT_DOUBLE_EQ(cal.getRoundingOffset(), 10.0 / 4095.0);
 }
 
-TEST(OutputCalibrator, NonFiniteValuesWithCoincidingCodesStayDefined) {
-  OutputCalibrator flat(2047, 2047, 2047);  // zero scales: 0 x inf would be NaN
-  EXPECT_EQ(flat.calibrate(kInf), 4095);
-  EXPECT_EQ(flat.calibrate(-kInf), 0);
-  EXPECT_EQ(flat.calibrate(std::nanf("")), 0);
-  EXPECT_EQ(flat.calibrate(3.0f), 2047);
+// An infinity is the limit of ever larger values: it gets the code that its
+// finite neighbours get, whichever way the record runs.
+struct InfinityCase {
+  const char* record;
+  uint16_t positive, zero, negative;
+  int plusInf, minusInf;  // the codes of +-1e30 and +-FLT_MAX
+};
+
+class InfinityTest : public ::testing::TestWithParam<InfinityCase> {};
+
+TEST_P(InfinityTest, InfinitiesTakeTheCodeOfTheirFiniteNeighbours) {
+  const InfinityCase& c = GetParam();
+  OutputCalibrator cal(c.positive, c.zero, c.negative);
+  EXPECT_EQ(cal.calibrate(1e30f), c.plusInf);
+  EXPECT_EQ(cal.calibrate(std::numeric_limits<float>::max()), c.plusInf);
+  EXPECT_EQ(cal.calibrate(kInf), c.plusInf);
+  EXPECT_EQ(cal.calibrate(-1e30f), c.minusInf);
+  EXPECT_EQ(cal.calibrate(std::numeric_limits<float>::lowest()), c.minusInf);
+  EXPECT_EQ(cal.calibrate(-kInf), c.minusInf);
+  EXPECT_EQ(cal.calibrate(std::nanf("")), 0);
 }
+
+INSTANTIATE_TEST_SUITE_P(Records, InfinityTest,
+                         ::testing::Values(InfinityCase{"erased", 0xFFFF, 0xFFFF, 0xFFFF, 4095, 0},
+                                           InfinityCase{"reversed", 100, 2047, 4000, 0, 4095},
+                                           // Zero scales: every finite value gives the zero code (0
+                                           // x inf would be NaN).
+                                           InfinityCase{"flat", 2047, 2047, 2047, 2047, 2047}),
+                         [](const ::testing::TestParamInfo<InfinityCase>& info) {
+                           return info.param.record;
+                         });
 
 TEST(CalibrateManager, ReplacesEntriesAndReleasesThePrevious) {
   CalibrateManager<boost::shared_ptr<InputCalibrator>> table(3, 2);

@@ -352,14 +352,28 @@ TEST(Families, CacheIsUpdatedBeforeTheDeviceWrite) {
   EXPECT_EQ(r.dev->getAnalogInputInterChannelDelay(AI(3)), 500);
   EXPECT_THROW(r.dev->setTriggerConfig(TRG, TCFG(3)), std::runtime_error);
   EXPECT_EQ(r.dev->getTriggerConfig(TRG), TCFG(3));
+}
 
-  // A refused trigger configuration is recorded, the register keeps its code.
-  r.model->setFaults(qsim::Faults{});
-  r.dev->setTriggerConfig(TRG, TCFG(3));
-  EXPECT_EQ(r.model->triggerConfigCode(), 4u);
-  EXPECT_THROW(r.dev->setTriggerConfig(TRG, TCFG(5)), std::out_of_range);
-  EXPECT_EQ(r.dev->getTriggerConfig(TRG), TCFG(5));
-  EXPECT_EQ(r.model->triggerConfigCode(), 4u);
+TEST(Families, RefusedTriggerConfigurationChangesNothing) {
+  for (Family f : {Family::Ka, Family::Vel}) {
+    auto r = rig::make(f);
+    int ids[] = {AI(0)};
+    r.dev->setupInputFrame(ids, 1);
+    r.dev->setTriggerConfig(TRG, TCFG(1));  // the line drives an output
+    const uint32_t code = r.model->triggerConfigCode();
+    for (int refused : {TCFG(5), TCFG(2) + 0x100, -1}) {
+      r.model->clearWriteLog();
+      EXPECT_THROW_MSG(r.dev->setTriggerConfig(TRG, refused), std::out_of_range,
+                       "Invalid trigger config id.");
+      EXPECT_TRUE(r.model->writeLog().empty()) << rig::name(f);
+      EXPECT_EQ(r.model->triggerConfigCode(), code) << rig::name(f);
+      EXPECT_EQ(r.dev->getTriggerConfig(TRG), TCFG(1)) << rig::name(f);
+      // The line is still an output, so it cannot start an acquisition.
+      EXPECT_THROW_MSG(r.dev->startDataAcquisition(1, 100.0f, 0), std::logic_error,
+                       "Trigger is set to output, can't use as source.");
+      EXPECT_EQ(r.model->acquisitionState(), qsim::AcquisitionState::Idle) << rig::name(f);
+    }
+  }
 }
 
 TEST(Families, InterChannelDelays) {
@@ -374,9 +388,9 @@ TEST(Families, InterChannelDelays) {
   EXPECT_EQ(r.model->channelRange(3), 1);
   EXPECT_EQ(r.model->channelDelay(3), cfg.delayBlock[2]);
 
-  EXPECT_EQ(r.dev->setAnalogInputParameters(DIFF(3), RANGE(2), 0x12345), 0x12345);
-  EXPECT_EQ(r.dev->getAnalogInputInterChannelDelay(DIFF(3)), 0x12345);
-  EXPECT_EQ(r.model->channelDelay(17), 0x2345);
+  EXPECT_EQ(r.dev->setAnalogInputParameters(DIFF(3), RANGE(2), 0x1234), 0x1234);
+  EXPECT_EQ(r.dev->getAnalogInputInterChannelDelay(DIFF(3)), 0x1234);
+  EXPECT_EQ(r.model->channelDelay(17), 0x1234);
   EXPECT_EQ(r.model->channelRange(17), 2);
 
   EXPECT_EQ(r.dev->setAnalogInputParameters(AI(4), RANGE(0), minimum), minimum);
@@ -394,6 +408,21 @@ TEST(Families, InterChannelDelays) {
   EXPECT_EQ(r.dev->getAnalogInputRange(AI(3)), RANGE(0));
   EXPECT_EQ(r.dev->getAnalogInputInterChannelDelay(DIFF(3)), cfg.delayBlock[1]);
   EXPECT_EQ(r.dev->getTriggerConfig(TRG), TCFG(2));
+}
+
+// The device's delay register holds 16 bits: a longer delay is set as the
+// longest one, and the call returns and caches what the device holds.
+TEST(Families, DelaysAboveTheRegisterAreSetAsTheLongest) {
+  for (Family f : {Family::Ka, Family::Vel}) {
+    auto r = rig::make(f);
+    for (int delay : {0xFFFF, 0x10000, 0x12345, std::numeric_limits<int>::max()}) {
+      const int returned = r.dev->setAnalogInputParameters(AI(1), RANGE(0), delay);
+      const int held = r.model->channelDelay(1);
+      EXPECT_EQ(held, std::min(delay, 0xFFFF)) << rig::name(f) << " " << delay;
+      EXPECT_EQ(returned, held) << rig::name(f) << " " << delay;
+      EXPECT_EQ(r.dev->getAnalogInputInterChannelDelay(AI(1)), held) << rig::name(f);
+    }
+  }
 }
 
 TEST(Families, RixHasNoRangesOrDelays) {
@@ -460,6 +489,25 @@ TEST(Families, AnalogOutputsDriveTheDacVoltage) {
       EXPECT_EQ(r.model->dacCode(o), 4095);
       r.dev->writeAnalogOutput(AO(o), std::nanf(""));
       EXPECT_EQ(r.model->dacCode(o), 0);
+    }
+  }
+}
+
+// An output whose record runs backwards (positive code below the zero code):
+// an infinity drives the output to the end its sign names, as its finite
+// neighbours do.
+TEST(Families, InfinitiesDriveAReversedOutputToTheEndOfTheirSign) {
+  for (Family f : {Family::Ka, Family::Vel}) {
+    auto r = rig::make(f, [](qsim::DeviceConfig& c) {
+      c.outputRecords[0] = qsim::CodeRecord{100, 2047, 4000, 0xFFFF};
+    });
+    const float inf = std::numeric_limits<float>::infinity();
+    for (float sign : {1.0f, -1.0f}) {
+      r.dev->writeAnalogOutput(AO(0), sign * 1e30f);
+      const uint16_t neighbour = r.model->dacCode(0);
+      r.dev->writeAnalogOutput(AO(0), sign * inf);
+      EXPECT_EQ(r.model->dacCode(0), neighbour) << rig::name(f) << " sign " << sign;
+      EXPECT_GT(sign * r.model->dacVoltage(0), 9.9) << rig::name(f) << " sign " << sign;
     }
   }
 }

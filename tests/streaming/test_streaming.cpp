@@ -156,7 +156,10 @@ TEST(Acquisition, FrameSampleTriggerTakesFramesOnPulses) {
   EXPECT_EQ(r.dev->readNonBlocking(rec.v.data(), rec.p.data(), -1), 3);
 }
 
-TEST(Acquisition, BadRatesAreRefusedBeforeTheDeviceIsTouched) {
+// A refused rate starts nothing; the only thing that reaches the device
+// before the rate is converted is the input mask it needs again after a
+// single read.
+TEST(Acquisition, BadRatesAreRefusedBeforeTheAcquisitionIsTouched) {
   const float rates[] = {std::nanf(""),
                          std::numeric_limits<float>::infinity(),
                          -std::numeric_limits<float>::infinity(),
@@ -168,12 +171,23 @@ TEST(Acquisition, BadRatesAreRefusedBeforeTheDeviceIsTouched) {
   auto r = rig::make(Family::Vel);
   int ids[] = {AI(0)};
   r.dev->setupInputFrame(ids, 1);
-  r.dev->readAnalogInput(AI(1));  // the mask would have to be written again
   for (float rate : rates) {
-    r.model->clearWriteLog();
-    EXPECT_THROW(r.dev->startDataAcquisition(0, rate, 0), std::invalid_argument) << rate;
-    EXPECT_TRUE(r.model->writeLog().empty()) << rate;
-    EXPECT_FALSE(r.dev->getState().acquisitionActive);
+    for (bool singleReadBefore : {false, true}) {
+      if (singleReadBefore) r.dev->readAnalogInput(AI(1));
+      r.model->clearWriteLog();
+      EXPECT_THROW(r.dev->startDataAcquisition(0, rate, 0), std::invalid_argument) << rate;
+      const auto writes = r.model->writeLog();
+      if (singleReadBefore) {
+        ASSERT_EQ(writes.size(), 1u) << rate;
+        EXPECT_EQ(writes[0].address, 0x18u);
+        EXPECT_EQ(writes[0].bytes, (std::vector<uint8_t>{0}));
+      } else {
+        EXPECT_TRUE(writes.empty()) << rate;
+      }
+      EXPECT_EQ(r.model->inputMask(), (std::vector<uint8_t>{0}));
+      EXPECT_FALSE(r.dev->getState().acquisitionActive);
+      EXPECT_EQ(r.model->acquisitionState(), qsim::AcquisitionState::Idle);
+    }
   }
   EXPECT_THROW_MSG(r.dev->startDataAcquisition(0, 0.5f, 0), std::invalid_argument,
                    "Frame rate must be >= 1.");
@@ -478,8 +492,25 @@ TEST(OutputStreaming, VelReceivesExactlyTheCodesOfTheWaveform) {
     ASSERT_NEAR(recordVoltage(record, code), v[static_cast<size_t>(i)], 20.0 / 4095) << i;
     ASSERT_EQ(port, i);
   }
-  EXPECT_THROW(r.dev->writeBlocking(v.data(), p.data(), 0), std::invalid_argument);
-  EXPECT_THROW(r.dev->writeBlocking(v.data(), p.data(), -3), std::invalid_argument);
+  EXPECT_THROW_MSG(r.dev->writeBlocking(v.data(), p.data(), -3), std::invalid_argument,
+                   "Frame count must be >= 0.");
+}
+
+TEST(OutputStreaming, BlockingWriteOfNoFramesReturnsAtOnce) {
+  auto r = rig::make(Family::Vel);
+  std::vector<float> v(1, 1.0f);
+  std::vector<int> p(2, 0);
+  r.model->clearWriteLog();
+  r.dev->writeBlocking(v.data(), p.data(), 0);  // before any output mask, too
+  int ids[] = {AO(0)};
+  r.dev->setupOutputFrame(ids, 1);
+  r.model->clearWriteLog();
+  r.dev->writeBlocking(v.data(), p.data(), 0);
+  EXPECT_TRUE(r.model->writeLog().empty());
+  EXPECT_EQ(r.model->outputBufferedBytes(), 0u);
+  auto ka = rig::make(Family::Ka);
+  EXPECT_THROW_MSG(ka.dev->writeBlocking(v.data(), p.data(), 0), std::logic_error,
+                   "Not supported.");
 }
 
 TEST(OutputStreaming, FullBufferQueuesNothingAndStallsTheBlockingWrite) {
@@ -566,6 +597,109 @@ TEST(Acquisition, VelStartCommandEncodesTheTriggerMode) {
     ASSERT_EQ(w.size(), 1u);
     EXPECT_EQ(w[0].bytes[0], c.second) << "external " << c.first;
   }
+}
+
+// ---- frames and the mask they were sampled under ------------------------------------------
+
+// Ka with a ramp on AI-0 and AI-1 (every frame tells its sample time) and
+// DP-0 driven to 0x5A from outside.
+rig::Rig rampRig() {
+  return rig::make(Family::Ka, [](qsim::DeviceConfig& c) {
+    c.signals[0] = qsim::Signal::ramp(9.0, 7.0);
+    c.signals[1] = qsim::Signal::ramp(4.0, 3.0, 1.0);
+    c.portInputs = {0x5A, 0, 0};
+  });
+}
+
+TEST(StaleFrames, FramesOfAnEarlierMaskNeverReachTheNewOne) {
+  auto r = rampRig();
+  int first[] = {AI(0)};
+  r.dev->setupInputFrame(first, 1);
+  r.dev->startDataAcquisition(0, 10000.0f, 0);
+  r.advanceMs(57);  // 570 frames of 2 bytes stay in the device
+  r.dev->stopDataAcquisition();
+  int second[] = {AI(0), AI(1), DP(0)};
+  r.dev->setupInputFrame(second, 3);
+  Records rec(*r.dev, 682);
+  EXPECT_EQ(r.dev->readNonBlocking(rec.v.data(), rec.p.data(), -1), 0);
+  EXPECT_EQ(rec.v[0], kSentinel);
+
+  const int64_t start = r.model->nowNs();
+  r.dev->startDataAcquisition(0, 10000.0f, 0);
+  const int64_t period = r.model->framePeriodNs();
+  r.advanceMs(30);
+  const int n = r.dev->readNonBlocking(rec.v.data(), rec.p.data(), -1);
+  ASSERT_EQ(n, 300);
+  for (int f = 0; f < n; ++f) {
+    const int64_t t = start + (f + 1) * period;
+    ASSERT_EQ(rec.p[static_cast<size_t>(f * 5)], 0x5A) << "frame " << f;
+    ASSERT_NEAR(rec.v[static_cast<size_t>(f * 21)], r.model->inputVoltage(0, t), 20.0 / 65535)
+        << "frame " << f;
+    ASSERT_NEAR(rec.v[static_cast<size_t>(f * 21 + 1)], r.model->inputVoltage(1, t), 20.0 / 65535)
+        << "frame " << f;
+  }
+}
+
+TEST(StaleFrames, FramesOfAStoppedAcquisitionStayReadableUnderTheSameMask) {
+  auto r = rampRig();
+  int ids[] = {AI(0), DP(0)};
+  r.dev->setupInputFrame(ids, 2);
+  const int64_t start = r.model->nowNs();
+  r.dev->startDataAcquisition(0, 1000.0f, 0);
+  r.advanceMs(12.5);
+  r.dev->stopDataAcquisition();
+  int same[] = {DP(0), AI(0)};
+  r.dev->setupInputFrame(same, 2);
+  r.dev->readAnalogInput(AI(3));  // a single read in between changes no buffered frame
+  Records rec(*r.dev, 1024);
+  ASSERT_EQ(r.dev->readNonBlocking(rec.v.data(), rec.p.data(), -1), 12);
+  for (int f = 0; f < 12; ++f) {
+    EXPECT_EQ(rec.p[static_cast<size_t>(f * 5)], 0x5A) << f;
+    EXPECT_NEAR(rec.v[static_cast<size_t>(f * 21)],
+                r.model->inputVoltage(0, start + (f + 1) * 1000000), 20.0 / 65535)
+        << f;
+  }
+}
+
+TEST(StaleFrames, BufferedFramesKeepTheRangeTheyWereSampledIn) {
+  auto r =
+      rig::make(Family::Ka, [](qsim::DeviceConfig& c) { c.signals[0] = qsim::Signal::dc(0.5); });
+  int ids[] = {AI(0)};
+  r.dev->setupInputFrame(ids, 1);
+  r.dev->startDataAcquisition(0, 1000.0f, 0);
+  r.advanceMs(10.5);
+  r.dev->stopDataAcquisition();
+  r.dev->setAnalogInputParameters(AI(0), RANGE(1), -1);  // +-1 V from now on
+  Records rec(*r.dev, 16);
+  ASSERT_EQ(r.dev->readNonBlocking(rec.v.data(), rec.p.data(), -1), 10);
+  for (int f = 0; f < 10; ++f) {
+    EXPECT_NEAR(rec.v[static_cast<size_t>(f * 21)], 0.5, 20.0 / 65535) << f;
+  }
+  r.dev->startDataAcquisition(0, 1000.0f, 0);
+  r.advanceMs(3.5);
+  ASSERT_EQ(r.dev->readNonBlocking(rec.v.data(), rec.p.data(), -1), 3);
+  for (int f = 0; f < 3; ++f) {
+    EXPECT_NEAR(rec.v[static_cast<size_t>(f * 21)], 0.5, 2.0 / 65535) << f;
+  }
+}
+
+// One status read and at most one block transfer per call, whatever came
+// before: the checks above cost nothing while an acquisition streams.
+TEST(StaleFrames, StreamingCostsOneStatusReadAndOneBlockPerCall) {
+  auto r = rampRig();
+  int ids[] = {AI(0), AI(1), DP(0)};
+  r.dev->setupInputFrame(ids, 3);
+  r.dev->startDataAcquisition(0, 1000.0f, 0);
+  int requests = 0;
+  r.raw->setTransferHook([&](qsim::Direction d, size_t) { requests += d == qsim::Direction::Out; });
+  Records rec(*r.dev, 682);
+  for (int call = 0; call < 20; ++call) {
+    r.advanceMs(call % 3 == 0 ? 0.0 : 4.0);
+    requests = 0;
+    const int n = r.dev->readNonBlocking(rec.v.data(), rec.p.data(), -1);
+    EXPECT_EQ(requests, n > 0 ? 2 : 1) << "call " << call;
+  }
+  r.raw->setTransferHook(nullptr);
 }
 
 TEST(BlockingRead, FramesBufferedBeforeAStopCanStillBeRead) {
