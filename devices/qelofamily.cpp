@@ -637,6 +637,11 @@ void QeloFamily::discardBufferedFrames() {
   const unsigned frameBytes =
       state.acquisitionMask.empty() ? 1u : 2u * static_cast<unsigned>(state.acquisitionMask.size());
   const unsigned limit = static_cast<unsigned>(table.readLimitBytes) / frameBytes * frameBytes;
+  // The device samples nothing now, so its count falls with every read; a
+  // frame still in flight may hold it once, a count that stands still
+  // twice in a row does not fall any more.
+  unsigned previous = std::numeric_limits<unsigned>::max();
+  int standing = 0;
   for (int i = 0; i < kMaxDiscardReads; ++i) {
     const unsigned buffered = device->readRegister(kRegInputStatus) & kStatusBytes;
     if (buffered == 0) {
@@ -644,6 +649,9 @@ void QeloFamily::discardBufferedFrames() {
       state.inputBufferMayHoldFrames = false;
       return;
     }
+    standing = buffered < previous ? 0 : standing + 1;
+    if (standing >= 2) break;
+    previous = buffered;
     const unsigned whole = std::min(buffered / frameBytes * frameBytes, limit);
     const unsigned bytes = whole > 0 ? whole : std::min(buffered, limit);
     readBytes(kRegInputBuffer, readBuffer.data(), static_cast<int>(bytes));

@@ -683,6 +683,33 @@ TEST(StaleFrames, BufferedFramesKeepTheRangeTheyWereSampledIn) {
   }
 }
 
+// A device whose buffer does not run empty while nothing is sampled fails
+// the mask change after a few reads, and the previous mask stays in force.
+TEST(StaleFrames, ABufferThatDoesNotRunEmptyFailsTheMaskChangeClearly) {
+  auto r = rampRig();
+  int first[] = {AI(0)};
+  r.dev->setupInputFrame(first, 1);
+  r.dev->startDataAcquisition(0, 1000.0f, 0);
+  r.advanceMs(5.5);
+  r.dev->stopDataAcquisition();
+  qsim::Faults stuck;
+  stuck.inputStatusOverride = 6;  // the count never falls
+  r.model->setFaults(stuck);
+  int reads = 0;
+  r.raw->setTransferHook([&](qsim::Direction d, size_t) { reads += d == qsim::Direction::In; });
+  int second[] = {AI(1), DP(0)};
+  EXPECT_THROW_MSG(r.dev->setupInputFrame(second, 2), std::runtime_error,
+                   "The device's input buffer does not run empty.");
+  r.raw->setTransferHook(nullptr);
+  EXPECT_LE(reads, 8);
+  EXPECT_EQ(r.dev->getState().inputMask, (std::vector<uint8_t>{0}));
+  EXPECT_EQ(r.model->inputMask(), (std::vector<uint8_t>{0}));
+  r.model->setFaults(qsim::Faults{});
+  r.dev->setupInputFrame(second, 2);
+  Records rec(*r.dev, 16);
+  EXPECT_EQ(r.dev->readNonBlocking(rec.v.data(), rec.p.data(), -1), 0);
+}
+
 // One status read and at most one block transfer per call, whatever came
 // before: the checks above cost nothing while an acquisition streams.
 TEST(StaleFrames, StreamingCostsOneStatusReadAndOneBlockPerCall) {
