@@ -1,17 +1,15 @@
 #include "api/qelomsrenumerator.h"
 
+#include <qelomsr/qelomsr.h>
+
 #include <algorithm>
+#include <boost/format.hpp>
 #include <cstring>
 #include <exception>
 #include <memory>
 #include <stdexcept>
 
-#include <boost/format.hpp>
-
-#include <qelomsr/qelomsr.h>
-
 #include "comm-api/src/api/protocol.h"
-
 #include "devices/qeloka1x.h"
 #include "devices/qelorix1x.h"
 #include "devices/qelovel1x.h"
@@ -72,7 +70,8 @@ int Enumerator::getTypeOfPid(int productId) {
 int Enumerator::enumerate(int type) {
   list.clear();
   const std::vector<int> pids = buildPidList(type);
-  if (pids.empty()) return 0;
+  // Also for a type that selects nothing: the USB enumeration runs and
+  // reports its failures.
   const std::vector<commapi::LibUsbEnumeratedDevice> devices = commapi::enumerateUsbDevices();
   for (const auto& usb : devices) {
     bool wanted = false;
@@ -107,9 +106,9 @@ void Enumerator::getIdentifier(int index, char* ident, int* type, char* version)
   const EnumInfo& info = list[static_cast<size_t>(index)];
   fillTextBuffer(ident, info.usbDevice.uniqueId);
   *type = info.type;
-  fillTextBuffer(version, (boost::format("%i.%i") % (info.firmwareVersion >> 8) %
-                           (info.firmwareVersion & 0xFF))
-                              .str());
+  fillTextBuffer(
+      version,
+      (boost::format("%i.%i") % (info.firmwareVersion >> 8) % (info.firmwareVersion & 0xFF)).str());
 }
 
 boost::shared_ptr<QeloMsrDevice> Enumerator::createInstance(const std::string& identifier) {

@@ -11,6 +11,9 @@
  * are serialised by one library-wide lock: at most one device operation runs at
  * a time in the whole process, whatever device it concerns.
  *
+ * The library may be loaded and unloaded any number of times; unloading it
+ * closes the devices still open and releases its libusb context.
+ *
  * Usable from C89 and C++.
  */
 #ifndef QELOMSR_QELOMSR_H
@@ -237,7 +240,8 @@ QELOMSR_API int QeloMsrGetDefaultAnalogInputInterChannelDelay(int handle, int in
 QELOMSR_API int QeloMsrGetMinAnalogInputInterChannelDelay(int handle, int inputId,
                                                           int* minInterChannelDelay);
 /* Sets range and inter-channel delay of an input (-1: the range's default);
- * *correctedInterChannelDelay = the delay actually set. */
+ * *correctedInterChannelDelay = the delay actually set: a delay above 0xFFFF,
+ * the longest the device holds, is set as 0xFFFF. */
 QELOMSR_API int QeloMsrSetAnalogInputParameters(int handle, int inputId, int rangeId,
                                                 int interChannelDelay,
                                                 int* correctedInterChannelDelay);
@@ -294,10 +298,14 @@ QELOMSR_API int QeloMsrReadCounter(int handle, int counterId, qelomsr_int64* cou
  * device's input buffer. */
 QELOMSR_API int QeloMsrCalculateMaxBufferedInputFrames(int handle, int* frameCount);
 /* Defines the input frame from iosCount identifiers (analog inputs, digital
- * ports, counter, trigger), each at most once. */
+ * ports, counter, trigger), each at most once. Frames still buffered from a
+ * stopped acquisition stay readable when the input frame stays the same;
+ * a different input frame discards them. */
 QELOMSR_API int QeloMsrSetupInputFrame(int handle, int* ios, int iosCount);
 /* Starts acquisition at frameRate Hz (>= 1), or on the frame sample trigger
  * with QELOMSR_FRAME_SAMPLE_TRIGGER; external != 0 starts on the trigger line.
+ * Frames still buffered from an earlier acquisition are discarded: the first
+ * frame read afterwards is the first one sampled for this acquisition.
  * frameCount > 0 ends the acquisition on the device after that many frames
  * (it must fit into the input buffer); 0 runs until stopped.
  * *correctedFrameRate = the rate the device runs at, or -1. */
@@ -309,7 +317,8 @@ QELOMSR_API int QeloMsrStopDataAcquisition(int handle);
  * above). */
 QELOMSR_API int QeloMsrReadBlocking(int handle, float* vbuffer, int* buffer, int frameCount);
 /* Reads the frames buffered now; *transferred = number of frames read (0 when
- * none is complete). The arrays must hold the per-call maximum of
+ * none is complete). Frames are split by the input frame and ranges in force
+ * when their acquisition started. The arrays must hold the per-call maximum of
  * READ_LIMIT_BYTES / frame bytes frames. Overflow of the device buffer fails
  * with class 4 "Buffer overflow." before any data moves. */
 QELOMSR_API int QeloMsrReadNonBlocking(int handle, float* vbuffer, int* buffer, int* transferred);
@@ -323,8 +332,8 @@ QELOMSR_API int QeloMsrReadFrame(int handle, float* vbuffer, int* buffer);
 QELOMSR_API int QeloMsrSetupOutputFrame(int handle, int* ios, int iosCount);
 /* Sets all outputs of the output frame at once. */
 QELOMSR_API int QeloMsrWriteFrame(int handle, float* vbuffer, int* buffer);
-/* Vel only: queues exactly frameCount (> 0) frames, waiting as needed. Frame i
- * takes vbuffer[i] and buffer[2*i], buffer[2*i+1]. */
+/* Vel only: queues exactly frameCount (>= 0; 0 returns at once) frames,
+ * waiting as needed. Frame i takes vbuffer[i] and buffer[2*i], buffer[2*i+1]. */
 QELOMSR_API int QeloMsrWriteBlocking(int handle, float* vbuffer, int* buffer, int frameCount);
 /* Vel only: queues as many of frameCount frames as fit now;
  * *transferred = frames queued. */

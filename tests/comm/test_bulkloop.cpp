@@ -83,4 +83,61 @@ TEST(BulkLoop, EmptyTransfersAreBounded) {
   EXPECT_EQ(u.lengths.size(), 4u);
 }
 
+// ---- draining the IN endpoint ------------------------------------------------------------
+
+constexpr int kTimeout = commapi::kTransferTimeout;
+constexpr int kOverflow = commapi::kTransferOverflow;
+
+struct DrainCase {
+  const char* name;
+  std::vector<Step> steps;  // then every further transfer times out empty
+  long long dropped;        // -1: the drain throws
+  size_t transfers;
+};
+
+class Drain : public ::testing::TestWithParam<DrainCase> {};
+
+TEST_P(Drain, DropsWhatIsPendingAndStopsWhenNothingIs) {
+  const DrainCase& c = GetParam();
+  FakeTransfer t;
+  t.steps.assign(c.steps.begin(), c.steps.end());
+  t.steps.push_back({kTimeout, 0});
+  std::vector<unsigned char> scratch(256);
+  const auto drain = [&] {
+    return commapi::drainPending(scratch.data(), 256, t, check,
+                                 [] { throw std::runtime_error("endless"); });
+  };
+  if (c.dropped < 0) {
+    EXPECT_THROW(drain(), std::runtime_error);
+  } else {
+    EXPECT_EQ(drain(), c.dropped);
+  }
+  EXPECT_EQ(t.lengths.size(), c.transfers);
+  for (int n : t.lengths) EXPECT_EQ(n, 256) << "every transfer offers the whole scratch buffer";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, Drain,
+    ::testing::Values(DrainCase{"nothing_pending", {}, 0, 1},
+                      DrainCase{"one_reply", {{0, 64}}, 64, 2},
+                      DrainCase{
+                          "several_replies_and_a_large_one", {{0, 64}, {0, 256}, {0, 192}}, 512, 4},
+                      // A timeout after data still moved the data: the loop goes on.
+                      DrainCase{"data_then_timeout", {{kTimeout, 64}, {0, 64}}, 128, 3},
+                      // A reply larger than the scratch buffer: its rest is lost anyway.
+                      DrainCase{"overflow", {{kOverflow, 256}, {kOverflow, 0}}, 256, 3},
+                      DrainCase{"empty_packet", {{0, 0}, {0, 64}}, 64, 3},
+                      DrainCase{"device_gone", {{0, 64}, {-4, 0}}, -1, 2}),
+    [](const ::testing::TestParamInfo<DrainCase>& info) { return info.param.name; });
+
+TEST(Drain, ADeviceThatNeverStopsSendingIsBounded) {
+  FakeTransfer t;
+  for (int i = 0; i < 5000; ++i) t.steps.push_back({0, 64});
+  std::vector<unsigned char> scratch(64);
+  EXPECT_THROW(commapi::drainPending(scratch.data(), 64, t, check,
+                                     [] { throw std::runtime_error("endless"); }),
+               std::runtime_error);
+  EXPECT_EQ(static_cast<int>(t.lengths.size()), commapi::kMaxDrainTransfers);
+}
+
 }  // namespace

@@ -1,9 +1,12 @@
 // Wire bytes of the register protocol with the system's numbers: 64-byte
 // headers, payloads padded to 64 bytes, at most 8192 data bytes per request.
 #include <gtest/gtest.h>
+#include <sys/mman.h>
 
 #include <atomic>
 #include <cstdlib>
+#include <cstring>
+#include <limits>
 #include <new>
 #include <numeric>
 
@@ -160,6 +163,57 @@ TEST_F(ProtocolWire, NegativeCountsNeverReachTheWire) {
   EXPECT_THROW(p.outBlock(rec.get(), 0, big.data(), 8193, 0), std::invalid_argument);
   EXPECT_THROW(dev->_readBlock(0, nullptr, 4, 0), std::invalid_argument);
   EXPECT_TRUE(rec->events.empty());
+}
+
+// A device that takes `accept` requests and then fails: enough to watch a
+// huge block being cut into requests without moving all of it.
+class FailingAfter : public RecordingDevice {
+ public:
+  explicit FailingAfter(int accept) : accept_(accept) {}
+  void write(const unsigned char* data, int) override {
+    if (accept_-- <= 0) throw std::runtime_error("device gone");
+    headers.push_back(Bytes(data, data + 8));
+  }
+  void read(unsigned char* data, int len) override { std::memset(data, 0x5A, len); }
+  std::vector<Bytes> headers;
+
+ private:
+  int accept_;
+};
+
+// Blocks of 2^30 bytes and more are cut into requests like any other block:
+// only one request's byte count has to fit its 30 bits.
+TEST(ProtocolHugeBlocks, AreCutIntoRequestsLikeAnyBlock) {
+  const size_t span = size_t{1} << 31;  // address space only; the first pages are touched
+  void* mem = mmap(nullptr, span, PROT_READ | PROT_WRITE,
+                   MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+  ASSERT_NE(mem, MAP_FAILED);
+  auto* data = static_cast<unsigned char*>(mem);
+  for (int count : {1 << 30, std::numeric_limits<int>::max()}) {
+    for (bool read : {false, true}) {
+      auto device = std::make_shared<FailingAfter>(3);
+      auto dev = commapi::createProtocolDevice(device, 64, 64, 8192, 0);
+      const auto call = [&] {
+        if (read) {
+          dev->_readBlock(0x10000, data, count, 0);
+        } else {
+          dev->_writeBlock(0x10000, data, count, 0);
+        }
+      };
+      EXPECT_THROW(call(), std::runtime_error) << count;
+      const unsigned control = 0x40000000u | (read ? 0u : 0x80000000u) | 8192u;
+      ASSERT_EQ(device->headers.size(), 3u) << count;
+      for (unsigned i = 0; i < 3; ++i) {
+        EXPECT_EQ(device->headers[i], header(control, 0x10000 + 8192 * i)) << count << " " << i;
+      }
+      if (read) {
+        EXPECT_EQ(data[3 * 8192 - 1], 0x5A);
+        EXPECT_EQ(data[3 * 8192], 0);
+        std::memset(data, 0, 3 * 8192);
+      }
+    }
+  }
+  munmap(mem, span);
 }
 
 TEST_F(ProtocolWire, FailedTransferLeavesProtocolUsable) {

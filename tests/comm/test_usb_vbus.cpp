@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "api/qelomsrenumerator.h"
 #include "comm-api/src/api/logging.h"
 #include "comm-api/src/api/protocol.h"
 #include "comm-api/src/api/usb.h"
@@ -18,6 +19,7 @@
 #include "tests/comm/capture.h"
 #include "tests/vbus/loopback_function.h"
 
+using qsim::VbusStats;
 using qsim::vbustest::bus;
 using qsim::vbustest::waitUntil;
 using ::testing::Contains;
@@ -39,6 +41,34 @@ std::vector<uint8_t> pattern(size_t n, uint8_t start) {
   for (size_t i = 0; i < n; ++i) v[i] = static_cast<uint8_t>(start + i);
   return v;
 }
+
+// Switches a diagnostic on through its environment variable and collects
+// the log lines ("INF text", "DBG text") until destroyed.
+class LogLines {
+ public:
+  explicit LogLines(const char* variable) : variable_(variable) {
+    setenv(variable_, "", 1);
+    commapi::_resetDiagnosticsForTest();
+    sink_ = hades::logging::enable_log_sink(
+        [this](hades::logging::log_level l, const std::string&, const std::string& t) {
+          lines.push_back(hades::logging::to_string(l) + " " + t);
+        });
+  }
+  ~LogLines() {
+    hades::logging::disable_log_sink(sink_);
+    unsetenv(variable_);
+    commapi::_resetDiagnosticsForTest();
+  }
+  LogLines(const LogLines&) = delete;
+  LogLines& operator=(const LogLines&) = delete;
+
+  std::vector<std::string> lines;
+
+ private:
+  const char* variable_;
+  CoutCapture console_;
+  boost::signals2::connection sink_;
+};
 
 class UsbTransport : public ::testing::Test {
  protected:
@@ -125,12 +155,21 @@ TEST_F(UsbTransport, HeldDeviceIsLeftOutOfTheEnumeration) {
 TEST_F(UsbTransport, ClaimFailureLeavesTheDeviceClosed) {
   auto raw = rawFor(kDirectId);
   direct->held = true;
-  try {
-    raw->open();
-    FAIL() << "claimed a held device";
-  } catch (const std::runtime_error& e) {
-    EXPECT_STREQ(e.what(),
-                 "Can't claim device (run as root or adjust udev rules): LIBUSB_ERROR_BUSY");
+  {
+    LogLines log("COMMAPI_LOGGING");
+    try {
+      raw->open();
+      FAIL() << "claimed a held device";
+    } catch (const std::runtime_error& e) {
+      EXPECT_STREQ(e.what(),
+                   "Can't claim device (run as root or adjust udev rules): LIBUSB_ERROR_BUSY");
+    }
+    // The handle is closed through close(), with its log line.
+    EXPECT_EQ(log.lines, (std::vector<std::string>{
+                             "INF USB: Open device",
+                             "INF USB: Error: LIBUSB_ERROR_BUSY (Can't claim device (run as root "
+                             "or adjust udev rules))",
+                             "INF USB: Close device"}));
   }
   unsigned char b[4] = {};
   EXPECT_THROW(raw->write(b, 4), std::logic_error);
@@ -311,14 +350,86 @@ TEST_F(UsbTransport, LogAndTraceLines) {
   const auto from = std::find(lines.begin(), lines.end(),
                               "INF USB: prepare device, uid: USB:1-0-3, epO: 0x02, epI: 0x01");
   ASSERT_NE(from, lines.end());
-  EXPECT_EQ(
-      std::vector<std::string>(from + 1, lines.end()),
-      (std::vector<std::string>{
-          "INF USB: Open device", "INF DEV: Set timeout=30ms", "DBG USB: bulk out, ep: 0x02, n=64",
-          "DBG USB: bulk in , ep: 0x01, n=64", "DBG USB: bulk in , ep: 0x01, n=64",
-          "INF USB: Error: LIBUSB_ERROR_TIMEOUT (Failed to read data from device (using "
-          "bulk transfer).)",
-          "INF USB: Close device"}));
+  EXPECT_EQ(std::vector<std::string>(from + 1, lines.end()),
+            (std::vector<std::string>{
+                "INF USB: Open device", "INF DEV: Set timeout=30ms",
+                "DBG USB: drain in , ep: 0x01, dropped=0", "DBG USB: bulk out, ep: 0x02, n=64",
+                "DBG USB: bulk in , ep: 0x01, n=64", "DBG USB: bulk in , ep: 0x01, n=64",
+                "INF USB: Error: LIBUSB_ERROR_TIMEOUT (Failed to read data from device (using "
+                "bulk transfer).)",
+                "INF USB: Close device"}));
+}
+
+// ---- replies nobody waits for any more -------------------------------------------------
+
+// Replies an earlier host left in the device (a program that ended between a
+// request and its reply) are dropped before the first request of an open.
+TEST_F(UsbTransport, RepliesLeftInTheDeviceAreDroppedBeforeTheFirstRequest) {
+  auto raw = rawFor(kDirectId);
+  direct->queueReply(pattern(64, 1));
+  direct->queueReply(pattern(4096, 2));
+  LogLines log("COMMAPI_TRACE");
+  raw->open();
+  auto dev = commapi::createProtocolDevice(raw, 64, 64, 8192, 0);
+  unsigned char got[8];
+  dev->_readBlock(0x24, got, 8, 0);
+  // The loopback echoes the request: its own header is the answer.
+  EXPECT_EQ(std::vector<uint8_t>(got, got + 8),
+            (std::vector<uint8_t>{0x08, 0x00, 0x00, 0x40, 0x24, 0x00, 0x00, 0x00}));
+  EXPECT_THAT(log.lines, Contains("DBG USB: drain in , ep: 0x01, dropped=4160"));
+}
+
+// A reply that arrives after its transfer timed out is dropped before the
+// next request goes out.
+TEST_F(UsbTransport, LateReplyIsDroppedBeforeTheNextRequest) {
+  for (bool readTimesOut : {true, false}) {
+    SCOPED_TRACE(readTimesOut ? "read timed out" : "write failed");
+    auto raw = rawFor(kDirectId);
+    raw->open();
+    raw->setTimeout(30);
+    auto dev = commapi::createProtocolDevice(raw, 64, 64, 8192, 0);
+    EXPECT_EQ(dev->readRegister(0x10), 0x40000004u);
+    if (readTimesOut) {
+      direct->echo = false;
+      EXPECT_THROW(dev->readRegister(0x20), std::runtime_error);
+    } else {
+      direct->stallOut = true;
+      EXPECT_THROW(dev->writeRegister(0x20, 1), std::runtime_error);
+      direct->stallOut = false;
+    }
+    direct->queueReply(pattern(64, 9));  // the late reply arrives
+    direct->echo = true;
+    unsigned char got[8];
+    dev->_readBlock(0x24, got, 8, 0);
+    EXPECT_EQ(std::vector<uint8_t>(got, got + 8),
+              (std::vector<uint8_t>{0x08, 0x00, 0x00, 0x40, 0x24, 0x00, 0x00, 0x00}));
+  }
+}
+
+// Only an open and a failed transfer cost a drain: one IN transfer that
+// waits for nothing. Requests after that move exactly their own messages.
+TEST_F(UsbTransport, TheNormalPathMovesNoExtraTransfer) {
+  auto raw = rawFor(kDirectId);
+  raw->open();
+  auto dev = commapi::createProtocolDevice(raw, 64, 64, 8192, 0);
+  const VbusStats atOpen = bus().stats(kDirectPort);
+  EXPECT_EQ(dev->readRegister(0x10), 0x40000004u);
+  const VbusStats afterFirst = bus().stats(kDirectPort);
+  EXPECT_EQ(afterFirst.discarded - atOpen.discarded, 1u) << "the drain after the open";
+  for (int i = 0; i < 50; ++i) EXPECT_EQ(dev->readRegister(0x10), 0x40000004u);
+  const VbusStats after = bus().stats(kDirectPort);
+  EXPECT_EQ(after.bulkOut - afterFirst.bulkOut, 50u);
+  EXPECT_EQ(after.bulkIn - afterFirst.bulkIn, 50u);
+  EXPECT_EQ(after.discarded, afterFirst.discarded);
+}
+
+// ---- enumeration -------------------------------------------------------------------------
+
+TEST_F(UsbTransport, EnumerationOfAnUnknownTypeStillRunsTheUsbEnumeration) {
+  LogLines log("COMMAPI_LOGGING");
+  EXPECT_EQ(Enumerator::getInstance()->enumerate(0x12345678), 0);
+  EXPECT_THAT(log.lines, Contains("INF USB: Enumerate"));
+  EXPECT_THAT(log.lines, Contains(HasSubstr(" devices found")));
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
-// The transfer loop under every USB read and write: repeats single transfers
-// until exactly the requested number of bytes has moved.
+// The transfer loops under the USB raw device: one repeats single transfers
+// until exactly the requested number of bytes has moved, the other empties
+// the IN endpoint of replies nobody waits for any more.
 #pragma once
 
 #include <stdexcept>
@@ -34,6 +35,42 @@ void transferExactly(unsigned char* data, int len, Transfer&& transfer, Check&& 
     remaining -= moved;
     data += moved;
   }
+}
+
+// libusb result codes the drain loop tells apart (checked against libusb's
+// own values where libusb is included).
+constexpr int kTransferTimeout = -7;   // LIBUSB_ERROR_TIMEOUT
+constexpr int kTransferOverflow = -8;  // LIBUSB_ERROR_OVERFLOW
+
+// Transfers the drain loop makes at most before it gives up on a device that
+// never stops sending.
+constexpr int kMaxDrainTransfers = 1024;
+
+// Reads and drops whatever the IN endpoint still holds: `transfer(data,
+// length, &moved)` is one IN transfer into `scratch` (of `size` bytes) with a
+// short timeout. The loop ends at the first transfer that moves nothing
+// because nothing is pending (a timeout). Bytes moved count even when the
+// transfer also reports an error (a timeout after data, or an overflow,
+// where the rest of the reply is lost anyway); other errors go to
+// `check(result)`, which throws. `endless()` throws when the bound is reached.
+// Returns the number of bytes dropped.
+template <class Transfer, class Check, class Endless>
+long long drainPending(unsigned char* scratch, int size, Transfer&& transfer, Check&& check,
+                       Endless&& endless) {
+  long long dropped = 0;
+  for (int i = 0; i < kMaxDrainTransfers; ++i) {
+    int moved = 0;
+    const int result = transfer(scratch, size, &moved);
+    if (moved > 0) {
+      dropped += moved < size ? moved : size;
+      continue;
+    }
+    if (result == kTransferTimeout) return dropped;
+    if (result != kTransferOverflow) check(result);
+    // An empty packet or an overflow without data: something is still there.
+  }
+  endless();
+  return dropped;
 }
 
 }  // namespace commapi

@@ -6,6 +6,7 @@
 #include <boost/format.hpp>
 #include <cerrno>
 #include <cstring>
+#include <limits>
 #include <stdexcept>
 
 #include "comm-api/src/api/logging.h"
@@ -32,7 +33,8 @@ unsigned getLittleEndian(const unsigned char* p) {
 }
 
 // A request needs a device; a block count must be non-negative, and a single
-// request carries at most `limit` bytes. Data may be null only for an empty block.
+// request carries at most `limit` bytes (a whole block any int count: it is
+// cut into requests). Data may be null only for an empty block.
 void checkBlock(const RawDevice* dev, const void* data, int count, int limit) {
   if (dev == nullptr) throw std::invalid_argument("Invalid raw device.");
   if (count < 0 || count > limit)
@@ -108,7 +110,7 @@ void Protocol::inBlock(RawDevice* dev, unsigned address, unsigned char* data, in
 
 void Protocol::writeBlock(RawDevice* dev, unsigned address, const unsigned char* data, int count,
                           int flags) {
-  checkBlock(dev, data, count, kMaxCount);
+  checkBlock(dev, data, count, std::numeric_limits<int>::max());
   if (isTrace())
     _tr((boost::format("PRT: Write %i bytes to address 0x%08x") % count % address).str());
   if (isDump()) _dp(false, address, data, count);
@@ -125,7 +127,7 @@ void Protocol::writeBlock(RawDevice* dev, unsigned address, const unsigned char*
 
 void Protocol::readBlock(RawDevice* dev, unsigned address, unsigned char* data, int count,
                          int flags) {
-  checkBlock(dev, data, count, kMaxCount);
+  checkBlock(dev, data, count, std::numeric_limits<int>::max());
   if (isTrace())
     _tr((boost::format("PRT: Read %i bytes from address 0x%08x") % count % address).str());
   unsigned current = address;

@@ -2,6 +2,10 @@
 
 #include <libusb.h>
 
+#if defined(__unix__) || defined(__APPLE__)
+#include <dlfcn.h>
+#endif
+
 #include <boost/format.hpp>
 #include <mutex>
 #include <stdexcept>
@@ -14,13 +18,24 @@ namespace commapi {
 
 namespace {
 
-libusb_context* _ctx = nullptr;
-bool _initialized = false;
-std::mutex _init_m;  // guards the one-time initialisation of _ctx
+static_assert(kTransferTimeout == LIBUSB_ERROR_TIMEOUT, "drain loop timeout code");
+static_assert(kTransferOverflow == LIBUSB_ERROR_OVERFLOW, "drain loop overflow code");
+
+// The process's libusb context. It is shared by the library's own reference
+// below, every enumeration entry and every raw device, and shut down
+// (libusb_exit) when the last of them lets go: unloading the library destroys
+// the open devices and the enumeration list in whatever order, and libusb's
+// event thread ends only after the last device handle has been closed.
+std::shared_ptr<libusb_context> _ctx;  // null until the first enumeration
+std::mutex _init_m;                    // guards the initialisation of _ctx
 
 constexpr const char* kReadFailed = "Failed to read data from device (using bulk transfer).";
 constexpr const char* kWriteFailed = "Failed to write data to device (using bulk transfer).";
 constexpr int kDefaultTimeoutMs = 1000;
+// Time one IN transfer of a drain waits for data that may still be pending.
+constexpr unsigned kDrainTimeoutMs = 10;
+// Room for the largest reply the protocol asks for, and more.
+constexpr int kDrainBufferSize = 16384;
 
 // Passes a libusb result of 0 or more; a negative result is logged (when
 // logging is on) and thrown as "<what>: <libusb error name>".
@@ -46,11 +61,45 @@ std::string uniqueIdOf(libusb_device* dev) {
   return id;
 }
 
+// Keeps libusb mapped when the library that loaded it is unloaded. libusb
+// runs a thread of its own while any context exists in the process (ours or
+// another component's); unmapping its code under that thread would crash
+// the host at the next hotplug event.
+void pinLibusb() {
+#if defined(__unix__) || defined(__APPLE__)
+  Dl_info info{};
+  if (dladdr(reinterpret_cast<void*>(&libusb_init), &info) != 0 && info.dli_fname != nullptr) {
+    // A reference never released: the object stays loaded for the process.
+    dlopen(info.dli_fname, RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE);
+  }
+#endif
+}
+
+// The process's context, initialised on first use.
+std::shared_ptr<libusb_context> sharedContext() {
+  std::lock_guard<std::mutex> lock(_init_m);
+  if (!_ctx) {
+    pinLibusb();
+    libusb_context* ctx = nullptr;
+    checkError(libusb_init(&ctx), "Libusb initialization failed");
+    _ctx = std::shared_ptr<libusb_context>(ctx, [](libusb_context* c) { libusb_exit(c); });
+  }
+  return _ctx;
+}
+
+// One reference to a listed device that also keeps the context alive; the
+// device reference is released before the context.
+std::shared_ptr<void> holdDevice(const std::shared_ptr<libusb_context>& ctx, libusb_device* dev) {
+  return std::shared_ptr<libusb_device>(libusb_ref_device(dev),
+                                        [ctx](libusb_device* d) { libusb_unref_device(d); });
+}
+
 class LibUsbDevice : public RawDevice {
  public:
-  LibUsbDevice(libusb_device* dev, unsigned char epOut, unsigned char epIn, std::string uid,
-               int vid, int pid)
+  LibUsbDevice(libusb_device* dev, std::shared_ptr<void> keep, unsigned char epOut,
+               unsigned char epIn, std::string uid, int vid, int pid)
       : device(dev),
+        lifetime(std::move(keep)),
         outEndpoint(epOut),
         inEndpoint(epIn),
         uniqueId(std::move(uid)),
@@ -75,13 +124,16 @@ class LibUsbDevice : public RawDevice {
     if (isLogging()) _lg("USB: Open device");
     close();
     checkError(libusb_open(device, &handle), "Can't open device");
-    const int claimed = libusb_claim_interface(handle, 0);
-    if (claimed < 0) {
+    try {
+      checkError(libusb_claim_interface(handle, 0),
+                 "Can't claim device (run as root or adjust udev rules)");
+    } catch (...) {
       // A device whose open() failed is left closed, not half open.
-      libusb_close(handle);
-      handle = nullptr;
+      close();
+      throw;
     }
-    checkError(claimed, "Can't claim device (run as root or adjust udev rules)");
+    // Whatever the device still holds answers requests of an earlier host.
+    inputSuspect = true;
   }
 
   void close() override {
@@ -95,6 +147,9 @@ class LibUsbDevice : public RawDevice {
 
   void write(const unsigned char* data, int len) override {
     checkTransfer(data, len);
+    // The protocol has no sequence numbers: a reply left over from an earlier
+    // request would be read as the answer to this one.
+    if (inputSuspect) drainInput();
     if (isDumpRaw()) _dr(false, data, len);
     // libusb takes a non-const buffer for both directions; an OUT transfer only reads it.
     bulk(false, outEndpoint, const_cast<unsigned char*>(data), len);
@@ -129,16 +184,46 @@ class LibUsbDevice : public RawDevice {
     const char* what = in ? kReadFailed : kWriteFailed;
     const unsigned char address =
         in ? static_cast<unsigned char>(endpoint | LIBUSB_ENDPOINT_IN) : endpoint;
-    transferExactly(
-        data, len,
-        [&](unsigned char* p, int n, int* moved) {
-          return libusb_bulk_transfer(handle, address, p, n, moved, static_cast<unsigned>(timeout));
-        },
-        [&](int result) { checkError(result, what); },
-        [&]() { checkError(LIBUSB_ERROR_TIMEOUT, what); });
+    try {
+      transferExactly(
+          data, len,
+          [&](unsigned char* p, int n, int* moved) {
+            return libusb_bulk_transfer(handle, address, p, n, moved,
+                                        static_cast<unsigned>(timeout));
+          },
+          [&](int result) { checkError(result, what); },
+          [&]() { checkError(LIBUSB_ERROR_TIMEOUT, what); });
+    } catch (...) {
+      // A failed or timed-out transfer may still be answered later.
+      inputSuspect = true;
+      throw;
+    }
   }
 
  private:
+  // Reads and drops what the IN endpoint holds until nothing is pending: the
+  // replies to requests whose answers were never read (a request of another
+  // program that ended before its reply, a transfer that timed out).
+  void drainInput() {
+    if (drainBuffer.empty()) drainBuffer.resize(kDrainBufferSize);
+    const unsigned char address = static_cast<unsigned char>(inEndpoint | LIBUSB_ENDPOINT_IN);
+    const long long dropped = drainPending(
+        drainBuffer.data(), kDrainBufferSize,
+        [&](unsigned char* p, int n, int* moved) {
+          return libusb_bulk_transfer(handle, address, p, n, moved, kDrainTimeoutMs);
+        },
+        [&](int result) { checkError(result, kReadFailed); },
+        [&]() {
+          throw std::runtime_error(std::string(kReadFailed) +
+                                   ": the device does not stop sending unrequested data");
+        });
+    inputSuspect = false;
+    if (isTrace())
+      _tr((boost::format("USB: drain in , ep: 0x%02x, dropped=%i") % static_cast<int>(inEndpoint) %
+           dropped)
+              .str());
+  }
+
   void checkTransfer(const unsigned char* data, int len) const {
     if (len < 0)
       throw std::invalid_argument((boost::format("Invalid transfer size: %i.") % len).str());
@@ -147,6 +232,7 @@ class LibUsbDevice : public RawDevice {
   }
 
   libusb_device* device;
+  std::shared_ptr<void> lifetime;  // keeps `device` and the libusb context alive
   libusb_device_handle* handle = nullptr;
   unsigned char outEndpoint;
   unsigned char inEndpoint;
@@ -154,24 +240,19 @@ class LibUsbDevice : public RawDevice {
   int vendorId;
   int productId;
   int timeout = kDefaultTimeoutMs;
+  bool inputSuspect = false;               // drain the IN endpoint before the next request
+  std::vector<unsigned char> drainBuffer;  // allocated at the first drain
 };
 
 }  // namespace
 
-libusb_context* usbContext() {
-  std::lock_guard<std::mutex> lock(_init_m);
-  if (!_initialized) {
-    checkError(libusb_init(&_ctx), "Libusb initialization failed");
-    _initialized = true;
-  }
-  return _ctx;
-}
+libusb_context* usbContext() { return sharedContext().get(); }
 
 std::vector<LibUsbEnumeratedDevice> enumerateUsbDevices() {
   if (isLogging()) _lg("USB: Enumerate");
-  libusb_context* ctx = usbContext();
+  const std::shared_ptr<libusb_context> ctx = sharedContext();
   libusb_device** list = nullptr;
-  const ssize_t n = libusb_get_device_list(ctx, &list);
+  const ssize_t n = libusb_get_device_list(ctx.get(), &list);
   checkError(static_cast<int>(n), "Enumeration failed");
 
   std::vector<LibUsbEnumeratedDevice> result;
@@ -185,8 +266,10 @@ std::vector<LibUsbEnumeratedDevice> enumerateUsbDevices() {
       entry.productId = desc.idProduct;
       entry.uniqueId = uniqueIdOf(dev);
       entry.device = dev;
+      entry.lifetime = holdDevice(ctx, dev);
       try {
-        LibUsbDevice probe(dev, 0, 0, entry.uniqueId, entry.vendorId, entry.productId);
+        LibUsbDevice probe(dev, entry.lifetime, 0, 0, entry.uniqueId, entry.vendorId,
+                           entry.productId);
         probe.open();
         probe.close();
       } catch (const std::exception&) {
@@ -195,11 +278,11 @@ std::vector<LibUsbEnumeratedDevice> enumerateUsbDevices() {
       result.push_back(std::move(entry));
     }
   } catch (...) {
-    libusb_free_device_list(list, 0);
+    libusb_free_device_list(list, 1);
     throw;
   }
-  // The references stay with the entries, which are valid for the process.
-  libusb_free_device_list(list, 0);
+  // The entries hold references of their own.
+  libusb_free_device_list(list, 1);
   if (isLogging()) _lg((boost::format("USB: %i devices found") % result.size()).str());
   return result;
 }
@@ -211,8 +294,8 @@ std::shared_ptr<RawDevice> createUsbDeviceByEnumerator(const LibUsbEnumeratedDev
     _lg((boost::format("USB: prepare device, uid: %s, epO: 0x%02x, epI: 0x%02x") % entry.uniqueId %
          static_cast<int>(epO) % static_cast<int>(epI))
             .str());
-  return std::make_shared<LibUsbDevice>(entry.device, epO, epI, entry.uniqueId, entry.vendorId,
-                                        entry.productId);
+  return std::make_shared<LibUsbDevice>(entry.device, entry.lifetime, epO, epI, entry.uniqueId,
+                                        entry.vendorId, entry.productId);
 }
 
 std::shared_ptr<RawDevice> createUsbDeviceByIndex(unsigned long index, unsigned short vendorId,

@@ -16,7 +16,9 @@ struct LibUsbEnumeratedDevice {
   int vendorId = 0;
   int productId = 0;
   std::string uniqueId;             // "USB:<bus>-<port>-...-<port>"
-  libusb_device* device = nullptr;  // stays valid for the life of the process
+  libusb_device* device = nullptr;  // valid while a copy of the entry (or a raw device made
+                                    // from it) exists
+  std::shared_ptr<void> lifetime;   // holds the device reference and the libusb context
 };
 
 // Every attached USB device that could be opened and whose interface 0 could
@@ -34,7 +36,8 @@ std::shared_ptr<RawDevice> createUsbDeviceByIndex(unsigned long index, unsigned 
                                                   unsigned char epI);
 
 // The process-wide libusb context, initialised on first use (also by the first
-// enumeration) and never released. Throws std::runtime_error
+// enumeration). It is shut down when the library is unloaded, after the last
+// device and enumeration entry are gone. Throws std::runtime_error
 // "Libusb initialization failed: <error name>"; the next call tries again.
 libusb_context* usbContext();
 
