@@ -133,7 +133,7 @@ void Acquisition::control(uint32_t value, int64_t now) {
   frameScratch_.assign(frameBytes_, 0);
   runPeriod_ = periodReg;
   runCount_ = frameCountReg;
-  input.clear();
+  if (!cfg_.faults.keepInputBuffer) input.clear();
   overflow_ = early_ = underrun_ = false;
   produced = dropped = framesTaken_ = 0;
   ticksDone_ = 0;

@@ -267,6 +267,9 @@ void faultsFrom(const json& j, Faults& f) {
     if (k == "erasedCalibration") flag = &f.erasedCalibration;
     if (k == "noDelayBlock") flag = &f.noDelayBlock;
     if (k == "serialUnconfigured") flag = &f.serialUnconfigured;
+    if (k == "lateReply") flag = &f.lateReply;
+    if (k == "staleReply") flag = &f.staleReply;
+    if (k == "keepInputBuffer") flag = &f.keepInputBuffer;
     if (flag != nullptr) {
       *flag = toBool(*it, k.c_str());
     } else if (k == "inputStatusOverride") {
@@ -438,7 +441,10 @@ json configToJson(const DeviceConfig& c) {
                  {"firmwareMajor2", f.firmwareMajor2},
                  {"erasedCalibration", f.erasedCalibration},
                  {"noDelayBlock", f.noDelayBlock},
-                 {"serialUnconfigured", f.serialUnconfigured}};
+                 {"serialUnconfigured", f.serialUnconfigured},
+                 {"lateReply", f.lateReply},
+                 {"staleReply", f.staleReply},
+                 {"keepInputBuffer", f.keepInputBuffer}};
   faults["inputStatusOverride"] =
       f.inputStatusOverride ? json(*f.inputStatusOverride) : json(nullptr);
   j["faults"] = faults;

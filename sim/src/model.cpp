@@ -13,6 +13,7 @@
 #include "memories.h"
 #include "peripherals.h"
 #include "register_map.h"
+#include "registers.h"
 #include "requests.h"
 #include "signals.h"
 #include "trigger.h"
@@ -33,6 +34,7 @@ struct DeviceModel::Impl {
         memories(cfg),
         regs({cfg, lay, *clock, diag, front, io, trigger, acq, memories}) {
     regs.resetPeripherals(0xFFFFFFFF, epoch);
+    if (cfg.faults.staleReply) queueStaleReply();
   }
 
   mutable std::mutex m;
@@ -65,16 +67,24 @@ struct DeviceModel::Impl {
     } else if (r.count != 0) {
       uint8_t* out = requests.beginReply(r.count);
       regs.read(r.address, r.count, r.increment, now, out);
-      requests.endReply(r.count, cfg.faults.garbage);
+      requests.endReply(r.count, cfg.faults.garbage, cfg.faults.lateReply);
     }
     return kOutOk;
   }
 
   int bulkIn(uint8_t* data, size_t len) {
     if (cfg.faults.unplugged) return kInGone;
-    if (cfg.faults.stall || requests.empty()) return kInPending;
+    if (cfg.faults.stall || requests.empty() || requests.withhold()) return kInPending;
     if (data == nullptr || len == 0) return 0;
     return static_cast<int>(requests.take(data, len, cfg.faults.shortIn));
+  }
+
+  // The reply to a read of the input capacity register that no host waits
+  // for any more.
+  void queueStaleReply() {
+    uint8_t* out = requests.beginReply(4);
+    regs.read(kInputCapacity, 4, true, clock->nowNs(), out);
+    requests.endReply(4, false, false);
   }
 
   void checkChannel(int ch) const {
@@ -146,7 +156,9 @@ void DeviceModel::setFaults(const Faults& faults) {
   // The host abandons whatever was pending when the device hangs; a reply
   // surviving the stall would answer the wrong request afterwards.
   if (faults.stall && !impl_->cfg.faults.stall) impl_->requests.clear();
+  const bool staleNow = faults.staleReply && !impl_->cfg.faults.staleReply;
   impl_->cfg.faults = faults;
+  if (staleNow) impl_->queueStaleReply();
 }
 void DeviceModel::busReset() {
   QSIM_LOCKED;
@@ -317,6 +329,10 @@ std::vector<WriteRecord> DeviceModel::writeLog() const {
 void DeviceModel::clearWriteLog() {
   QSIM_LOCKED;
   impl_->diag.clearLog();
+}
+size_t DeviceModel::queuedReplies() const {
+  QSIM_LOCKED;
+  return impl_->requests.size();
 }
 uint64_t DeviceModel::malformedRequests() const {
   QSIM_LOCKED;

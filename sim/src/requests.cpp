@@ -85,16 +85,24 @@ uint8_t* Requests::beginReply(uint32_t count) {
   return pending_.bytes.data();
 }
 
-void Requests::endReply(uint32_t count, bool garbage) {
+void Requests::endReply(uint32_t count, bool garbage, bool late) {
   if (garbage) {
     for (uint32_t i = 0; i < count; ++i) pending_.bytes[i] = static_cast<uint8_t>(garbageRng_());
   }
+  pending_.late = late;
   if (replies_.size() >= kMaxQueuedReplies) {
     replies_.pop_front();
     diag_.fault("reply queue full: oldest reply dropped");
   }
   replies_.push_back(std::move(pending_));
   pending_ = Reply{};
+}
+
+bool Requests::withhold() {
+  Reply& r = replies_.front();
+  if (!r.late) return false;
+  r.late = false;
+  return true;
 }
 
 size_t Requests::take(uint8_t* data, size_t len, bool shortIn) {

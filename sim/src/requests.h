@@ -47,21 +47,27 @@ class Requests {
 
   // A zeroed reply of `count` bytes padded to whole blocks, filled by the
   // caller and then queued by endReply (random bytes instead under the
-  // garbage fault). The oldest reply is dropped when too many wait.
+  // garbage fault; withheld from the first IN transfer under the late-reply
+  // fault). The oldest reply is dropped when too many wait.
   uint8_t* beginReply(uint32_t count);
-  void endReply(uint32_t count, bool garbage);
+  void endReply(uint32_t count, bool garbage, bool late);
 
+  // True when the oldest reply is withheld from this IN transfer; it is
+  // released for the next one.
+  bool withhold();
   // Copies (the rest of) the oldest reply into an IN transfer of len bytes,
   // at most half a reply under the short-IN fault. Returns the bytes copied;
   // nothing must be waiting for empty() to be true.
   size_t take(uint8_t* data, size_t len, bool shortIn);
   bool empty() const { return replies_.empty(); }
+  size_t size() const { return replies_.size(); }
   void clear() { replies_.clear(); }
 
  private:
   struct Reply {
     std::vector<uint8_t> bytes;
     size_t pos = 0;
+    bool late = false;  // not yet offered to an IN transfer
   };
 
   Diagnostics& diag_;

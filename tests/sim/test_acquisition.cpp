@@ -84,6 +84,22 @@ TEST(SimAcquisition, InputBufferPopsWholeFramesOnly) {
   EXPECT_EQ(r[7], 0);
 }
 
+TEST(SimAcquisition, AStartClearsTheInputBufferUnlessTheDeviceKeepsIt) {
+  for (bool keep : {false, true}) {
+    DeviceConfig cfg = defaultConfig(Family::Ka);
+    cfg.faults.keepInputBuffer = keep;
+    Acq a(cfg);
+    a.start({0x00}, 1000000, 0, 1);
+    a.clock->advanceNs(5 * kMs + 500 * kUs);
+    a.wire.writeRegister(0x58, 0);
+    EXPECT_EQ(a.status(), 10u);
+    a.start({0x00, 0x01}, 1000000, 0, 1);
+    EXPECT_EQ(a.status(), keep ? 10u : 0u) << "keep " << keep;
+    a.clock->advanceNs(kMs);
+    EXPECT_EQ(a.status(), keep ? 14u : 4u) << "keep " << keep;
+  }
+}
+
 TEST(SimAcquisition, FrameCountEndsTheAcquisition) {
   Acq a;
   a.start({0x03}, 10000, 5, 1);

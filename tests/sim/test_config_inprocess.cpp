@@ -38,7 +38,8 @@ TEST(SimConfig, JsonRoundTripAndOverrides) {
   const auto j = nlohmann::json::parse(R"({
     "family": "rix", "serial": "R-9", "firmware": "0x0103", "inputCapacity": 2048,
     "signals": [null, {"kind": "ramp", "amplitude": 1.0, "frequency": 2.0, "offset": 1.5}],
-    "faults": {"erasedCalibration": true}
+    "faults": {"erasedCalibration": true, "lateReply": true, "staleReply": true,
+               "keepInputBuffer": true}
   })");
   const DeviceConfig r = configFromJson(j);
   EXPECT_EQ(r.family, Family::Rix);
@@ -48,6 +49,10 @@ TEST(SimConfig, JsonRoundTripAndOverrides) {
   EXPECT_EQ(r.signals[0].kind, defaultConfig(Family::Rix).signals[0].kind);
   EXPECT_EQ(r.signals[1].kind, Signal::Kind::Ramp);
   EXPECT_TRUE(r.faults.erasedCalibration);
+  EXPECT_TRUE(r.faults.lateReply);
+  EXPECT_TRUE(r.faults.staleReply);
+  EXPECT_TRUE(r.faults.keepInputBuffer);
+  EXPECT_FALSE(r.faults.stall);
 }
 
 TEST(SimConfig, BadJsonIsRefusedWithAClearError) {

@@ -411,6 +411,43 @@ TEST(SimFaults, StallShortGarbageUnplugHeld) {
   EXPECT_EQ(f.model->bulkIn(buf, 64), kInGone);
 }
 
+TEST(SimFaults, LateReplyIsWithheldFromTheFirstTransferThatAsks) {
+  Fixture f;
+  Faults x;
+  x.lateReply = true;
+  f.model->setFaults(x);
+  const auto msg = request(false, 0xF0000004, 4, true);
+  f.model->bulkOut(msg.data(), msg.size());
+  uint8_t buf[64];
+  EXPECT_EQ(f.model->bulkIn(buf, 64), kInPending);  // the host times out
+  EXPECT_EQ(f.model->queuedReplies(), 1u);
+  EXPECT_EQ(f.model->bulkIn(buf, 64), 64);  // and the reply comes after all
+  EXPECT_EQ(le32(buf), 0x00010400u);
+  EXPECT_EQ(f.model->queuedReplies(), 0u);
+}
+
+TEST(SimFaults, StaleReplyWaitsForTheNextHostUntilAReplug) {
+  DeviceConfig cfg = defaultConfig(Family::Ka);
+  cfg.faults.staleReply = true;
+  Fixture f(cfg);
+  ASSERT_EQ(f.model->queuedReplies(), 1u);
+  uint8_t buf[64];
+  EXPECT_EQ(f.model->bulkIn(buf, 64), 64);
+  EXPECT_EQ(le32(buf), 65536u) << "the input capacity nobody asked for";
+  Faults x = f.model->faults();
+  f.model->setFaults(x);  // still on: nothing new
+  EXPECT_EQ(f.model->queuedReplies(), 0u);
+  x.staleReply = false;
+  f.model->setFaults(x);
+  x.staleReply = true;
+  f.model->setFaults(x);
+  f.model->setFaults(x);
+  EXPECT_EQ(f.model->queuedReplies(), 1u);
+  f.model->busReset();
+  EXPECT_EQ(f.model->queuedReplies(), 0u);
+  EXPECT_EQ(f.model->bulkIn(buf, 64), kInPending);
+}
+
 TEST(SimFaults, StatusOverrideAndForcedOverflow) {
   Fixture f;
   Faults x;

@@ -602,17 +602,28 @@ TEST(Acquisition, VelStartCommandEncodesTheTriggerMode) {
 // ---- frames and the mask they were sampled under ------------------------------------------
 
 // Ka with a ramp on AI-0 and AI-1 (every frame tells its sample time) and
-// DP-0 driven to 0x5A from outside.
-rig::Rig rampRig() {
-  return rig::make(Family::Ka, [](qsim::DeviceConfig& c) {
+// DP-0 driven to 0x5A from outside; optionally a device that keeps its
+// input buffer on a start.
+rig::Rig rampRig(bool keepInputBuffer = false) {
+  return rig::make(Family::Ka, [&](qsim::DeviceConfig& c) {
     c.signals[0] = qsim::Signal::ramp(9.0, 7.0);
     c.signals[1] = qsim::Signal::ramp(4.0, 3.0, 1.0);
     c.portInputs = {0x5A, 0, 0};
+    c.faults.keepInputBuffer = keepInputBuffer;
   });
 }
 
-TEST(StaleFrames, FramesOfAnEarlierMaskNeverReachTheNewOne) {
-  auto r = rampRig();
+// What the device does with its buffer on a stop or start is its own
+// business: each case runs with a device that clears it and one that keeps it.
+class StaleFrames : public ::testing::TestWithParam<bool> {};
+
+INSTANTIATE_TEST_SUITE_P(Device, StaleFrames, ::testing::Values(false, true),
+                         [](const ::testing::TestParamInfo<bool>& info) {
+                           return info.param ? "KeepsItsBuffer" : "ClearsItsBuffer";
+                         });
+
+TEST_P(StaleFrames, FramesOfAnEarlierMaskNeverReachTheNewOne) {
+  auto r = rampRig(GetParam());
   int first[] = {AI(0)};
   r.dev->setupInputFrame(first, 1);
   r.dev->startDataAcquisition(0, 10000.0f, 0);
@@ -640,8 +651,8 @@ TEST(StaleFrames, FramesOfAnEarlierMaskNeverReachTheNewOne) {
   }
 }
 
-TEST(StaleFrames, FramesOfAStoppedAcquisitionStayReadableUnderTheSameMask) {
-  auto r = rampRig();
+TEST_P(StaleFrames, FramesOfAStoppedAcquisitionStayReadableUnderTheSameMask) {
+  auto r = rampRig(GetParam());
   int ids[] = {AI(0), DP(0)};
   r.dev->setupInputFrame(ids, 2);
   const int64_t start = r.model->nowNs();
@@ -661,9 +672,31 @@ TEST(StaleFrames, FramesOfAStoppedAcquisitionStayReadableUnderTheSameMask) {
   }
 }
 
-TEST(StaleFrames, BufferedFramesKeepTheRangeTheyWereSampledIn) {
-  auto r =
-      rig::make(Family::Ka, [](qsim::DeviceConfig& c) { c.signals[0] = qsim::Signal::dc(0.5); });
+TEST_P(StaleFrames, ANewAcquisitionsFirstRecordIsItsFirstFrame) {
+  auto r = rampRig(GetParam());
+  int ids[] = {AI(0), DP(0)};
+  r.dev->setupInputFrame(ids, 2);
+  r.dev->startDataAcquisition(0, 1000.0f, 0);
+  r.advanceMs(5.5);
+  r.dev->stopDataAcquisition();  // five frames stay unread
+  r.advanceMs(1);
+  const int64_t start = r.model->nowNs();
+  r.dev->startDataAcquisition(0, 1000.0f, 0);
+  r.advanceMs(3.5);
+  Records rec(*r.dev, 1024);
+  ASSERT_EQ(r.dev->readNonBlocking(rec.v.data(), rec.p.data(), -1), 3);
+  for (int f = 0; f < 3; ++f) {
+    EXPECT_NEAR(rec.v[static_cast<size_t>(f * 21)],
+                r.model->inputVoltage(0, start + (f + 1) * 1000000), 20.0 / 65535)
+        << f;
+  }
+}
+
+TEST_P(StaleFrames, BufferedFramesKeepTheRangeTheyWereSampledIn) {
+  auto r = rig::make(Family::Ka, [&](qsim::DeviceConfig& c) {
+    c.signals[0] = qsim::Signal::dc(0.5);
+    c.faults.keepInputBuffer = GetParam();
+  });
   int ids[] = {AI(0)};
   r.dev->setupInputFrame(ids, 1);
   r.dev->startDataAcquisition(0, 1000.0f, 0);
@@ -685,8 +718,8 @@ TEST(StaleFrames, BufferedFramesKeepTheRangeTheyWereSampledIn) {
 
 // A device whose buffer does not run empty while nothing is sampled fails
 // the mask change after a few reads, and the previous mask stays in force.
-TEST(StaleFrames, ABufferThatDoesNotRunEmptyFailsTheMaskChangeClearly) {
-  auto r = rampRig();
+TEST_P(StaleFrames, ABufferThatDoesNotRunEmptyFailsTheMaskChangeClearly) {
+  auto r = rampRig(GetParam());
   int first[] = {AI(0)};
   r.dev->setupInputFrame(first, 1);
   r.dev->startDataAcquisition(0, 1000.0f, 0);
@@ -712,8 +745,8 @@ TEST(StaleFrames, ABufferThatDoesNotRunEmptyFailsTheMaskChangeClearly) {
 
 // One status read and at most one block transfer per call, whatever came
 // before: the checks above cost nothing while an acquisition streams.
-TEST(StaleFrames, StreamingCostsOneStatusReadAndOneBlockPerCall) {
-  auto r = rampRig();
+TEST_P(StaleFrames, StreamingCostsOneStatusReadAndOneBlockPerCall) {
+  auto r = rampRig(GetParam());
   int ids[] = {AI(0), AI(1), DP(0)};
   r.dev->setupInputFrame(ids, 3);
   r.dev->startDataAcquisition(0, 1000.0f, 0);

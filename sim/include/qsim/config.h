@@ -73,6 +73,17 @@ struct Faults {
   bool erasedCalibration = false;   // calibration memory reads all 0xFF
   bool noDelayBlock = false;        // version word bit 31 set, delay block absent
   bool serialUnconfigured = false;  // serial length word 0xFFFF (erased)
+  // A reply is withheld from the first IN transfer that asks for it (the host
+  // times out) and waits for the next one, as from a device that answers late.
+  bool lateReply = false;
+  // Switching it on (or starting with it) queues the reply to a read of the
+  // input capacity that no host asked for, as a program leaves it that ended
+  // between a request and its reply. The queue survives hosts; a replug
+  // clears it.
+  bool staleReply = false;
+  // A start keeps the frames an earlier acquisition left in the input buffer
+  // (only the peripheral reset and reading empty it).
+  bool keepInputBuffer = false;
   std::optional<uint32_t> inputStatusOverride;  // register 0x08 reads this value verbatim
 };
 

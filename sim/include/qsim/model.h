@@ -91,6 +91,8 @@ class DeviceModel : public UsbFunction {
   uint64_t outputFramesApplied() const;       // frames taken from 0x24 and the output buffer
   std::vector<WriteRecord> writeLog() const;  // the most recent writes, oldest first
   void clearWriteLog();
+  // Replies waiting for IN transfers (whoever asked for them).
+  size_t queuedReplies() const;
   uint64_t malformedRequests() const;
   std::string lastProtocolError() const;
 
