@@ -87,8 +87,10 @@ class Session {
     for (int i = 0; i < 3; ++i) {
       devices_[i].family = families[i];
       devices_[i].clock = std::make_shared<qsim::ManualClock>();
-      devices_[i].model =
-          std::make_shared<qsim::DeviceModel>(qsim::defaultConfig(families[i]), devices_[i].clock);
+      qsim::DeviceConfig config = qsim::defaultConfig(families[i]);
+      // The Ka keeps its input buffer on a start, the others clear it.
+      config.faults.keepInputBuffer = families[i] == qsim::Family::Ka;
+      devices_[i].model = std::make_shared<qsim::DeviceModel>(config, devices_[i].clock);
       openDevice(devices_[i], i);
     }
   }
@@ -234,12 +236,16 @@ void Session::step() {
         faults.interfaceHeld = bits & 0x20;
         faults.erasedCalibration = bits & 0x40;
         faults.serialUnconfigured = bits & 0x80;
+        faults.keepInputBuffer = e.model->faults().keepInputBuffer;
         e.model->setFaults(faults);
         break;
       }
-      case 56:
-        e.model->setFaults(qsim::Faults());
+      case 56: {
+        qsim::Faults none;
+        none.keepInputBuffer = e.model->faults().keepInputBuffer;
+        e.model->setFaults(none);
         break;
+      }
       case 57:
         e.clock->advanceNs(in_.ConsumeIntegralInRange<int64_t>(0, 100000000));
         e.model->pulseTrigger();

@@ -67,6 +67,9 @@ void requests(FuzzedDataProvider& in, qsim::Family family) {
       faults.serialUnconfigured = bits & 0x20;
       faults.firmwareMajor2 = bits & 0x40;
       if (bits & 0x80) faults.inputStatusOverride = in.ConsumeIntegral<uint32_t>();
+      faults.lateReply = control & 0x08;
+      faults.keepInputBuffer = control & 0x10;
+      faults.staleReply = (control & 0x18) == 0x18;
       model.setFaults(faults);
     }
     if (control & 0x04) model.pulseTrigger();

@@ -33,7 +33,7 @@ constexpr const char* kReadFailed = "Failed to read data from device (using bulk
 constexpr const char* kWriteFailed = "Failed to write data to device (using bulk transfer).";
 constexpr int kDefaultTimeoutMs = 1000;
 // Time one IN transfer of a drain waits for data that may still be pending.
-constexpr unsigned kDrainTimeoutMs = 10;
+constexpr unsigned kDrainTimeoutMs = 5;
 // Room for the largest reply the protocol asks for, and more.
 constexpr int kDrainBufferSize = 16384;
 
