@@ -26,12 +26,28 @@ struct State {
   std::string _consoleLogPrefix;  // empty: no prefix
 };
 
-// Created on first use and never destroyed, so that logging works from any
-// static initialiser or destructor of the host.
-State& state() {
-  static State* s = new State;
-  return *s;
-}
+// The state lives from the library's load to its unload: its owner is
+// constructed before and destroyed after every other static object of the
+// library (whose destructors may still log, as a device closed by the unload
+// does), so unloading the library releases it. A line logged after that, from
+// a static destructor of the host, is dropped.
+struct StateOwner {
+  State* state = new State;
+  StateOwner() = default;
+  StateOwner(const StateOwner&) = delete;
+  StateOwner& operator=(const StateOwner&) = delete;
+  ~StateOwner() {
+    delete state;
+    state = nullptr;
+  }
+};
+#if defined(__GNUC__)
+StateOwner _owner __attribute__((init_priority(101)));
+#else
+StateOwner _owner;
+#endif
+
+State* state() { return _owner.state; }
 
 const char* tag(log_level level) {
   switch (level) {
@@ -71,13 +87,13 @@ void consoleSink(log_level level, const std::string& timestamp, const std::strin
   out << con_colors::ccf_white << timestamp;
   if (const con_color* c = levelColor(level)) out << *c;
   out << " [" << tag(level) << "] " << con_colors::ccf_white;
-  const std::string& prefix = state()._consoleLogPrefix;
+  const std::string& prefix = state()->_consoleLogPrefix;
   if (!prefix.empty()) out << '<' << prefix << "> ";
   out << text << con_colors::ccf_default << std::endl;
 }
 
 void fileSink(log_level level, const std::string& timestamp, const std::string& text) {
-  const std::string& name = state()._logFilename;
+  const std::string& name = state()->_logFilename;
   if (name.empty()) return;
   std::FILE* f = std::fopen(name.c_str(), "a");
   if (f == nullptr) return;
@@ -89,9 +105,10 @@ void debugSink(log_level, const std::string&, const std::string&) {}
 
 boost::signals2::connection connect(const log_sink& sink) {
   if (!sink) throw std::invalid_argument("Invalid log sink.");
-  State& s = state();
-  std::lock_guard<std::mutex> lock(s._m);
-  return s._sinks.connect(sink);
+  State* s = state();
+  if (s == nullptr) return {};
+  std::lock_guard<std::mutex> lock(s->_m);
+  return s->_sinks.connect(sink);
 }
 
 }  // namespace
@@ -103,17 +120,19 @@ void __log(log_level level, const char* text, const char* file, int line) {
     message =
         (boost::format("%s [%s.%s:%i]") % message % where.name % where.extension % line).str();
   }
-  State& s = state();
-  std::lock_guard<std::mutex> lock(s._m);
+  State* s = state();
+  if (s == nullptr) return;
+  std::lock_guard<std::mutex> lock(s->_m);
   const std::string timestamp = timetls::datetimeinfo::now().format_datetime(".", ":", " ");
-  s._sinks(level, timestamp, message);
+  s->_sinks(level, timestamp, message);
 }
 
 void enable_console_log(const std::string& prefix) {
-  State& s = state();
-  std::lock_guard<std::mutex> lock(s._m);
-  s._consoleLogPrefix = prefix;
-  s._sinks.connect(&consoleSink);
+  State* s = state();
+  if (s == nullptr) return;
+  std::lock_guard<std::mutex> lock(s->_m);
+  s->_consoleLogPrefix = prefix;
+  s->_sinks.connect(&consoleSink);
 }
 
 void enable_file_log() { connect(&fileSink); }
@@ -125,9 +144,10 @@ boost::signals2::connection enable_log_sink(log_sink sink) { return connect(sink
 void disable_log_sink(const boost::signals2::connection& c) { c.disconnect(); }
 
 void set_log_filename(const std::string& name) {
-  State& s = state();
-  std::lock_guard<std::mutex> lock(s._m);
-  s._logFilename = name;
+  State* s = state();
+  if (s == nullptr) return;
+  std::lock_guard<std::mutex> lock(s->_m);
+  s->_logFilename = name;
 }
 
 std::string to_string(log_level level) { return tag(level); }
