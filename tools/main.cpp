@@ -12,6 +12,7 @@
 
 #include "cli_commands.h"
 #include "cli_device.h"
+#include "panel/panel_command.h"
 
 namespace {
 
@@ -112,6 +113,15 @@ int main(int argc, char** argv) {
   benchCmd->add_option("--seconds", bench.seconds, "Seconds per rate")->capture_default_str();
   benchCmd->add_option("--max-rate", bench.maxRate, "Double the rate up to this one");
   benchCmd->callback([&] { command = [&] { return qcli::runBench(bench); }; });
+
+  qpanel::PanelArgs panel;
+  auto* panelCmd = app.add_subcommand(
+      "panel", "Serve a live test panel for the devices in the browser (loopback only)");
+  panelCmd->add_option("--port", panel.port, "TCP port; 0 picks a free one")->capture_default_str();
+  panelCmd->add_option("--device", panel.device, "Device the page opens at once (USB:1-0-3)");
+  panelCmd->add_option("--bind", panel.address, "Loopback address to listen on: 127.0.0.1 or ::1")
+      ->capture_default_str();
+  panelCmd->callback([&] { command = [&] { return qpanel::runPanel(panel); }; });
 
   try {
     app.parse(argc, argv);
