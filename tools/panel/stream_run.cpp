@@ -208,6 +208,8 @@ json StreamRun::status() {
 json StreamRun::takeChunk() {
   json chunk;
   chunk.swap(chunk_);
+  // Frames the chunk covers, so that the page can tell a chunk it missed.
+  if (!chunk.is_null()) chunk["frames"] = frames_ - chunk["first"].get<long long>();
   return chunk;
 }
 

@@ -108,6 +108,39 @@ void switchFault(qsim::VirtualBus& bus, const std::string& port, const std::stri
   model->setFaults(qsim::configFromJson(partial).faults);
 }
 
+// The outputs of a model as the control channel's "state" command reports
+// them: what the device drives, for programs that check what reached it.
+std::string describeOutputs(qsim::VirtualBus& bus, const std::string& port) {
+  auto model = std::dynamic_pointer_cast<qsim::DeviceModel>(bus.function(port));
+  if (!model) throw std::invalid_argument("no device model at " + port);
+  std::string out;
+  char line[160];
+  for (int i = 0;; ++i) {
+    try {
+      std::snprintf(line, sizeof line, "dac %d code %u volts %.6f\n", i,
+                    static_cast<unsigned>(model->dacCode(i)), model->dacVoltage(i));
+    } catch (const std::out_of_range&) {
+      break;
+    }
+    out += line;
+  }
+  for (int p = 0;; ++p) {
+    try {
+      std::snprintf(line, sizeof line, "port %d enable 0x%02x latch 0x%02x pins 0x%02x\n", p,
+                    static_cast<unsigned>(model->portOutputEnable(p)),
+                    static_cast<unsigned>(model->portLatch(p)),
+                    static_cast<unsigned>(model->portPins(p)));
+    } catch (const std::out_of_range&) {
+      break;
+    }
+    out += line;
+  }
+  std::snprintf(line, sizeof line, "led %s\ncounter %u %s\n", model->led() ? "on" : "off",
+                static_cast<unsigned>(model->counterValue()),
+                model->counterRunning() ? "running" : "stopped");
+  return out + line;
+}
+
 pid_t g_child = 0;
 
 void forward(int sig) {
@@ -203,7 +236,8 @@ int main(int argc, char** argv) {
     qsim::VbusControl control(bus, bus.rootDir() + "/control",
                               [&bus](const std::string& port, const std::string& name, bool on) {
                                 switchFault(bus, port, name, on);
-                              });
+                              },
+                              [&bus](const std::string& port) { return describeOutputs(bus, port); });
     setenv(qsim::kVbusControlEnv, control.path().c_str(), 1);
     qsim::exportPreloadEnvironment();
     return runChild(argv + i);

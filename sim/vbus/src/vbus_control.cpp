@@ -44,8 +44,9 @@ void sendAll(int fd, const std::string& text) {
 
 }  // namespace
 
-VbusControl::VbusControl(VirtualBus& bus, const std::string& socketPath, FaultHook faults)
-    : bus_(bus), path_(socketPath), faults_(std::move(faults)) {
+VbusControl::VbusControl(VirtualBus& bus, const std::string& socketPath, FaultHook faults,
+                         StateHook state)
+    : bus_(bus), path_(socketPath), faults_(std::move(faults)), state_(std::move(state)) {
   const sockaddr_un a = addressOf(path_);
   listen_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (listen_ < 0) throw std::runtime_error("virtual USB bus: no control socket");
@@ -97,6 +98,11 @@ std::string VbusControl::execute(const std::string& line) {
       faults_(port, name, state == "on");
       bus_.kick(port);  // a cleared fault may let waiting transfers go on
       return "ok\n";
+    }
+    if (cmd == "state" && !port.empty() && name.empty()) {
+      if (!state_) return "error device state is not available here\n";
+      if (!bus_.function(port)) return "error nothing at port " + port + "\n";
+      return state_(port) + "ok\n";
     }
     return "error unknown command: " + line + "\n";
   } catch (const std::exception& e) {

@@ -7,6 +7,7 @@
 //   replug <port>
 //   kick <port>               retry the IN transfers the device keeps waiting
 //   fault <port> <name> on|off  e.g. "fault 1-3 stall on" (names: see sim/README.md)
+//   state <port>              what the device's outputs hold now, one line each, then "ok"
 //
 // A port is a port path ("1-2.4") or a unique id ("USB:1-0-2-4"). Every
 // command is answered with "ok" or "error <text>", each on a line of its own.
@@ -26,9 +27,13 @@ class VbusControl {
   // Switches a named fault of the device at a port; throws
   // std::invalid_argument for an unknown name.
   using FaultHook = std::function<void(const std::string& port, const std::string& name, bool on)>;
+  // Describes the output state of the device at a port (lines ending in
+  // '\n'); throws std::invalid_argument when there is no device model.
+  using StateHook = std::function<std::string(const std::string& port)>;
 
   // Listens on socketPath (created; removed again by the destructor).
-  VbusControl(VirtualBus& bus, const std::string& socketPath, FaultHook faults);
+  VbusControl(VirtualBus& bus, const std::string& socketPath, FaultHook faults,
+              StateHook state = nullptr);
   ~VbusControl();
   VbusControl(const VbusControl&) = delete;
   VbusControl& operator=(const VbusControl&) = delete;
@@ -45,6 +50,7 @@ class VbusControl {
   VirtualBus& bus_;
   std::string path_;
   FaultHook faults_;
+  StateHook state_;
   int listen_ = -1;
   int wake_[2] = {-1, -1};
   std::thread thread_;
