@@ -143,7 +143,15 @@ void PanelServer::Impl::routes() {
   api->install(server);
 
   server.set_error_handler([](const httplib::Request&, httplib::Response& res) {
-    if (res.body.empty()) sendError(res, res.status, res.status == 404 ? "Not found." : "Error.");
+    if (!res.body.empty()) return;
+    switch (res.status) {
+      case 404:
+        return sendError(res, res.status, "Not found.");
+      case 413:
+        return sendError(res, res.status, "The request body is too large.");
+      default:
+        return sendError(res, res.status, "The request cannot be served.");
+    }
   });
   server.set_exception_handler(
       [](const httplib::Request&, httplib::Response& res, std::exception_ptr) {
