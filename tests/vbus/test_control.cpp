@@ -74,19 +74,6 @@ TEST_F(Control, BadCommandsAreAnsweredWithErrors) {
   }
 }
 
-TEST_F(Control, StateReportsWhatTheHookDescribesForDevicesOnly) {
-  EXPECT_EQ(control_->execute("state 1-5").compare(0, 6, "error "), 0)
-      << "without a state hook the command is refused";
-  control_.reset();
-  control_ = std::make_unique<qsim::VbusControl>(
-      bus(), path_, nullptr, [](const std::string& port) { return "dac 0 of " + port + "\n"; });
-  EXPECT_EQ(qsim::vbusControlRequest(path_, "state 1-5"), "dac 0 of 1-5\nok\n");
-  for (const char* bad : {"state", "state 1-6", "state 1-5 more"}) {
-    const std::string reply = control_->execute(bad);
-    EXPECT_EQ(reply.compare(0, 6, "error "), 0) << bad << " -> " << reply;
-  }
-}
-
 TEST_F(Control, SeveralCommandsOnOneConnectionAndLongLines) {
   // Two commands on one connection, answered in order.
   const int fd = socket(AF_UNIX, SOCK_STREAM, 0);

@@ -5,7 +5,9 @@
 // tests CHROMIUM (default /usr/bin/chromium) and PANEL_ARTIFACTS (where
 // screenshots go).
 import {spawn, execFile} from 'node:child_process';
+import fs from 'node:fs';
 import http from 'node:http';
+import os from 'node:os';
 import path from 'node:path';
 import {fileURLToPath} from 'node:url';
 
@@ -36,10 +38,9 @@ export class PanelOnBus {
   static async start(args = [], config = DEVICES) {
     if (!CLI || !RUNNER) throw new Error('QELOMSR_CLI and QELOMSR_RUNNER must name the tool and the bus runner');
     const p = new PanelOnBus();
-    // The shell tells us the bus's control socket, which only the runner's
-    // child learns, and then becomes the panel.
-    p.child = spawn(RUNNER, ['--config', config, '--', '/bin/sh', '-c',
-                             'echo "control-socket $QELOMSR_VBUS_CONTROL" >&2; exec "$@"', 'sh',
+    p.dir = fs.mkdtempSync(path.join(os.tmpdir(), 'qelomsr-panel-test-'));
+    p.control = path.join(p.dir, 'control.sock');
+    p.child = spawn(RUNNER, ['--config', config, '--control-socket', p.control, '--',
                              CLI, 'panel', '--port', '0', ...args],
                     {stdio: ['ignore', 'pipe', 'pipe']});
     p.stdout = '';
@@ -50,12 +51,10 @@ export class PanelOnBus {
     await waitFor('the panel to print its URL', () => {
       if (p.child.exitCode !== null) throw new Error(`panel exited: ${p.stdout}${p.stderr}`);
       const url = p.stdout.match(/serving (http:\/\/127\.0\.0\.1:(\d+)\/)/);
-      const control = p.stderr.match(/^control-socket (\S+)$/m);
-      if (!url || !control) return false;
+      if (!url) return false;
       p.url = url[1];
       p.port = Number(url[2]);
       p.origin = `http://127.0.0.1:${p.port}`;
-      p.control = control[1];
       return true;
     }, 60000);
     return p;
@@ -68,6 +67,7 @@ export class PanelOnBus {
     const timer = setTimeout(() => this.child.kill('SIGKILL'), 30000);
     const result = await this.exited;
     clearTimeout(timer);
+    fs.rmSync(this.dir, {recursive: true, force: true});
     return result;
   }
 
@@ -80,17 +80,21 @@ export class PanelOnBus {
     });
   }
 
-  // The outputs of the emulated device at a port, from the bus itself.
+  // The outputs of the emulated device at a port, from the bus itself:
+  // {dacs: [{code, volts}], ports: [{enable, latch, pins}], led}.
   async deviceState(port) {
-    const text = await this.ctl('state', port);
-    const state = {dacs: [], ports: []};
-    for (const line of text.split('\n')) {
-      let m;
-      if ((m = line.match(/^dac (\d+) code (\d+) volts (\S+)$/))) state.dacs[+m[1]] = {code: +m[2], volts: +m[3]};
-      if ((m = line.match(/^port (\d+) enable (\S+) latch (\S+) pins (\S+)$/))) {
-        state.ports[+m[1]] = {enable: Number(m[2]), latch: Number(m[3]), pins: Number(m[4])};
-      }
-      if ((m = line.match(/^led (on|off)$/))) state.led = m[1] === 'on';
+    const values = {};
+    for (const line of (await this.ctl('state', port)).split('\n')) {
+      const m = line.match(/^(\w+) (\S+)$/);
+      if (m) values[m[1]] = m[2];
+    }
+    const state = {dacs: [], ports: [], led: values.led === '1'};
+    for (let i = 0; `dac${i}Code` in values; i++) {
+      state.dacs.push({code: Number(values[`dac${i}Code`]), volts: Number(values[`dac${i}Volts`])});
+    }
+    for (let i = 0; `port${i}Enable` in values; i++) {
+      state.ports.push({enable: Number(values[`port${i}Enable`]), latch: Number(values[`port${i}Latch`]),
+                        pins: Number(values[`port${i}Pins`])});
     }
     return state;
   }

@@ -7,16 +7,19 @@
 //   replug <port>
 //   kick <port>               retry the IN transfers the device keeps waiting
 //   fault <port> <name> on|off  e.g. "fault 1-3 stall on" (names: see sim/README.md)
-//   state <port>              what the device's outputs hold now, one line each, then "ok"
 //
+// A host adds commands of its own with addCommand (the runner: clock, state).
 // A port is a port path ("1-2.4") or a unique id ("USB:1-0-2-4"). Every
 // command is answered with "ok" or "error <text>", each on a line of its own.
 #pragma once
 
 #include <functional>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "qsim/vbus.h"
 
@@ -27,16 +30,18 @@ class VbusControl {
   // Switches a named fault of the device at a port; throws
   // std::invalid_argument for an unknown name.
   using FaultHook = std::function<void(const std::string& port, const std::string& name, bool on)>;
-  // Describes the output state of the device at a port (lines ending in
-  // '\n'); throws std::invalid_argument when there is no device model.
-  using StateHook = std::function<std::string(const std::string& port)>;
 
   // Listens on socketPath (created; removed again by the destructor).
-  VbusControl(VirtualBus& bus, const std::string& socketPath, FaultHook faults,
-              StateHook state = nullptr);
+  VbusControl(VirtualBus& bus, const std::string& socketPath, FaultHook faults);
   ~VbusControl();
   VbusControl(const VbusControl&) = delete;
   VbusControl& operator=(const VbusControl&) = delete;
+
+  // A command of the host's own: the handler gets the words after the
+  // command's name and returns the reply lines that come before "ok"; what
+  // it throws is answered as "error <what>". Replaces a command of that name.
+  using CommandHandler = std::function<std::string(const std::vector<std::string>& args)>;
+  void addCommand(const std::string& name, CommandHandler handler);
 
   const std::string& path() const { return path_; }
 
@@ -46,11 +51,14 @@ class VbusControl {
 
  private:
   void serve();
+  // The reply of a command added with addCommand; false when none has the name.
+  bool runAddedCommand(const std::string& line, std::string* reply);
 
   VirtualBus& bus_;
   std::string path_;
   FaultHook faults_;
-  StateHook state_;
+  std::mutex commandsMutex_;
+  std::map<std::string, CommandHandler> commands_;
   int listen_ = -1;
   int wake_[2] = {-1, -1};
   std::thread thread_;
