@@ -197,6 +197,47 @@ describe('panel over HTTP', () => {
     const refused = await panel.post('/api/stream/start', {channels: ['AI-0'], rate: 200000}, token);
     assert.equal(refused.status, 400);
     assert.match(refused.json.error, /Invalid frequency/);
+  });
+
+  test('what was streamed is saved as CSV and HDF5 by the tool\'s writers', async (t) => {
+    const started = await panel.post('/api/stream/start', {channels: ['AI-0', 'DP-1', 'CNT'], rate: 200}, token);
+    assert.equal(started.status, 200, started.text);
+    const probe = await panel.post('/api/save', {format: 'csv'}, token);
+    if (probe.status === 501) {
+      await panel.post('/api/stream/stop', {}, token);
+      t.skip('this build has no data file writers');
+      return;
+    }
+    // Saving while the stream runs takes what was recorded so far.
+    await waitFor('100 recorded frames', async () => {
+      const r = await panel.post('/api/save', {format: 'csv'}, token);
+      return r.status === 200 && r.text.trim().split('\n').length > 100;
+    });
+    const stopped = await panel.post('/api/stream/stop', {}, token);
+    assert.equal(stopped.status, 200);
+    const csv = await panel.post('/api/save', {format: 'csv'}, token);
+    assert.equal(csv.status, 200);
+    assert.match(csv.headers['content-disposition'], /attachment; filename="qelomsr-USB_1-0-3-.*\.csv"/);
+    const lines = csv.text.trim().split('\n');
+    assert.equal(lines[0], 'time_s,AI-0,DP-1,CNT');
+    const rows = lines.slice(1).filter((l) => !l.startsWith('#')).map((l) => l.split(',').map(Number));
+    assert.ok(rows.length > 100);
+    rows.forEach((row, i) => {
+      assert.ok(Math.abs(row[0] - i / 200) < 1e-9 || lines.some((l) => l.startsWith('# overrun')), `time of row ${i}`);
+      assert.ok(Math.abs(row[1] - 1.25) <= 0.003, `AI-0 of row ${i}: ${row[1]}`);
+      assert.equal(row[2], 0);
+    });
+    const h5 = await panel.request('POST', '/api/save', {
+      headers: {Origin: panel.origin, 'Content-Type': 'application/json', 'X-Panel-Token': token},
+      body: JSON.stringify({format: 'hdf5'})});
+    assert.equal(h5.status, 200);
+    assert.match(h5.headers['content-disposition'], /\.h5"/);
+    assert.equal(h5.text.slice(1, 4), 'HDF');
+    const bad = await panel.post('/api/save', {format: 'xls'}, token);
+    assert.equal(bad.status, 400);
+  });
+
+  test('closing frees the device', async () => {
     const closed = await panel.post('/api/close', {}, token);
     assert.equal(closed.status, 200);
     await waitFor('the device to be free again', async () =>
