@@ -211,11 +211,11 @@ json DeviceSession::startStream(const std::vector<std::string>& channels, double
     }
     if (!std::isfinite(rateHz) || rateHz < 1.0 || rateHz > 1e7)
       throw PanelError(kBadRequest, "The rate must be a number from 1 to 10000000 Hz.");
-    auto stream = std::make_unique<StreamRun>(*device_, layout_, ids, rateHz,
-                                           options_.recordLimitBytes);
+    auto stream =
+        std::make_unique<StreamRun>(*device_, layout_, ids, rateHz, options_.recordLimitBytes);
     streamError_.clear();
     liveFrameSet_ = false;  // the stream sets up its own frame
-    stream->start();  // a refused rate throws here and nothing runs
+    stream->start();        // a refused rate throws here and nothing runs
     stream_ = std::move(stream);
     lastRecord_ = stream_->record();
     {
@@ -311,9 +311,8 @@ void DeviceSession::runTasks() {
       task->result.set_value(task->work());
     } catch (const qcli::ApiError& e) {
       const bool lost = isConnectionFailure(e) && connection_ == Connection::Connected;
-      task->result.set_exception(std::make_exception_ptr(
-          PanelError(lost ? kDeviceFailed : statusForErrorClass(e.errorClass()),
-                     withDevice(e.what()))));
+      task->result.set_exception(std::make_exception_ptr(PanelError(
+          lost ? kDeviceFailed : statusForErrorClass(e.errorClass()), withDevice(e.what()))));
       if (lost) lose(e.what());
     } catch (...) {
       task->result.set_exception(std::current_exception());
@@ -401,8 +400,8 @@ void DeviceSession::liveReadings() {
   std::vector<int> ports(static_cast<size_t>(family.portSlots));
   // A stream uses its own frame; the live frame is set up again after it.
   if (!liveFrameSet_) {
-    qcli::check(QeloMsrSetupInputFrame(handle, snapshotIds_.data(),
-                                       static_cast<int>(snapshotIds_.size())));
+    qcli::check(
+        QeloMsrSetupInputFrame(handle, snapshotIds_.data(), static_cast<int>(snapshotIds_.size())));
     liveFrameSet_ = true;
   }
   qcli::check(QeloMsrReadFrame(handle, values.data(), ports.data()));

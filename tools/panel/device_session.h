@@ -39,7 +39,7 @@ namespace qpanel {
 std::mutex& enumerationMutex();
 
 struct SessionOptions {
-  std::chrono::milliseconds livePeriod{250};      // live readings while no stream runs
+  std::chrono::milliseconds livePeriod{250};  // live readings while no stream runs
   std::chrono::milliseconds reconnectPeriod{1000};
   std::chrono::milliseconds requestTimeout{20000};  // longest wait for the worker
   size_t recordLimitBytes = size_t{512} << 20;

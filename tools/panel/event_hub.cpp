@@ -56,8 +56,7 @@ EventHub::Cursor EventHub::startCursor() const {
   return c;
 }
 
-std::vector<Event> EventHub::wait(Cursor& cursor, std::chrono::milliseconds timeout,
-                                  bool& closed) {
+std::vector<Event> EventHub::wait(Cursor& cursor, std::chrono::milliseconds timeout, bool& closed) {
   std::unique_lock<std::mutex> lock(mutex_);
   auto news = [&] {
     return closed_ || cursor.state != stateVersion_ || cursor.snapshot != snapshotVersion_ ||
@@ -73,7 +72,8 @@ std::vector<Event> EventHub::wait(Cursor& cursor, std::chrono::milliseconds time
   }
   if (cursor.nextChunk < firstChunk_) {
     // The reader fell behind: the chunks in between are gone.
-    events.push_back({"missed", "{\"chunks\":" + std::to_string(firstChunk_ - cursor.nextChunk) + "}"});
+    events.push_back(
+        {"missed", "{\"chunks\":" + std::to_string(firstChunk_ - cursor.nextChunk) + "}"});
     cursor.nextChunk = firstChunk_;
   }
   for (; cursor.nextChunk < firstChunk_ + chunks_.size(); ++cursor.nextChunk)

@@ -22,9 +22,7 @@ constexpr long long kMaxMask = 0xFFFF;
 constexpr long long kMaxRangeIndex = 63;
 constexpr size_t kMaxChannels = 64;
 
-std::string tokenOf(const httplib::Request& req) {
-  return req.get_header_value("X-Panel-Token");
-}
+std::string tokenOf(const httplib::Request& req) { return req.get_header_value("X-Panel-Token"); }
 
 template <typename F>
 void answer(httplib::Response& res, F&& handle) {
@@ -164,7 +162,8 @@ void PanelApi::install(httplib::Server& server) {
       const std::string format = body.text("format");
       const auto session = registry_.byToken(tokenOf(req));
       const auto record = session->record();
-      if (!record) throw PanelError(kConflict, "Nothing was streamed yet: there is nothing to save.");
+      if (!record)
+        throw PanelError(kConflict, "Nothing was streamed yet: there is nothing to save.");
       const ExportedFile file = exportRecord(*record, format);
       res.set_header("Content-Disposition", "attachment; filename=\"" + file.name + "\"");
       res.set_content(file.bytes, file.contentType);
@@ -189,7 +188,8 @@ void PanelApi::install(httplib::Server& server) {
         "text/event-stream",
         [this, session, cursor](size_t offset, httplib::DataSink& sink) {
           bool closed = false;
-          const auto events = session->events().wait(*cursor, std::chrono::milliseconds(1000), closed);
+          const auto events =
+              session->events().wait(*cursor, std::chrono::milliseconds(1000), closed);
           // The browser reconnects a second after a broken stream.
           std::string out = offset == 0 ? "retry: 1000\n\n" : "";
           for (const auto& e : events) out += "event: " + e.name + "\ndata: " + e.json + "\n\n";

@@ -13,8 +13,9 @@ namespace qpanel {
 
 int runPanel(const PanelArgs& args) {
   if (!isLoopbackAddress(args.address))
-    throw qcli::UsageError("the panel listens on a loopback address only (127.0.0.1 or ::1), not '" +
-                           args.address + "'");
+    throw qcli::UsageError(
+        "the panel listens on a loopback address only (127.0.0.1 or ::1), not '" + args.address +
+        "'");
   if (args.port < 0 || args.port > 65535) throw qcli::UsageError("the port must be 0 to 65535");
 
   // Ctrl-C and SIGTERM are taken by sigwait below, never by another thread.

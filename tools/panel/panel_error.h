@@ -18,12 +18,12 @@ class PanelError : public std::runtime_error {
 };
 
 // Statuses used for failures.
-constexpr int kBadRequest = 400;       // malformed or invalid input; nothing changed
-constexpr int kNotFound = 404;         // no such device, session or peripheral
-constexpr int kConflict = 409;         // busy (another page) or not possible now
-constexpr int kDeviceFailed = 502;     // the device or its connection failed
-constexpr int kNotConnected = 503;     // the device is gone; the panel waits for it
-constexpr int kDeviceTimedOut = 504;   // the device did not answer in time
+constexpr int kBadRequest = 400;      // malformed or invalid input; nothing changed
+constexpr int kNotFound = 404;        // no such device, session or peripheral
+constexpr int kConflict = 409;        // busy (another page) or not possible now
+constexpr int kDeviceFailed = 502;    // the device or its connection failed
+constexpr int kNotConnected = 503;    // the device is gone; the panel waits for it
+constexpr int kDeviceTimedOut = 504;  // the device did not answer in time
 
 // The status for a failed library call, by its error class.
 int statusForErrorClass(int errorClass);

@@ -19,8 +19,7 @@ using nlohmann::json;
 
 bool isLoopbackAddress(const std::string& address) {
   in_addr v4{};
-  if (inet_pton(AF_INET, address.c_str(), &v4) == 1)
-    return (ntohl(v4.s_addr) >> 24) == 127;
+  if (inet_pton(AF_INET, address.c_str(), &v4) == 1) return (ntohl(v4.s_addr) >> 24) == 127;
   in6_addr v6{};
   if (inet_pton(AF_INET6, address.c_str(), &v6) == 1) return IN6_IS_ADDR_LOOPBACK(&v6);
   return false;
@@ -55,20 +54,19 @@ struct PanelServer::Impl {
   std::atomic<bool> stopping{false};
   int port = 0;
 
-  std::string authority(const std::string& host) const {
-    return host + ":" + std::to_string(port);
-  }
+  std::string authority(const std::string& host) const { return host + ":" + std::to_string(port); }
   std::string hostForUrl() const {
     return options.address.find(':') != std::string::npos ? "[" + options.address + "]"
-                                                           : options.address;
+                                                          : options.address;
   }
   void routes();
 };
 
 PanelServer::PanelServer(PanelOptions options) : impl_(std::make_unique<Impl>()) {
   if (!isLoopbackAddress(options.address))
-    throw std::invalid_argument("The panel listens on a loopback address only (127.0.0.1 or ::1), not '" +
-                                options.address + "'.");
+    throw std::invalid_argument(
+        "The panel listens on a loopback address only (127.0.0.1 or ::1), not '" + options.address +
+        "'.");
   if (options.port < 0 || options.port > 65535)
     throw std::invalid_argument("The port must be 0 to 65535.");
   impl_->options = std::move(options);
@@ -78,8 +76,10 @@ PanelServer::~PanelServer() { stop(); }
 
 int PanelServer::bind() {
   Impl& s = *impl_;
-  if (s.options.address.find(':') != std::string::npos) s.server.set_address_family(AF_INET6);
-  else s.server.set_address_family(AF_INET);
+  if (s.options.address.find(':') != std::string::npos)
+    s.server.set_address_family(AF_INET6);
+  else
+    s.server.set_address_family(AF_INET);
   if (s.options.port == 0) {
     s.port = s.server.bind_to_any_port(s.options.address);
     if (s.port < 0) throw std::runtime_error("Cannot listen on " + s.options.address + ".");
@@ -126,8 +126,8 @@ void PanelServer::Impl::routes() {
       sendError(res, 400, "A request may carry one Host and one Origin header.");
       return httplib::Server::HandlerResponse::Handled;
     }
-    const auto refusal =
-        guard->check(req.method, req.path, header("Host"), header("Origin"), header("Content-Type"));
+    const auto refusal = guard->check(req.method, req.path, header("Host"), header("Origin"),
+                                      header("Content-Type"));
     if (!refusal) return httplib::Server::HandlerResponse::Unhandled;
     sendError(res, refusal->status, refusal->message);
     return httplib::Server::HandlerResponse::Handled;
@@ -153,10 +153,8 @@ void PanelServer::Impl::routes() {
         return sendError(res, res.status, "The request cannot be served.");
     }
   });
-  server.set_exception_handler(
-      [](const httplib::Request&, httplib::Response& res, std::exception_ptr) {
-        sendError(res, 500, "Internal error.");
-      });
+  server.set_exception_handler([](const httplib::Request&, httplib::Response& res,
+                                  std::exception_ptr) { sendError(res, 500, "Internal error."); });
 }
 
 }  // namespace qpanel

@@ -12,8 +12,8 @@ namespace qpanel {
 
 struct PanelOptions {
   std::string address = "127.0.0.1";  // a loopback address: 127.x.y.z or ::1
-  int port = 8321;                     // 0: any free port
-  std::string startDevice;             // the device the page opens at once
+  int port = 8321;                    // 0: any free port
+  std::string startDevice;            // the device the page opens at once
 };
 
 // True for the addresses the panel may listen on.

@@ -69,7 +69,8 @@ ExportedFile exportRecord(const StreamRecord& record, const std::string& format)
 
   const StreamRecord::View view = record.view();
   try {
-    auto file = hdf5 ? qrec::createHdf5(temporary.path, info) : qrec::createCsv(temporary.path, info);
+    auto file =
+        hdf5 ? qrec::createHdf5(temporary.path, info) : qrec::createCsv(temporary.path, info);
     std::vector<double> values(record.channelCount());
     size_t nextGap = 0;
     for (size_t row = 0; row < view.rows; ++row) {

@@ -8,7 +8,8 @@ namespace qpanel {
 ExportedFile exportRecord(const StreamRecord&, const std::string& format) {
   if (format != "csv" && format != "hdf5")
     throw PanelError(kBadRequest, "The format must be \"csv\" or \"hdf5\".");
-  throw PanelError(501, "This build of the tool has no data file writers: saving is not available.");
+  throw PanelError(501,
+                   "This build of the tool has no data file writers: saving is not available.");
 }
 
 }  // namespace qpanel

@@ -17,8 +17,8 @@ constexpr size_t kMaxText = 256;
 std::string quoted(const char* field) { return std::string("'") + field + "'"; }
 
 long long toInteger(const json& v, const char* field, long long min, long long max) {
-  const std::string range = " must be an integer from " + std::to_string(min) + " to " +
-                            std::to_string(max) + ".";
+  const std::string range =
+      " must be an integer from " + std::to_string(min) + " to " + std::to_string(max) + ".";
   if (v.is_number_unsigned()) {
     const auto u = v.get<unsigned long long>();
     if (u > static_cast<unsigned long long>(max)) bad(quoted(field) + range);

@@ -60,7 +60,8 @@ std::optional<Refusal> RequestGuard::check(const std::string& method, const std:
   if (!isStateChanging(method)) return std::nullopt;
   if (method != "POST") return Refusal{405, "The panel's API takes GET and POST only."};
   if (origin == nullptr)
-    return Refusal{403, "A request that changes anything must come from the panel's page (Origin)."};
+    return Refusal{403,
+                   "A request that changes anything must come from the panel's page (Origin)."};
   if (contentType == nullptr || mediaType(*contentType) != "application/json")
     return Refusal{415, "The panel's API takes JSON (Content-Type: application/json)."};
   return std::nullopt;

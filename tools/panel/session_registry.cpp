@@ -72,8 +72,7 @@ json SessionRegistry::listDevices(const std::string& token) {
   return list;
 }
 
-SessionRegistry::Opened SessionRegistry::open(const std::string& device,
-                                              const std::string& token) {
+SessionRegistry::Opened SessionRegistry::open(const std::string& device, const std::string& token) {
   std::lock_guard<std::mutex> opening(openMutex_);
   std::shared_ptr<DeviceSession> previous;
   {
@@ -105,7 +104,8 @@ SessionRegistry::Opened SessionRegistry::open(const std::string& device,
     throw PanelError(kDeviceFailed, std::string("Listing the devices failed: ") + e.what());
   }
   if (identifier.empty())
-    throw PanelError(kNotFound, "No device '" + device + "' is attached (or another program uses it).");
+    throw PanelError(kNotFound,
+                     "No device '" + device + "' is attached (or another program uses it).");
   auto session = std::make_shared<DeviceSession>(identifier, newToken(), options_);
   session->open();
   {
@@ -123,7 +123,8 @@ std::shared_ptr<DeviceSession> SessionRegistry::byToken(const std::string& token
       return session;
     }
   }
-  throw PanelError(kNotFound, "This page has no open device (it was closed or given to another page).");
+  throw PanelError(kNotFound,
+                   "This page has no open device (it was closed or given to another page).");
 }
 
 void SessionRegistry::close(const std::string& token) {

@@ -19,7 +19,7 @@ namespace qpanel {
 
 struct RecordedChannel {
   std::string name;
-  bool analog = false;  // volts; else an unsigned integer (port, counter, trigger)
+  bool analog = false;                // volts; else an unsigned integer (port, counter, trigger)
   double rangeMin = 0, rangeMax = 0;  // range in volts of an analog channel
 };
 

@@ -125,8 +125,7 @@ int StreamRun::step() {
       else
         cells_[c].raw = static_cast<uint32_t>(ports[slots_[c].slot]);
     }
-    const double seconds =
-        segmentOffset_ + static_cast<double>(segmentFrames_) / deviceRateHz_;
+    const double seconds = segmentOffset_ + static_cast<double>(segmentFrames_) / deviceRateHz_;
     record_->append(seconds, cells_.data());
     if (frames_ % plotStep_ == 0) {
       chunk_["t"].push_back(seconds);
