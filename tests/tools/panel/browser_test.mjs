@@ -229,4 +229,31 @@ describe('panel in the browser', () => {
     await waitFor('AO-0 set after the replug', async () =>
       near((await panel.deviceState('1-3')).dacs[0].volts, -0.75, DAC_STEP));
   });
+
+  test('an overrun is counted and marked as a gap in the plot; the stream goes on', async () => {
+    await page.$eval('#stream-rate', (e) => { e.value = '200'; });
+    await page.click('#stream-start');
+    await waitFor('the stream to run', async () => Number(await attr(page, '#stat-frames', 'value')) > 0);
+    await panel.ctl('fault', '1-3', 'forceOverflow', 'on');
+    await waitFor('an overrun', async () => Number(await attr(page, '#stat-overruns', 'value')) >= 1);
+    await panel.ctl('fault', '1-3', 'forceOverflow', 'off');
+    const frames = Number(await attr(page, '#stat-frames', 'value'));
+    await waitFor('frames after the overrun', async () =>
+      Number(await attr(page, '#stat-frames', 'value')) > frames + 50);
+    await waitFor('the gap in the plot', async () => page.evaluate(() => page.stream.gaps.length >= 1));
+    // The line breaks at the gap: a point without values.
+    assert.equal(await page.evaluate(() => page.stream.v[0].some((v) => v === null)), true);
+    assert.equal(await text(page, '#stream-error'), '');
+    await page.click('#stream-stop');
+    await waitFor('the stream to stop', async () => !(await page.$eval('#stream-start', (b) => b.disabled)));
+  });
+
+  test('a stalled device shows an error in place and recovers when it answers again', async () => {
+    await panel.ctl('fault', '1-3', 'stall', 'on');
+    await waitFor('the lost connection', async () => (await text(page, '#connection')) === 'lost');
+    assert.match(await text(page, '#device-error'), /Connection lost/);
+    await panel.ctl('fault', '1-3', 'stall', 'off');
+    await waitFor('the connection back', async () => (await text(page, '#connection')) === 'connected');
+    await waitFor('readings again', async () => near(await reading(page, 'AI-0'), AI0, ADC_TOLERANCE));
+  });
 });
