@@ -474,7 +474,7 @@ void DeviceSession::streamStatus() {
 }
 
 void DeviceSession::endStream(const std::string& error) {
-  streamError_ = error;
+  streamError_ = error.empty() ? std::string() : "Stopped: " + error;
   try {
     stream_->stop();
   } catch (const qcli::ApiError& e) {
@@ -521,6 +521,7 @@ json DeviceSession::stateJson() const {
   j["layout"] = layout_.family != nullptr ? layout_.toJson() : json();
   j["streaming"] = stream_ != nullptr;
   j["streamError"] = streamError_.empty() ? json() : json(streamError_);
+  j["recorded"] = lastRecord_ != nullptr;  // there is a stream to save
   return j;
 }
 

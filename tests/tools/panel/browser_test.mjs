@@ -207,16 +207,20 @@ describe('panel in the browser', () => {
   test('unplugging shows an error in place; replugging recovers without a reload', async () => {
     await page.$eval('#stream-rate', (e) => { e.value = '200'; });
     await page.click('#stream-start');
-    await waitFor('the stream to run', async () => Number(await attr(page, '#stat-frames', 'value')) > 0);
+    await waitFor('the stream to run', async () =>
+      !(await page.$eval('#stream-stop', (b) => b.disabled)) &&
+      Number(await attr(page, '#stat-frames', 'value')) > 0);
     const navigations = await page.evaluate(() => performance.getEntriesByType('navigation').length);
     await page.evaluate(() => { window.notReloaded = true; });
 
     await panel.ctl('unplug', '1-3');
-    await waitFor('the lost connection', async () => (await text(page, '#connection')) === 'lost');
-    assert.match(await text(page, '#device-error'), /Connection lost/);
-    await waitFor('the stream stopped', async () => /Stopped/.test(await text(page, '#stream-error')));
-
-    await panel.ctl('replug', '1-3');
+    try {
+      await waitFor('the lost connection', async () => (await text(page, '#connection')) === 'lost');
+      assert.match(await text(page, '#device-error'), /Connection lost/);
+      await waitFor('the stream stopped', async () => /Stopped/.test(await text(page, '#stream-error')));
+    } finally {
+      await panel.ctl('replug', '1-3');
+    }
     await waitFor('the connection back', async () => (await text(page, '#connection')) === 'connected');
     assert.match(await text(page, '#device-notice'), /reset it/);
     await waitFor('readings again', async () => near(await reading(page, 'AI-0'), AI0, ADC_TOLERANCE));
@@ -233,10 +237,15 @@ describe('panel in the browser', () => {
   test('an overrun is counted and marked as a gap in the plot; the stream goes on', async () => {
     await page.$eval('#stream-rate', (e) => { e.value = '200'; });
     await page.click('#stream-start');
-    await waitFor('the stream to run', async () => Number(await attr(page, '#stat-frames', 'value')) > 0);
+    await waitFor('the stream to run', async () =>
+      !(await page.$eval('#stream-stop', (b) => b.disabled)) &&
+      Number(await attr(page, '#stat-frames', 'value')) > 0);
     await panel.ctl('fault', '1-3', 'forceOverflow', 'on');
-    await waitFor('an overrun', async () => Number(await attr(page, '#stat-overruns', 'value')) >= 1);
-    await panel.ctl('fault', '1-3', 'forceOverflow', 'off');
+    try {
+      await waitFor('an overrun', async () => Number(await attr(page, '#stat-overruns', 'value')) >= 1);
+    } finally {
+      await panel.ctl('fault', '1-3', 'forceOverflow', 'off');
+    }
     const frames = Number(await attr(page, '#stat-frames', 'value'));
     await waitFor('frames after the overrun', async () =>
       Number(await attr(page, '#stat-frames', 'value')) > frames + 50);
@@ -250,9 +259,12 @@ describe('panel in the browser', () => {
 
   test('a stalled device shows an error in place and recovers when it answers again', async () => {
     await panel.ctl('fault', '1-3', 'stall', 'on');
-    await waitFor('the lost connection', async () => (await text(page, '#connection')) === 'lost');
-    assert.match(await text(page, '#device-error'), /Connection lost/);
-    await panel.ctl('fault', '1-3', 'stall', 'off');
+    try {
+      await waitFor('the lost connection', async () => (await text(page, '#connection')) === 'lost');
+      assert.match(await text(page, '#device-error'), /Connection lost/);
+    } finally {
+      await panel.ctl('fault', '1-3', 'stall', 'off');
+    }
     await waitFor('the connection back', async () => (await text(page, '#connection')) === 'connected');
     await waitFor('readings again', async () => near(await reading(page, 'AI-0'), AI0, ADC_TOLERANCE));
   });

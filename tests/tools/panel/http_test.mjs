@@ -36,7 +36,8 @@ function runCli(args) {
 
 function rawRequest(port, text) {
   return new Promise((resolve, reject) => {
-    const socket = net.connect(port, '127.0.0.1', () => socket.end(text));
+    // Written, not half-closed: the server answers and then closes (HTTP/1.0).
+    const socket = net.connect(port, '127.0.0.1', () => socket.write(text));
     let reply = '';
     socket.on('data', (d) => { reply += d; });
     socket.on('end', () => resolve(reply));

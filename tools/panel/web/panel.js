@@ -25,7 +25,6 @@ const page = {
   events: null,
   stream: null,     // {channels, analog[], expectedFrame, t[], v[][], gaps[], holes[]}
   plot: null,
-  recorded: false,
 };
 
 // ---- API -------------------------------------------------------------------
@@ -195,6 +194,7 @@ function showState(state) {
   }
   $('#stream-start').disabled = state.streaming || state.connection !== 'connected';
   $('#stream-stop').disabled = !state.streaming;
+  $('#save-csv').disabled = $('#save-hdf5').disabled = !state.recorded;
   if (state.streamError) $('#stream-error').textContent = state.streamError;
 }
 
@@ -387,12 +387,18 @@ async function startStream() {
     if (!Number.isFinite(rate)) throw new Error('Enter the rate in Hz.');
     preparePlot(channels);
     await api('stream/start', {channels, rate});
-    page.recorded = true;
-    $('#save-csv').disabled = $('#save-hdf5').disabled = false;
   });
 }
 
+function clearStreamStatus() {
+  for (const id of ['stat-device-rate', 'stat-achieved', 'stat-fill', 'stat-overruns', 'stat-frames', 'stat-recorded']) {
+    $('#' + id).textContent = '–';
+    delete $('#' + id).dataset.value;
+  }
+}
+
 function preparePlot(channels) {
+  clearStreamStatus();
   const analog = channels.map((name) => page.layout.inputs.some((i) => i.name === name));
   page.stream = {channels, analog, expectedFrame: 0, t: [], v: channels.map(() => []), gaps: [], holes: []};
   if (page.plot) page.plot.destroy();
