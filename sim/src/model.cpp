@@ -215,13 +215,31 @@ struct DeviceModel::Impl {
     return triggerCode == 9 || triggerCode == 1;
   }
 
+  // Voltage of an analog output through its output record (erased: nominal).
+  double dacVolts(int out) const {
+    CodeRecord rec = cfg.outputRecords[static_cast<size_t>(out)];
+    if (erased(rec)) rec = {4095, 2047, 0, 0xFFFF};
+    const double code = dac[static_cast<size_t>(out)];
+    if (code >= rec.zero) {
+      return rec.positive == rec.zero ? 0.0 : (code - rec.zero) * 10.0 / (rec.positive - rec.zero);
+    }
+    return rec.zero == rec.negative ? 0.0 : -(rec.zero - code) * 10.0 / (rec.zero - rec.negative);
+  }
+
+  // Single-ended input i: its signal, or the analog output wired to it.
+  double singleVoltage(int i, int64_t rel) const {
+    for (const AnalogLoopback& l : cfg.analogLoopbacks) {
+      if (l.to == i) return dacVolts(l.from);
+    }
+    return cfg.signals[static_cast<size_t>(i)].valueAt(rel);
+  }
+
   double voltage(int ch, int64_t t) const {
     if (ch < 0 || ch >= lay.channels()) return 0.0;
     const int64_t rel = t - epoch;
-    if (ch < lay.singleEnded) return cfg.signals[static_cast<size_t>(ch)].valueAt(rel);
+    if (ch < lay.singleEnded) return singleVoltage(ch, rel);
     const int n = ch - lay.singleEnded;
-    return cfg.signals[static_cast<size_t>(2 * n)].valueAt(rel) -
-           cfg.signals[static_cast<size_t>(2 * n + 1)].valueAt(rel);
+    return singleVoltage(2 * n, rel) - singleVoltage(2 * n + 1, rel);
   }
 
   uint16_t codeFor(int ch, int r, double v) const {
@@ -940,13 +958,7 @@ uint16_t DeviceModel::dacCode(int output) const {
 double DeviceModel::dacVoltage(int output) const {
   QSIM_ADVANCED;
   impl_->checkDac(output);
-  CodeRecord rec = impl_->cfg.outputRecords[static_cast<size_t>(output)];
-  if (erased(rec)) rec = {4095, 2047, 0, 0xFFFF};
-  const double code = impl_->dac[static_cast<size_t>(output)];
-  if (code >= rec.zero) {
-    return rec.positive == rec.zero ? 0.0 : (code - rec.zero) * 10.0 / (rec.positive - rec.zero);
-  }
-  return rec.zero == rec.negative ? 0.0 : -(rec.zero - code) * 10.0 / (rec.zero - rec.negative);
+  return impl_->dacVolts(output);
 }
 uint8_t DeviceModel::portOutputEnable(int port) const {
   QSIM_LOCKED;
