@@ -365,10 +365,14 @@ class StreamingMixin:
             limit = _default_wait_s(acq.period_s if acq else None)
         wait = _Wait(limit)
         done, k = 0, ctypes.c_int(0)
-        float_size, int_size = ctypes.sizeof(ctypes.c_float), ctypes.sizeof(ctypes.c_int)
+        v_at, p_at = ctypes.addressof(v), ctypes.addressof(p)
+        float_p, int_p = ctypes.POINTER(ctypes.c_float), ctypes.POINTER(ctypes.c_int)
         while done < n:
-            call("QeloMsrWriteNonBlocking", self.handle, ctypes.byref(v, done * float_size),
-                 ctypes.byref(p, 2 * done * int_size), n - done, ctypes.byref(k))
+            # Frame i takes value i and the port pair 2i, 2i+1.
+            call("QeloMsrWriteNonBlocking", self.handle,
+                 ctypes.cast(v_at + done * ctypes.sizeof(ctypes.c_float), float_p),
+                 ctypes.cast(p_at + 2 * done * ctypes.sizeof(ctypes.c_int), int_p), n - done,
+                 ctypes.byref(k))
             done += k.value
             if k.value:
                 wait.progress()
@@ -486,6 +490,7 @@ class StreamingMixin:
 
     def _run(self, run):
         """Generator of (block, time of its first row) for one acquisition."""
+        self.stream_rate = None  # set once the acquisition runs
         enabled_here = self._setup_run(run)
         fam = self._family()
         words = sum(c.words for c in run.chans)

@@ -48,3 +48,18 @@ def test_vel_waveform_example_plays_the_sine_on_ao0(tmp_path, command):
     k = np.arange(PERIODS * FRAMES)
     sine = np.sin(2 * math.pi * (k % FRAMES) / FRAMES)
     assert np.abs(recorded["AI-0"] - sine).max() < 0.01
+
+
+def test_write_blocking_queues_every_frame_in_order(vel):
+    # 3000 frames fit the output buffer: queued before the start (in more
+    # than one library call), played from its first input frame.
+    ramp = [(i % 1000) / 100.0 - 5.0 for i in range(3000)]
+    vel.setup_output_frame(["AO-0"])
+    vel.setup_input_frame(["AI-0"])
+    assert vel.write_blocking(ramp, timeout=60) == 3000
+    vel.start_data_acquisition(2000)
+    try:
+        values, _ = vel.read_blocking(3000, timeout=60)
+    finally:
+        vel.stop_data_acquisition()
+    assert np.abs(values[:, 0] - np.array(ramp)).max() < 0.01

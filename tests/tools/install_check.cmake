@@ -71,7 +71,8 @@ endif()
 # The Python package: where the system Python searches for the prefix, with
 # no path of the build or source tree in it, importable with only the
 # prefix's site directories (staged) and finding the staged library.
-file(GLOB_RECURSE init_files ${prefix}/*/qelomsr/__init__.py)
+file(GLOB_RECURSE init_files ${prefix}/__init__.py)
+list(FILTER init_files INCLUDE REGEX "/qelomsr/__init__\\.py$")
 list(LENGTH init_files n)
 if(NOT n EQUAL 1)
   message(FATAL_ERROR "expected one installed Python package, found: ${init_files}")
