@@ -28,7 +28,8 @@ CONSUMER = r"""
 import sys
 sys.path.insert(0, %(python_dir)r)
 import qelomsr
-device, channels, rate, frames = sys.argv[1], sys.argv[2].split(","), float(sys.argv[3]), int(sys.argv[4])
+device, channels = sys.argv[1], sys.argv[2].split(",")
+rate, frames = float(sys.argv[3]), int(sys.argv[4])
 got = 0
 with qelomsr.Device(device) as dev:
     for block in dev.stream(channels, rate=rate, frames=frames):

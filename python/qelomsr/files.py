@@ -12,7 +12,7 @@ chunked and extendable, with the metadata as attributes of `data`.
 import math
 
 from . import _numbers
-from .acquisition import ANALOG_UNIT, RAW_UNIT, Acquisition, unit_of
+from .acquisition import ANALOG_UNIT, Acquisition, unit_of
 
 try:
     import numpy as np
@@ -194,6 +194,3 @@ def load(path):
             raise ImportError("HDF5 files need numpy and h5py")
         return read_hdf5(path)
     return read_csv(path)
-
-
-__all__ = ["load", "write_csv", "write_hdf5", "read_csv", "read_hdf5", "RAW_UNIT"]

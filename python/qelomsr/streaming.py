@@ -28,6 +28,10 @@ except ImportError:  # pragma: no cover - exercised only without python3-numpy
 
 # Longest sleep between two polls of the device.
 SLICE_S = 0.02
+# Shortest wait for frames after a restart on overrun (unless the caller's
+# timeout is longer): restarts at rates the host barely keeps up with may
+# overrun again several times before they deliver.
+RESTART_WAIT_S = 10.0
 # Wait for a frame when the caller gives no timeout, as the library's stall
 # limit: QELOMSR_BLOCKING_TIMEOUT_MS (0: no limit) or 10 s.
 DEFAULT_WAIT_MS = 10000
@@ -167,8 +171,10 @@ class _Run:
         if trigger == "start" and on_overrun == "restart":
             raise ValueError("on_overrun='restart' cannot be combined with trigger='start': the "
                              "restarted acquisition would wait for another trigger")
-        if frames is not None and frames < 1:
-            raise ValueError("frames must be >= 1")
+        if frames is not None:
+            if isinstance(frames, bool) or int(frames) != frames or frames < 1:
+                raise ValueError("frames must be a whole number >= 1, not %r" % (frames,))
+            frames = int(frames)
         if seconds is not None and not seconds > 0:
             raise ValueError("seconds must be > 0")
         self.trigger_config = self._trigger_config(trigger_config)
@@ -217,8 +223,9 @@ class _Run:
             return ("No frame within %s: under the frame sample trigger every frame waits for "
                     "an event on the trigger line (%d frames so far)." %
                     (_seconds_text(limit), delivered))
-        return "The device delivered no frame for %s (%d frames so far)." % (
-            _seconds_text(limit), delivered)
+        restarts = " and %d restart(s) on overrun" % self.overruns if self.overruns else ""
+        return "The device delivered no frame for %s (%d frames so far%s)." % (
+            _seconds_text(limit), delivered, restarts)
 
 
 class StreamingMixin:
@@ -503,8 +510,11 @@ class StreamingMixin:
         columns = _Columns(run.chans)
         self.stream_overruns, self.stream_gaps = 0, run.gaps
         try:
-            device_rate = self._start_run(run)
+            # Marked before the start: an interrupt right after the library
+            # started the acquisition must still stop it (a stop without an
+            # acquisition touches nothing).
             run.active = True
+            device_rate = self._start_run(run)
             start = time.monotonic()
             run.start_time = start_time_text()
             timed = run.trigger != "sample"
@@ -540,6 +550,12 @@ class StreamingMixin:
                     # The device ran on without delivering until the restart.
                     segment_start = time.monotonic() - start
                     segment_rows = 0
+                    # A restart delivers only when the host wins the race
+                    # against a nearly full buffer: by default it gets 10 s.
+                    if (run.timeout is None and wait.limit is not None and
+                            wait.limit < RESTART_WAIT_S):
+                        wait.limit = RESTART_WAIT_S
+                        waiting_for_first = True
                     continue
                 got = n.value
                 if got:

@@ -22,17 +22,14 @@ import qelomsr
 WAITING_IN = sys.argv[1]
 
 def report_when_waiting(main):
-    # Reports once the main thread's stack is inside the waiting call.
-    while True:
+    # Reports once the main thread runs the waiting call itself (not a call
+    # it makes to set up), twice in a row: it sleeps between polls there.
+    seen = 0
+    while seen < 2:
         frame = sys._current_frames().get(main)
-        names = []
-        while frame is not None:
-            names.append(frame.f_code.co_name)
-            frame = frame.f_back
-        if WAITING_IN in names:
-            print("waiting", flush=True)
-            return
+        seen = seen + 1 if frame is not None and frame.f_code.co_name == WAITING_IN else 0
         time.sleep(0.01)
+    print("waiting", flush=True)
 
 threading.Thread(target=report_when_waiting, args=(threading.get_ident(),),
                  daemon=True).start()

@@ -157,7 +157,7 @@ def test_a_suspended_stream_ended_by_another_acquisition_says_so(ka):
         next(blocks)
 
 
-def test_overrun_restart_marks_the_gap_in_stream_and_time(counting_ka):
+def test_overrun_restart_marks_the_gap_in_stream_time_and_csv(counting_ka, tmp_path):
     dev = counting_ka
     calls = []
 
@@ -203,6 +203,11 @@ def test_overrun_restart_marks_the_gap_in_stream_and_time(counting_ka):
     assert acq.gaps == [0] and acq.overruns == 2
     assert acq.time[0] >= 0.3
     assert np.allclose(np.diff(acq.time), 1.0 / RATE)
+    path = tmp_path / "gap.csv"
+    acq.to_csv(str(path))
+    lines = path.read_text().splitlines()
+    assert lines[1] == "# overrun after 0 frames: frames lost; acquisition restarted"
+    assert len(lines) == 2 + 50 and float(lines[2].split(",")[0]) == acq.time[0]
 
 
 def test_acquisition_carries_the_metadata_of_the_files(devices, ka, tmp_path):
@@ -218,6 +223,13 @@ def test_acquisition_carries_the_metadata_of_the_files(devices, ka, tmp_path):
     acq.to_hdf5(str(tmp_path / "ka.h5"))
     back = qelomsr.load(str(tmp_path / "ka.h5"))
     assert back.ranges == acq.ranges and np.array_equal(back.data, acq.data)
+
+
+def test_range_limits_and_volts_print_as_the_float32_they_are(ka):
+    assert repr(ka.get_range_min_max("AI-0", qelomsr.RANGE_100MV)) == "(-0.1, 0.1)"
+    volts = ka.read_analog_input("AI-0")
+    # The shortest text of the float32: read back as a float32, it is the value.
+    assert np.float32(repr(volts)) == volts and len(repr(volts)) <= 12
 
 
 def test_vel_write_blocking_times_out_without_a_pacing_acquisition(vel):
