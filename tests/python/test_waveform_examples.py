@@ -12,6 +12,7 @@ import sys
 import pytest
 
 import qelomsr
+import vbus_ctl
 
 np = pytest.importorskip("numpy")
 
@@ -22,6 +23,15 @@ PERIODS = 3
 
 pytestmark = pytest.mark.skipif(not os.environ.get("QELOMSR_TEST_LOOPBACK"),
                                 reason="needs the runner with vel_loopback.json")
+
+
+def frames_applied():
+    """Output frames the emulated Vel has played so far (runner's `state`)."""
+    for line in vbus_ctl.control("state 1-2.1"):
+        key, _, value = line.partition(" ")
+        if key == "outputFramesApplied":
+            return int(value)
+    raise AssertionError("the runner reports no outputFramesApplied")
 
 
 def c_example():
@@ -40,9 +50,12 @@ def python_example():
 @pytest.mark.parametrize("command", [c_example, python_example], ids=["c", "python"])
 def test_vel_waveform_example_plays_the_sine_on_ao0(tmp_path, command):
     csv = str(tmp_path / "played.csv")
+    applied_before = frames_applied()
     out = subprocess.run(command() + [csv], capture_output=True, text=True, timeout=120)
     assert out.returncode == 0, out
     assert "played %d frames" % (PERIODS * FRAMES) in out.stdout, out
+    # The device took every queued frame, and no other, from its buffer.
+    assert frames_applied() - applied_before == PERIODS * FRAMES
     recorded = qelomsr.load(csv)
     assert recorded.channels == ["AI-0"] and len(recorded) == PERIODS * FRAMES
     k = np.arange(PERIODS * FRAMES)
