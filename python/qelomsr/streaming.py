@@ -182,6 +182,9 @@ class _Run:
         self.no_limit = timeout is not None and self.timeout is None
         self.device = device
         self.chans = device.channels(channels)
+        if not self.chans:
+            raise errors.InvalidArgumentError("At least one input must be specified.",
+                                              C.ERROR_CLASS_INVALID_ARGUMENT)
         self.rate, self.frames, self.seconds = rate, frames, seconds
         self.range_id, self.on_overrun, self.trigger = range_id, on_overrun, trigger
         # Filled while it runs.
@@ -433,7 +436,8 @@ class StreamingMixin:
         gap). `self.stream_rate` is the rate the device runs at (-1 under the
         frame sample trigger).
         """
-        if block is not None and (not isinstance(block, int) or block < 1):
+        if block is not None and (isinstance(block, bool) or not isinstance(block, int) or
+                                  block < 1):
             raise ValueError("block must be a whole number of frames >= 1")
         if timeout is None:
             timeout = stall_timeout
