@@ -19,7 +19,8 @@ try {
 const CHROMIUM = process.env.CHROMIUM || '/usr/bin/chromium';
 const ARTIFACTS = process.env.PANEL_ARTIFACTS || os.tmpdir();
 const KA = 'USB:1-0-3';
-// Injected by devices.json on the Ka: AI-0 1.25 V, AI-1 -3.5 V, AI-2 0.5 V (DC).
+// Injected by devices.json on the Ka: AI-0 1.25 V, AI-1 -3.5 V, AI-2 0.5 V (DC);
+// AO-0 is wired to AI-3 and DP-0 to DP-1.
 const AI0 = 1.25;
 const AI1 = -3.5;
 const AI2 = 0.5;
@@ -116,6 +117,9 @@ describe('panel in the browser', () => {
     const device = await panel.deviceState('1-3');
     assert.ok(near(device.dacs[0].volts, 1.25, DAC_STEP), `the DAC holds ${device.dacs[0].volts} V`);
     assert.match(await text(page, '[data-output-state="AO-0"]'), /set: 1\.2500 V/);
+    // AO-0 is wired to AI-3 (devices.json): the page reads back what the DAC drives.
+    await waitFor('AI-3 reading AO-0', async () =>
+      near(await reading(page, 'AI-3'), device.dacs[0].volts, ADC_TOLERANCE));
 
     // Out of range: refused in place, the value set before stays.
     await page.$eval('[data-output-value="AO-0"]', (e) => { e.value = '12'; });
