@@ -67,7 +67,7 @@ std::string DeviceSession::withDevice(const std::string& text) const {
 json DeviceSession::run(std::function<json()> work) {
   auto task = std::make_shared<Task>();
   task->work = std::move(work);
-  std::future<json> result = task->result.get_future();
+  std::future<Outcome> result = task->result.get_future();
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (stopping_) throw PanelError(kNotFound, withDevice("the panel closed this device."));
@@ -78,7 +78,9 @@ json DeviceSession::run(std::function<json()> work) {
     task->abandoned = true;
     throw PanelError(kDeviceTimedOut, withDevice("the device did not answer in time."));
   }
-  return result.get();
+  Outcome outcome = result.get();
+  if (outcome.status != 0) throw PanelError(outcome.status, outcome.message);
+  return std::move(outcome.value);
 }
 
 void DeviceSession::open() {
@@ -305,18 +307,24 @@ void DeviceSession::runTasks() {
       tasks_.pop_front();
       stopping = stopping_;
     }
+    Outcome outcome;
     try {
       if (stopping) throw PanelError(kNotFound, withDevice("the panel closed this device."));
       if (task->abandoned) throw PanelError(kDeviceTimedOut, "abandoned");
-      task->result.set_value(task->work());
+      outcome.value = task->work();
     } catch (const qcli::ApiError& e) {
       const bool lost = isConnectionFailure(e) && connection_ == Connection::Connected;
-      task->result.set_exception(std::make_exception_ptr(PanelError(
-          lost ? kDeviceFailed : statusForErrorClass(e.errorClass()), withDevice(e.what()))));
+      outcome.status = lost ? kDeviceFailed : statusForErrorClass(e.errorClass());
+      outcome.message = withDevice(e.what());
       if (lost) lose(e.what());
-    } catch (...) {
-      task->result.set_exception(std::current_exception());
+    } catch (const PanelError& e) {
+      outcome.status = e.status();
+      outcome.message = e.what();
+    } catch (const std::exception& e) {
+      outcome.status = 500;
+      outcome.message = withDevice(e.what());
     }
+    task->result.set_value(std::move(outcome));
   }
 }
 

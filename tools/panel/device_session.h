@@ -89,9 +89,16 @@ class DeviceSession {
 
  private:
   enum class Connection { Opening, Connected, Lost, Closed };
+  // What a task gives back. Failures travel as status and text, not as
+  // exception objects shared between threads.
+  struct Outcome {
+    nlohmann::json value;
+    int status = 0;  // 0: success, else the HTTP status of the failure
+    std::string message;
+  };
   struct Task {
     std::function<nlohmann::json()> work;
-    std::promise<nlohmann::json> result;
+    std::promise<Outcome> result;
     std::atomic<bool> abandoned{false};
   };
 

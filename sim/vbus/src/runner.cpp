@@ -117,7 +117,9 @@ void switchFault(qsim::VirtualBus& bus, const std::string& port, const std::stri
 pid_t g_child = 0;
 
 void forward(int sig) {
+  const int saved = errno;  // the interrupted code may be about to read it
   if (g_child > 0) kill(g_child, sig);
+  errno = saved;
 }
 
 int runChild(char** argv) {
