@@ -98,10 +98,36 @@ std::string VbusControl::execute(const std::string& line) {
       bus_.kick(port);  // a cleared fault may let waiting transfers go on
       return "ok\n";
     }
+    std::string reply;
+    if (runAddedCommand(line, &reply)) return reply;
     return "error unknown command: " + line + "\n";
   } catch (const std::exception& e) {
     return std::string("error ") + e.what() + "\n";
   }
+}
+
+void VbusControl::addCommand(const std::string& name, CommandHandler handler) {
+  std::lock_guard<std::mutex> lock(commandsMutex_);
+  commands_[name] = std::move(handler);
+}
+
+bool VbusControl::runAddedCommand(const std::string& line, std::string* reply) {
+  std::istringstream in(line);
+  std::vector<std::string> words;
+  for (std::string w; in >> w;) words.push_back(w);
+  if (words.empty()) return false;
+  CommandHandler handler;
+  {
+    std::lock_guard<std::mutex> lock(commandsMutex_);
+    const auto it = commands_.find(words[0]);
+    if (it == commands_.end()) return false;
+    handler = it->second;
+  }
+  words.erase(words.begin());
+  *reply = handler(words);
+  if (!reply->empty() && reply->back() != '\n') *reply += '\n';
+  *reply += "ok\n";
+  return true;
 }
 
 void VbusControl::serve() {

@@ -1,6 +1,7 @@
 // Default topology and fixture of device models on the virtual USB bus.
 #include <stdexcept>
 
+#include "qsim/clock.h"
 #include "qsim/config.h"
 #include "qsim/model.h"
 #include "qsim/vbus_gtest.h"
@@ -23,8 +24,19 @@ const DefaultDevice kDefaults[] = {
 
 }  // namespace
 
+namespace {
+
+std::shared_ptr<SwitchableClock> sharedModelClock() {
+  static const auto clock = std::make_shared<SwitchableClock>();
+  return clock;
+}
+
+}  // namespace
+
+SwitchableClock& modelClock() { return *sharedModelClock(); }
+
 std::shared_ptr<DeviceModel> addModel(const std::string& port, const DeviceConfig& config) {
-  auto model = std::make_shared<DeviceModel>(config);
+  auto model = std::make_shared<DeviceModel>(config, sharedModelClock());
   bus().addDevice(port, model);
   if (!waitForPort(port, true)) {
     throw std::runtime_error("vbus fixture: libusb did not list the device at " + port);
@@ -41,8 +53,9 @@ std::shared_ptr<DeviceModel> modelAt(const std::string& port) {
 }
 
 void VbusFixture::SetUp() {
-  // Fresh devices for every test: a test's faults, signals and state never
-  // leak into the next one.
+  // Fresh devices for every test: a test's faults, signals, state and clock
+  // never leak into the next one.
+  modelClock().setManual(false);
   for (const auto& d : kDefaults) {
     if (bus().function(d.port)) bus().remove(d.port);
   }
@@ -78,6 +91,13 @@ void VbusFixture::unplug(const std::string& port) {
 void VbusFixture::replug(const std::string& port) {
   bus().replug(port);
   ASSERT_TRUE(waitForPort(port, true)) << "libusb does not list " << port;
+}
+
+void VbusFixture::manualClock() { modelClock().setManual(true); }
+
+void VbusFixture::advance(std::chrono::nanoseconds step) {
+  modelClock().advanceNs(step.count());
+  bus().kickAll();
 }
 
 }  // namespace qsim::vbustest

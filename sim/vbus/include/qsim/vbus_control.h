@@ -8,14 +8,18 @@
 //   kick <port>               retry the IN transfers the device keeps waiting
 //   fault <port> <name> on|off  e.g. "fault 1-3 stall on" (names: see sim/README.md)
 //
+// A host adds commands of its own with addCommand (the runner: clock, state).
 // A port is a port path ("1-2.4") or a unique id ("USB:1-0-2-4"). Every
 // command is answered with "ok" or "error <text>", each on a line of its own.
 #pragma once
 
 #include <functional>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "qsim/vbus.h"
 
@@ -33,6 +37,12 @@ class VbusControl {
   VbusControl(const VbusControl&) = delete;
   VbusControl& operator=(const VbusControl&) = delete;
 
+  // A command of the host's own: the handler gets the words after the
+  // command's name and returns the reply lines that come before "ok"; what
+  // it throws is answered as "error <what>". Replaces a command of that name.
+  using CommandHandler = std::function<std::string(const std::vector<std::string>& args)>;
+  void addCommand(const std::string& name, CommandHandler handler);
+
   const std::string& path() const { return path_; }
 
   // Runs one command line and returns the reply lines (ending in "ok\n" or
@@ -41,10 +51,14 @@ class VbusControl {
 
  private:
   void serve();
+  // The reply of a command added with addCommand; false when none has the name.
+  bool runAddedCommand(const std::string& line, std::string* reply);
 
   VirtualBus& bus_;
   std::string path_;
   FaultHook faults_;
+  std::mutex commandsMutex_;
+  std::map<std::string, CommandHandler> commands_;
   int listen_ = -1;
   int wake_[2] = {-1, -1};
   std::thread thread_;
