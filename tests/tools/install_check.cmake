@@ -32,6 +32,7 @@ foreach(f ${libdir}/libqelomsr.so.2 ${libdir}/libqelomsr.so ${prefix}/include/qe
           ${libdir}/cmake/qelomsr/qelomsrConfig.cmake
           ${libdir}/cmake/qelomsr/qelomsrConfigVersion.cmake
           ${prefix}/lib/udev/rules.d/60-qelomsr.rules ${prefix}/bin/qelomsr
+          ${prefix}/share/man/man1/qelomsr.1
           ${prefix}/lib/python3/dist-packages/qelomsr/__init__.py
           ${prefix}/lib/python3/dist-packages/qelomsr/_installed.py)
   if(NOT EXISTS ${f})
