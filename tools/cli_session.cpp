@@ -103,14 +103,17 @@ int runSession(const std::string& deviceText, const std::string& file) {
       return reportFailure(e);
     }
     if (code != kExitSuccess) {
-      if (code != kExitBrokenPipe)
+      // Interrupted or with nobody reading: nothing more to say.
+      if (code != kExitBrokenPipe && !stopRequested())
         std::fprintf(stderr, "qelomsr: session line %d ended with exit code %d: %s\n", number, code,
                      line.c_str());
       return code;
     }
   }
+  // A signal also ends a read of the commands that was waiting for input.
+  if (stopRequested()) return exitCodeForSignal(stopSignal());
   if (in->bad()) throw std::runtime_error("reading the session commands failed");
-  return stopRequested() ? exitCodeForSignal(stopSignal()) : kExitSuccess;
+  return kExitSuccess;
 }
 
 }  // namespace qcli
