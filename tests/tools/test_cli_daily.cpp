@@ -180,6 +180,16 @@ TEST_F(CliDaily, ASessionStopsAtTheFirstFailingLine) {
   EXPECT_THAT(missing.err, HasSubstr("No such file or directory"));
 }
 
+TEST_F(CliDaily, CtrlCEndsASessionAlsoDuringSleep) {
+  const std::string script = kTempDir + "/sleepy_session.txt";
+  writeFile(script, "dio DP-0\nsleep 600\ndio DP-1\n");
+  const auto r =
+      whileRunning("sleepy_session", "opened", "kill -INT $pid", {"session", "ka", script});
+  EXPECT_EQ(r.exitCode, 130) << describe(r);
+  EXPECT_THAT(r.out, Not(HasSubstr("DP-1")));
+  EXPECT_THAT(r.err, Not(HasSubstr("error")));
+}
+
 // ---- what the commands report -----------------------------------------------
 
 TEST_F(CliDaily, AClampedOutputIsReportedAsSet) {

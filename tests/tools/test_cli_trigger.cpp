@@ -85,6 +85,78 @@ TEST_F(CliTrigger, AWaitingStreamTakesNoFrameAndStopsCleanlyOnCtrlC) {
   }
 }
 
+// Pulses on the trigger input come from the runner's control channel
+// (`qelomsr-vbus ctl trigger PORT pulse [N]`), never from the clock.
+class CliTriggerPulses : public CliTrigger {
+ protected:
+  void SetUp() override {
+    CliTrigger::SetUp();
+    if (IsSkipped()) return;
+    const auto probe = runProcess({kRunner, "--", kRunner, "ctl", "trigger", "1-3", "state"});
+    if (probe.exitCode != 0) GTEST_SKIP() << "the emulator's trigger input cannot be driven here";
+  }
+};
+
+TEST_F(CliTriggerPulses, AStartOnTheTriggerWritesNothingUntilThePulse) {
+  const std::string path = kTempDir + "/start.csv";
+  const std::string before = kTempDir + "/start_before.csv";
+  const std::string state = kTempDir + "/start_before.state";
+  std::remove(path.c_str());
+  const auto r =
+      whileRunning("start_pulse", "waiting for the trigger",
+                   "$runner ctl state 1-3 > " + state + "; cp " + path + " " + before +
+                       "; $runner ctl trigger 1-3 pulse >/dev/null",
+                   {"stream", "ka", "--channels", "AI-0,TRG", "--rate", "1000", "--frames", "200",
+                    "--trigger", "start", "--out", path, "--progress"});
+  ASSERT_EQ(r.exitCode, 0) << describe(r);
+  EXPECT_EQ(stateValue(readFile(state), "framesProduced"), "0") << readFile(state);
+  // No frame reached the file before the pulse (the header may have).
+  const auto early = lines(readFile(before));
+  EXPECT_LE(early.size(), 1u) << readFile(before);
+  if (!early.empty()) {
+    EXPECT_EQ(early[0], "time_s,AI-0,TRG");
+  }
+  const auto rows = lines(readFile(path));
+  ASSERT_EQ(rows.size(), 201u);
+  EXPECT_EQ(rows[0], "time_s,AI-0,TRG");
+  for (size_t i = 1; i < rows.size(); ++i) {
+    const auto c = cells(rows[i]);
+    ASSERT_EQ(c.size(), 3u) << rows[i];
+    EXPECT_NEAR(std::stod(c[0]), (i - 1) * 0.001, 1e-9) << rows[i];
+  }
+  EXPECT_THAT(r.err, HasSubstr("200/200 frames"));
+}
+
+TEST_F(CliTriggerPulses, EveryPulseTakesExactlyOneFrame) {
+  struct Case {
+    std::string device, port, config;
+  };
+  const Case cases[] = {{"ka", "1-3", "in-a"}, {"rix", "1-2.4", "in-a"}, {"vel", "1-2.1", "in-b"}};
+  for (const Case& c : cases) {
+    const std::string path = kTempDir + "/sample_" + c.device + ".csv";
+    std::remove(path.c_str());
+    // Five pulses for a stream that wants six: it takes five frames and waits.
+    const auto r = whileRunning(
+        "sample_" + c.device, "waiting for the trigger",
+        "$runner ctl trigger " + c.port +
+            " pulse 5 >/dev/null; "
+            "for i in $(seq 1 600); do grep -q '5/6 frames' " +
+            kTempDir + "/sample_" + c.device + ".err && break; sleep 0.05; done; kill -INT $pid",
+        {"stream", c.device, "--channels", "AI-0,TRG", "--trigger", "sample", "--trigger-config",
+         c.config, "--frames", "6", "--out", path, "--progress"});
+    EXPECT_EQ(r.exitCode, 130) << c.device << "\n" << describe(r);
+    const auto rows = lines(readFile(path));
+    ASSERT_EQ(rows.size(), 6u) << c.device << "\n" << readFile(path);
+    for (size_t i = 1; i < rows.size(); ++i) {
+      const auto cell = cells(rows[i]);
+      ASSERT_EQ(cell.size(), 3u) << rows[i];
+      if (c.config == "in-a") {
+        EXPECT_EQ(cell[2], "1") << c.device << ": taken on a rising edge";
+      }
+    }
+  }
+}
+
 TEST_F(CliTrigger, ATimeoutEndsTheWaitWithAValidFile) {
   const std::string path = kTempDir + "/timeout.csv";
   const auto r =
