@@ -61,6 +61,14 @@ int runLine(Device& device, const std::vector<std::string>& words) {
   app.require_subcommand(1);
   Command selected;
   addSessionLineCommands(app, device, selected);
+  bool known = false;
+  std::string names;
+  for (const CLI::App* sub : app.get_subcommands({})) {
+    known = known || sub->get_name() == words[0];
+    names += (names.empty() ? "" : ", ") + sub->get_name();
+  }
+  if (!known && words[0][0] != '-')
+    throw UsageError("'" + words[0] + "' is not a session command (choose from: " + names + ")");
   std::vector<std::string> reversed(words.rbegin(), words.rend());
   try {
     app.parse(reversed);
