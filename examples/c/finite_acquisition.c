@@ -10,31 +10,6 @@
 #define CHANNELS 4
 #define FRAMES 2000
 
-/* Writes a value with the fewest digits that read back as the same float
- * (at most 9): the file keeps every bit the library delivered. */
-static void put_float(FILE* out, float value) {
-  char text[32];
-  int digits;
-  for (digits = 1; digits < 9; ++digits) {
-    snprintf(text, sizeof text, "%.*g", digits, (double)value);
-    if (strtof(text, NULL) == value) break;
-  }
-  snprintf(text, sizeof text, "%.*g", digits, (double)value);
-  fputs(text, out);
-}
-
-/* The same for a double (at most 17 digits). */
-static void put_double(FILE* out, double value) {
-  char text[40];
-  int digits;
-  for (digits = 1; digits < 17; ++digits) {
-    snprintf(text, sizeof text, "%.*g", digits, value);
-    if (strtod(text, NULL) == value) break;
-  }
-  snprintf(text, sizeof text, "%.*g", digits, value);
-  fputs(text, out);
-}
-
 int main(int argc, char** argv) {
   int ios[CHANNELS], handle = 0, capacity = 0, i, f;
   float rate = 0.0f;
@@ -63,10 +38,10 @@ int main(int argc, char** argv) {
   fprintf(out, "time_s,AI-0,AI-1,AI-2,AI-3\n");
   for (f = 0; f < FRAMES; ++f) {
     const float* v = values + f * QELOMSR_KA_VALUE_SLOTS;
-    put_double(out, f / (double)rate);
+    print_exact(out, f / (double)rate, 0);
     for (i = 0; i < CHANNELS; ++i) {
       fputc(',', out);
-      put_float(out, v[i]);
+      print_exact(out, v[i], 1);
     }
     fputc('\n', out);
   }
