@@ -172,6 +172,7 @@ AcquisitionResult acquire(const Device& device, const AcquisitionOptions& option
   const size_t records = static_cast<size_t>(family.readLimitBytes / 2);
   std::vector<float> values(records * family.valueSlots);
   std::vector<int> ports(records * family.portSlots);
+  std::vector<double> seconds(records);
 
   const bool timed = options.trigger != Trigger::Sample;
   const double requested = timed ? options.rate : -1.0;
@@ -274,12 +275,14 @@ AcquisitionResult acquire(const Device& device, const AcquisitionOptions& option
                               std::chrono::duration<double>(got / result.deviceRate));
       }
       const int take = static_cast<int>(std::min<long long>(got, target - result.frames));
-      const double first =
-          timed ? segmentOffset + static_cast<double>(segmentFrames) / result.deviceRate
-                : secondsBetween(start, now);
-      const double step = timed ? 1.0 / result.deviceRate : 0.0;
-      if (consumer != nullptr) consumer->frames(values.data(), ports.data(), take, first, step);
-      lastFrameSeconds = first + step * (take - 1);
+      // Timer frames k / rate after the start of their stretch; frames taken
+      // on trigger events when they were read (the device gives no time).
+      for (int f = 0; f < take; ++f)
+        seconds[f] =
+            timed ? segmentOffset + static_cast<double>(segmentFrames + f) / result.deviceRate
+                  : secondsBetween(start, now);
+      if (consumer != nullptr) consumer->frames(values.data(), ports.data(), take, seconds.data());
+      lastFrameSeconds = seconds[take - 1];
       result.frames += take;
       segmentFrames += got;
       lastData = now;

@@ -31,9 +31,8 @@ class FrameConsumer {
   // -1 when frames are taken on trigger events.
   virtual void started(double deviceRate) { (void)deviceRate; }
   // count frame records, frame f at values[f * valueSlots], ports[f * portSlots],
-  // taken at firstSeconds + f * frameSeconds since the start.
-  virtual void frames(const float* values, const int* ports, int count, double firstSeconds,
-                      double frameSeconds) = 0;
+  // taken at seconds[f] since the start.
+  virtual void frames(const float* values, const int* ports, int count, const double* seconds) = 0;
   // Frames were lost to an overrun; the acquisition was restarted.
   virtual void gap(long long framesBefore) { (void)framesBefore; }
   // Called about once a second and at the end: a good moment to flush.

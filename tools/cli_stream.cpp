@@ -52,8 +52,7 @@ class RecordingConsumer : public FrameConsumer {
     recording_ = open_(info);
   }
 
-  void frames(const float* values, const int* ports, int count, double firstSeconds,
-              double frameSeconds) override {
+  void frames(const float* values, const int* ports, int count, const double* seconds) override {
     const FamilyInfo& family = device_.family();
     for (int f = 0; f < count; ++f) {
       const float* v = values + static_cast<size_t>(f) * family.valueSlots;
@@ -67,7 +66,7 @@ class RecordingConsumer : public FrameConsumer {
         else
           row_[i] = p[c.slot];
       }
-      recording_->frame(firstSeconds + f * frameSeconds, row_.data());
+      recording_->frame(seconds[f], row_.data());
     }
   }
 

@@ -333,6 +333,30 @@ TEST_F(CliDaily, Hdf5FileHasTheDatasetsAndAttributes) {
   EXPECT_NEAR(h5["time_s"]["last"].get<double>(), 0.499, 1e-9);
 }
 
+TEST_F(CliDaily, ThePythonPackageReadsTheFilesAndWritesTheSameCsv) {
+  const std::string csv = kTempDir + "/shared.csv", again = kTempDir + "/shared_again.csv";
+  const std::string h5 = kTempDir + "/shared.h5";
+  for (const std::string& path : {csv, h5}) {
+    const auto r = onBus({"stream", "USB:1-0-3", "--channels", "AI-2:10mV,AI-0,DP-0,CNT,TRG",
+                          "--rate", "1000", "--frames", "300", "--out", path, "-q"},
+                         "two_ka.json");
+    ASSERT_EQ(r.exitCode, 0) << describe(r);
+  }
+  const auto py =
+      runProcess({"/usr/bin/python3", kSourceDir + "/python_roundtrip.py", csv, again, h5});
+  ASSERT_EQ(py.exitCode, 0) << describe(py);
+  EXPECT_EQ(readFile(again), readFile(csv));  // the same layout, number for number
+  const auto loaded = nlohmann::json::parse(py.out);
+  EXPECT_EQ(loaded["csv"]["rows"], 300);
+  const auto channels = nlohmann::json::array({"AI-2", "AI-0", "DP-0", "CNT", "TRG"});
+  EXPECT_EQ(loaded["csv"]["channels"], channels);
+  EXPECT_EQ(loaded["h5"]["channels"], channels);
+  EXPECT_EQ(loaded["h5"]["units"], nlohmann::json::array({"V", "V", "raw", "raw", "raw"}));
+  EXPECT_EQ(loaded["h5"]["rows"], 300);
+  EXPECT_EQ(loaded["h5"]["rate"], 1000.0);
+  EXPECT_EQ(loaded["h5"]["device"], "USB:1-0-3");
+}
+
 TEST_F(CliDaily, AnInterruptedHdf5StreamKeepsEveryFrameWritten) {
   const std::string path = kTempDir + "/interrupted.h5";
   std::remove(path.c_str());
