@@ -29,17 +29,32 @@ std::unique_ptr<Recording> createRecording(const std::string& path, const Record
   return isHdf5Path(path) ? createHdf5(path, info) : createCsv(path, info);
 }
 
-char* appendNumber(char* out, float value) { return std::to_chars(out, out + 32, value).ptr; }
+namespace {
 
-char* appendNumber(char* out, double value) { return std::to_chars(out, out + 32, value).ptr; }
+// Positional notation (0.00003636808, not 3.636808e-05), as the Python
+// package writes it, so that both write the same text; a value too large or
+// too small for that in kNumberTextSize characters (only doubles can be)
+// keeps the exponent.
+template <typename T>
+char* appendShortest(char* out, T value) {
+  const auto fixed = std::to_chars(out, out + kNumberTextSize, value, std::chars_format::fixed);
+  if (fixed.ec == std::errc()) return fixed.ptr;
+  return std::to_chars(out, out + kNumberTextSize, value).ptr;
+}
+
+}  // namespace
+
+char* appendNumber(char* out, float value) { return appendShortest(out, value); }
+
+char* appendNumber(char* out, double value) { return appendShortest(out, value); }
 
 std::string numberText(float value) {
-  char text[32];
+  char text[kNumberTextSize];
   return std::string(text, appendNumber(text, value));
 }
 
 std::string numberText(double value) {
-  char text[32];
+  char text[kNumberTextSize];
   return std::string(text, appendNumber(text, value));
 }
 

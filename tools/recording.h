@@ -97,11 +97,13 @@ bool isHdf5Path(const std::string& path);
 std::string isoTimeNow();
 
 // The shortest text that reads back as the same value: a float32 as a
-// float32 (1.2345678e-06, never 0.000001), a double as a double.
+// float32 (0.0000012345678, never 0.000001), a double as a double, without
+// an exponent.
 std::string numberText(float value);
 std::string numberText(double value);
-// The same, appended to a buffer without allocation; returns the new end.
-// The buffer must hold at least 32 characters.
+// The same, appended to a buffer of at least kNumberTextSize characters
+// without allocation; returns the new end.
+constexpr int kNumberTextSize = 64;
 char* appendNumber(char* out, float value);
 char* appendNumber(char* out, double value);
 

@@ -17,7 +17,7 @@ class CsvRecording : public Recording {
   CsvRecording(std::FILE* out, bool owned, std::string name, const RecordingInfo& info)
       : out_(out), owned_(owned), name_(std::move(name)) {
     for (const auto& c : info.columns) analog_.push_back(c.analog);
-    row_.resize(32 * (analog_.size() + 1) + 2);
+    row_.resize((kNumberTextSize + 1) * (analog_.size() + 1) + 2);
     std::string header = "time_s";
     for (const auto& c : info.columns) header += "," + c.name;
     header += '\n';

@@ -282,9 +282,10 @@ TEST_F(CliDaily, A10mVCsvKeepsSubMicrovoltSteps) {
     const auto c = cells(rows[i]);
     ASSERT_EQ(c.size(), 2u) << rows[i];
     const float v = std::strtof(c[1].c_str(), nullptr);
-    // The text is the shortest one of that float32: nothing lost, nothing invented.
+    // The text is the shortest one of that float32 (without an exponent):
+    // nothing lost, nothing invented.
     char shortest[32];
-    *std::to_chars(shortest, shortest + sizeof shortest, v).ptr = '\0';
+    *std::to_chars(shortest, shortest + sizeof shortest, v, std::chars_format::fixed).ptr = '\0';
     EXPECT_EQ(c[1], shortest);
     EXPECT_LE(std::fabs(v), 0.0081f) << rows[i];
     values.insert(v);
