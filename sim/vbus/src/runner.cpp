@@ -21,6 +21,7 @@
 #include "qsim/config.h"
 #include "qsim/model.h"
 #include "qsim/vbus.h"
+#include "qsim/vbus_commands.h"
 #include "qsim/vbus_control.h"
 
 namespace {
@@ -204,6 +205,7 @@ int main(int argc, char** argv) {
                               [&bus](const std::string& port, const std::string& name, bool on) {
                                 switchFault(bus, port, name, on);
                               });
+    qsim::addDeviceCommands(control, bus);
     setenv(qsim::kVbusControlEnv, control.path().c_str(), 1);
     qsim::exportPreloadEnvironment();
     return runChild(argv + i);

@@ -70,11 +70,17 @@ VbusControl::~VbusControl() {
   unlink(path_.c_str());
 }
 
+void VbusControl::addCommand(const std::string& name, Command command) {
+  std::lock_guard<std::mutex> lock(commandsMutex_);
+  commands_[name] = std::move(command);
+}
+
 std::string VbusControl::execute(const std::string& line) {
   std::istringstream in(line);
   std::string cmd, port, name, state, extra;
   in >> cmd >> port >> name >> state >> extra;
   try {
+    if (std::string reply; runAddedCommand(cmd, line, reply)) return reply;
     if (cmd == "list" && port.empty()) {
       std::string out;
       for (const auto& e : bus_.list()) {
@@ -102,6 +108,23 @@ std::string VbusControl::execute(const std::string& line) {
   } catch (const std::exception& e) {
     return std::string("error ") + e.what() + "\n";
   }
+}
+
+bool VbusControl::runAddedCommand(const std::string& cmd, const std::string& line,
+                                  std::string& reply) {
+  Command command;
+  {
+    std::lock_guard<std::mutex> lock(commandsMutex_);
+    const auto it = commands_.find(cmd);
+    if (it == commands_.end()) return false;
+    command = it->second;
+  }
+  std::istringstream in(line);
+  std::vector<std::string> args;
+  for (std::string word; in >> word;) args.push_back(word);
+  args.erase(args.begin());
+  reply = command(args);
+  return true;
 }
 
 void VbusControl::serve() {

@@ -1,8 +1,10 @@
 // Default topology and fixture of device models on the virtual USB bus.
+#include <sstream>
 #include <stdexcept>
 
 #include "qsim/config.h"
 #include "qsim/model.h"
+#include "qsim/vbus_commands.h"
 #include "qsim/vbus_gtest.h"
 
 namespace qsim::vbustest {
@@ -78,6 +80,16 @@ void VbusFixture::unplug(const std::string& port) {
 void VbusFixture::replug(const std::string& port) {
   bus().replug(port);
   ASSERT_TRUE(waitForPort(port, true)) << "libusb does not list " << port;
+}
+
+std::string VbusFixture::trigger(const std::string& port, const std::string& args) {
+  std::vector<std::string> words{port};
+  std::istringstream in(args);
+  for (std::string w; in >> w;) words.push_back(w);
+  const std::string reply = triggerCommand(bus(), words);
+  if (reply.compare(0, 6, "error ") == 0)
+    ADD_FAILURE() << "trigger " << port << " " << args << ": " << reply;
+  return reply;
 }
 
 }  // namespace qsim::vbustest

@@ -7,15 +7,20 @@
 //   replug <port>
 //   kick <port>               retry the IN transfers the device keeps waiting
 //   fault <port> <name> on|off  e.g. "fault 1-3 stall on" (names: see sim/README.md)
+//   <name> <args...>          commands added with addCommand (the runner adds
+//                             the device commands of qsim/vbus_commands.h)
 //
 // A port is a port path ("1-2.4") or a unique id ("USB:1-0-2-4"). Every
 // command is answered with "ok" or "error <text>", each on a line of its own.
 #pragma once
 
 #include <functional>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "qsim/vbus.h"
 
@@ -35,16 +40,26 @@ class VbusControl {
 
   const std::string& path() const { return path_; }
 
+  // A further command: a line whose first word is `name` goes to the
+  // handler with the remaining words; it returns the reply lines, ending in
+  // "ok\n" or "error ...\n" (an exception becomes "error <what>").
+  using Command = std::function<std::string(const std::vector<std::string>& args)>;
+  void addCommand(const std::string& name, Command command);
+
   // Runs one command line and returns the reply lines (ending in "ok\n" or
   // "error ...\n"). Thread-safe as far as the bus is.
   std::string execute(const std::string& line);
 
  private:
   void serve();
+  // Runs a command added with addCommand; false when cmd is none.
+  bool runAddedCommand(const std::string& cmd, const std::string& line, std::string& reply);
 
   VirtualBus& bus_;
   std::string path_;
   FaultHook faults_;
+  std::mutex commandsMutex_;
+  std::map<std::string, Command> commands_;
   int listen_ = -1;
   int wake_[2] = {-1, -1};
   std::thread thread_;

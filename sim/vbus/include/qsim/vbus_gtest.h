@@ -83,6 +83,10 @@ class VbusFixture : public ::testing::Test {
   // Unplug / replug and wait (bounded) until libusb has seen it.
   void unplug(const std::string& port);
   void replug(const std::string& port);
+  // Runs a trigger command of the control channel on a port, as
+  // `qelomsr-vbus ctl trigger <port> <args>` would (e.g. trigger(kKaPort,
+  // "pulse 5")); an error reply fails the test. Returns the reply.
+  std::string trigger(const std::string& port, const std::string& args);
 
  private:
   std::vector<std::string> added_;

@@ -1,0 +1,32 @@
+// Control commands for the device models on a virtual USB bus, added to a
+// VbusControl by the runner (and usable directly from C++ tests):
+//
+//   trigger <port> pulse [N [PERIOD]]   N pulses (default 1) on the trigger
+//                                       input, rising edges PERIOD apart
+//                                       (e.g. 500us; default: twice the
+//                                       device's minimum frame period)
+//   trigger <port> high | low           the external driver's level
+//   trigger <port> state                "<input|output> <high|low> code=... ..."
+//   trigger <port> periodic <HZ> [N]    self-running pulses from now (N: count)
+//   trigger <port> periodic off
+//
+// Level changes take effect in order on the device's timeline; sim/README.md
+// says what each trigger configuration makes of them.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "qsim/vbus.h"
+#include "qsim/vbus_control.h"
+
+namespace qsim {
+
+// Runs "trigger <args...>" against the device model at the port named by
+// args[0]; returns the reply lines ending in "ok\n" or "error ...\n".
+std::string triggerCommand(VirtualBus& bus, const std::vector<std::string>& args);
+
+// Adds the device commands above to a control channel of `bus`.
+void addDeviceCommands(VbusControl& control, VirtualBus& bus);
+
+}  // namespace qsim
