@@ -121,6 +121,10 @@ uint16_t DeviceModel::productId() const {
   QSIM_LOCKED;
   return impl_->cfg.productId;
 }
+std::string DeviceModel::serialNumber() const {
+  QSIM_LOCKED;
+  return impl_->cfg.serial;
+}
 int DeviceModel::bulkOut(const uint8_t* data, size_t len) {
   QSIM_LOCKED;
   return impl_->bulkOut(data, len);

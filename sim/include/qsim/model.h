@@ -54,6 +54,7 @@ class DeviceModel : public UsbFunction {
   // ---- UsbFunction -----------------------------------------------------------
   uint16_t vendorId() const override;
   uint16_t productId() const override;
+  std::string serialNumber() const override;  // the serial of the config
   int bulkOut(const uint8_t* data, size_t len) override;
   int bulkIn(uint8_t* data, size_t len) override;
   bool interfaceHeld() const override;
