@@ -126,6 +126,10 @@ void validateConfig(const DeviceConfig& c) {
     need(l.from >= 0 && l.from < lay.ports && l.to >= 0 && l.to < lay.ports && l.from != l.to,
          "loopback between ports that do not exist");
   }
+  for (const AnalogLoopback& l : c.analogLoopbacks) {
+    need(l.from >= 0 && l.from < lay.dacs && l.to >= 0 && l.to < lay.singleEnded,
+         "analog loopback between an output and an input that do not exist");
+  }
   need(c.serial.size() < 0xFFFF, "serial too long");
   need(c.inputCapacity > 0 && c.inputCapacity <= (1u << 26), "inputCapacity out of 1..2^26");
   need(c.outputCapacity > 0 && c.outputCapacity <= (1u << 26), "outputCapacity out of 1..2^26");
@@ -387,6 +391,16 @@ void applyJson(const json& j, DeviceConfig& c) {
         c.loopbacks.push_back({static_cast<int>(toUnsignedOf<uint8_t>(l["from"], "from")),
                                static_cast<int>(toUnsignedOf<uint8_t>(l["to"], "to"))});
       }
+    } else if (k == "analogLoopbacks") {
+      c.analogLoopbacks.clear();
+      for (const json& l : arrayOf(v, "analogLoopbacks")) {
+        if (!l.is_object() || !l.contains("from") || !l.contains("to") || l.size() != 2) {
+          throw std::invalid_argument(
+              "device config: an analog loopback is {\"from\": output, \"to\": input}");
+        }
+        c.analogLoopbacks.push_back({static_cast<int>(toUnsignedOf<uint8_t>(l["from"], "from")),
+                                     static_cast<int>(toUnsignedOf<uint8_t>(l["to"], "to"))});
+      }
     } else if (k == "inputCapacity") {
       c.inputCapacity = toUnsignedOf<uint32_t>(v, "inputCapacity");
     } else if (k == "outputCapacity") {
@@ -465,6 +479,11 @@ json configToJson(const DeviceConfig& c) {
   json loops = json::array();
   for (const Loopback& l : c.loopbacks) loops.push_back({{"from", l.from}, {"to", l.to}});
   j["loopbacks"] = loops;
+  json analogLoops = json::array();
+  for (const AnalogLoopback& l : c.analogLoopbacks) {
+    analogLoops.push_back({{"from", l.from}, {"to", l.to}});
+  }
+  j["analogLoopbacks"] = analogLoops;
   j["inputCapacity"] = c.inputCapacity;
   j["outputCapacity"] = c.outputCapacity;
   j["counterRateHz"] = c.counterRateHz;

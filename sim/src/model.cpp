@@ -38,6 +38,7 @@ struct DeviceModel::Impl {
         acq(cfg, lay, diag, front, io, trigger),
         memories(cfg),
         regs({cfg, lay, *clock, diag, front, io, trigger, acq, memories}) {
+    front.wireOutputs(io);
     regs.resetPeripherals(0xFFFFFFFF, epoch);
   }
 
@@ -276,13 +277,7 @@ uint16_t DeviceModel::dacCode(int output) const {
 double DeviceModel::dacVoltage(int output) const {
   QSIM_ADVANCED;
   impl_->checkDac(output);
-  CodeRecord rec = impl_->cfg.outputRecords[static_cast<size_t>(output)];
-  if (erased(rec)) rec = {4095, 2047, 0, 0xFFFF};
-  const double code = impl_->io.dac[static_cast<size_t>(output)];
-  if (code >= rec.zero) {
-    return rec.positive == rec.zero ? 0.0 : (code - rec.zero) * 10.0 / (rec.positive - rec.zero);
-  }
-  return rec.zero == rec.negative ? 0.0 : -(rec.zero - code) * 10.0 / (rec.zero - rec.negative);
+  return impl_->io.dacVolts(output);
 }
 uint8_t DeviceModel::portOutputEnable(int port) const {
   QSIM_LOCKED;

@@ -6,7 +6,11 @@
 
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
+#include <functional>
+#include <map>
+#include <memory>
 #include <regex>
 #include <sstream>
 
@@ -32,13 +36,6 @@ qtest::ProcessResult cli(const std::vector<std::string>& args) {
 // USB:1-0-2-1 and the Rix at USB:1-0-2-4.
 qtest::ProcessResult onBus(const std::vector<std::string>& args) {
   std::vector<std::string> argv{kRunner, "--", kCli};
-  argv.insert(argv.end(), args.begin(), args.end());
-  return qtest::runProcess(argv);
-}
-
-// The same with a topology file of tests/tools.
-qtest::ProcessResult onBusWith(const std::string& config, const std::vector<std::string>& args) {
-  std::vector<std::string> argv{kRunner, "--config", kSourceDir + "/" + config, "--", kCli};
   argv.insert(argv.end(), args.begin(), args.end());
   return qtest::runProcess(argv);
 }
@@ -264,42 +261,154 @@ TEST_F(CliOnBus, StreamWritesEveryFrameToCsv) {
   }
 }
 
-// A Ka whose input buffer holds 16 bytes overflows at 50 kHz long before the next read.
+// The tool under a runner whose control socket the test knows: the test runs
+// the devices' clock by hand (--manual-clock) and watches a device's state
+// while the tool works, so every frame, overflow and restart happens exactly
+// when the test makes it, whatever the speed of the host.
+class DrivenRun {
+ public:
+  DrivenRun(const std::string& config, const std::vector<std::string>& args) {
+    char dir[] = "/tmp/qelomsr-cli-XXXXXX";
+    if (mkdtemp(dir) != nullptr) dir_ = dir;
+    socket_ = dir_ + "/control";
+    setenv("QELOMSR_VBUS_CONTROL", socket_.c_str(), 1);  // for `qelomsr-vbus ctl`
+    std::vector<std::string> argv{kRunner,
+                                  "--manual-clock",
+                                  "--control-socket",
+                                  socket_,
+                                  "--config",
+                                  kSourceDir + "/" + config,
+                                  "--",
+                                  kCli};
+    argv.insert(argv.end(), args.begin(), args.end());
+    process_ = std::make_unique<qtest::Process>(argv);
+  }
+  ~DrivenRun() {
+    process_.reset();
+    unsetenv("QELOMSR_VBUS_CONTROL");
+    if (!dir_.empty()) rmdir(dir_.c_str());
+  }
+
+  // Sends one control command; the reply lines before "ok" (a failure adds
+  // a test failure and returns the error).
+  std::string ctl(const std::string& command) {
+    std::vector<std::string> argv{kRunner, "ctl"};
+    std::istringstream words(command);
+    for (std::string w; words >> w;) argv.push_back(w);
+    const auto r = qtest::runProcess(argv, std::chrono::seconds(60));
+    EXPECT_EQ(r.exitCode, 0) << command << "\n" << describe(r);
+    return r.out;
+  }
+
+  // The device's state as "name value" pairs; empty while the runner is not
+  // listening yet.
+  std::map<std::string, std::string> state(const std::string& port) {
+    std::map<std::string, std::string> values;
+    const auto r = qtest::runProcess({kRunner, "ctl", "state", port}, std::chrono::seconds(60));
+    if (r.exitCode != 0) return values;
+    std::istringstream in(r.out);
+    for (std::string name, value; in >> name >> value;) values[name] = value;
+    return values;
+  }
+
+  // Waits (bounded, generously) until the device's state satisfies cond.
+  bool waitFor(const std::string& port,
+               const std::function<bool(std::map<std::string, std::string>&)>& cond) {
+    return qtest::pollUntil([&] {
+      auto s = state(port);
+      return !s.empty() && cond(s);
+    });
+  }
+
+  qtest::Process& process() { return *process_; }
+
+ private:
+  std::string dir_;
+  std::string socket_;
+  std::unique_ptr<qtest::Process> process_;
+};
+
+long long asNumber(const std::string& text) { return std::stoll(text); }
+
+// The tool has started an acquisition that has produced nothing yet.
+bool freshlyStarted(std::map<std::string, std::string>& s) {
+  return s["acquisition"] == "running" && s["framesProduced"] == "0" && s["framesDropped"] == "0";
+}
+
+// The tool has read every one of `frames` frames the device produced.
+std::function<bool(std::map<std::string, std::string>&)> drained(long long frames) {
+  return [frames](std::map<std::string, std::string>& s) {
+    return asNumber(s["framesProduced"]) == frames && s["inputBufferedBytes"] == "0";
+  };
+}
+
+// small_buffer.json: a Ka whose input buffer holds 8 frames of AI-0 (16
+// bytes) and whose AI-0 is a ramp from -5 V up over 100 s. Frame k of a 1 Hz
+// acquisition started at time s is sampled at s + k + 1.
+double rampAt(double seconds) { return 5.0 * (2.0 * std::fmod(0.01 * seconds, 1.0) - 1.0); }
+
+// Checks the CSV rows of one stretch of frames of a 1 Hz acquisition started
+// at `start` seconds of the devices' clock.
+void expectRamp(const std::vector<std::string>& rows, size_t first, int frames, double start) {
+  for (int k = 0; k < frames; ++k) {
+    const std::string& row = rows.at(first + static_cast<size_t>(k));
+    const auto v = numbers(row);
+    ASSERT_EQ(v.size(), 2u) << row;
+    EXPECT_NEAR(v[1], rampAt(start + k + 1), 0.001) << row;
+  }
+}
+
 TEST_F(CliOnBus, OverrunEndsTheStreamKeepingWhatWasRead) {
   const std::string path = kTempDir + "/overrun.csv";
-  const auto r = onBusWith("small_buffer.json", {"stream", "0", "--channels", "AI-0", "--rate",
-                                                 "50000", "--frames", "2000", "--out", path});
+  std::remove(path.c_str());
+  // 1 Hz: the tool waits 20 s for a frame before it gives up, far longer
+  // than the test needs between two steps of the clock.
+  DrivenRun run("small_buffer.json", {"stream", "0", "--channels", "AI-0", "--rate", "1",
+                                      "--frames", "2000", "--out", path});
+  ASSERT_TRUE(run.waitFor("1-3", freshlyStarted)) << run.process().err();
+  run.ctl("clock advance 5s");
+  ASSERT_TRUE(run.waitFor("1-3", drained(5))) << run.process().err();
+  run.ctl("clock advance 20s");  // 20 frames for a buffer of 8
+  const auto r = run.process().finish(std::chrono::seconds(120));
   EXPECT_EQ(r.exitCode, 1) << describe(r);
-  EXPECT_THAT(r.err, HasSubstr("overrun after"));
+  EXPECT_THAT(r.err, HasSubstr("overrun after 5 frames"));
   EXPECT_THAT(r.err, HasSubstr("Buffer overflow. (class 4, device error)"));
+  // The frames read before the overflow are all in the file, once, in order.
   const auto rows = lines(readFile(path));
-  ASSERT_GE(rows.size(), 1u);
+  ASSERT_EQ(rows.size(), 6u) << readFile(path);
   EXPECT_EQ(rows[0], "time_s,AI-0");
-  for (size_t i = 1; i < rows.size(); ++i) EXPECT_EQ(numbers(rows[i]).size(), 2u) << rows[i];
+  expectRamp(rows, 1, 5, 0.0);
+  for (size_t k = 0; k < 5; ++k) EXPECT_NEAR(numbers(rows[k + 1])[0], static_cast<double>(k), 1e-9);
 }
 
 TEST_F(CliOnBus, RestartOnOverrunMarksEveryGap) {
-  // The device reports an overflow until the tool has restarted twice, so the
-  // gaps do not depend on how fast the host reads.
+  // Two overflows in the middle of a 12-frame stream: 3 frames, a gap, 4
+  // frames, a gap, 5 frames. Each stretch comes from its own acquisition,
+  // started where the clock stood after the overflow.
   const std::string path = kTempDir + "/restart.csv";
-  const std::string errPath = kTempDir + "/restart.err";
-  const auto r = qtest::runProcess(
-      {kRunner, "--", kSourceDir + "/restart_on_overrun.sh", kRunner, kCli, errPath, "stream", "0",
-       "--channels", "AI-0", "--rate", "1000", "--frames", "400", "--out", path,
-       "--restart-on-overrun"},
-      std::chrono::seconds(120));
-  const std::string err = readFile(errPath);
-  ASSERT_EQ(r.exitCode, 0) << describe(r) << err;
-  size_t data = 0, gaps = 0;
-  for (const auto& row : lines(readFile(path))) {
-    if (row.rfind("# overrun after ", 0) == 0)
-      ++gaps;
-    else if (row != "time_s,AI-0")
-      ++data;
+  std::remove(path.c_str());
+  DrivenRun run("small_buffer.json", {"stream", "0", "--channels", "AI-0", "--rate", "1",
+                                      "--frames", "12", "--out", path, "--restart-on-overrun"});
+  for (long long frames : {3, 4}) {
+    ASSERT_TRUE(run.waitFor("1-3", freshlyStarted)) << run.process().err();
+    run.ctl("clock advance " + std::to_string(frames) + "s");
+    ASSERT_TRUE(run.waitFor("1-3", drained(frames))) << run.process().err();
+    run.ctl("clock advance 20s");
   }
-  EXPECT_EQ(data, 400u);
-  EXPECT_GE(gaps, 2u);
-  EXPECT_THAT(err, HasSubstr(", " + std::to_string(gaps) + " overrun"));
+  ASSERT_TRUE(run.waitFor("1-3", freshlyStarted)) << run.process().err();
+  run.ctl("clock advance 5s");
+  const auto r = run.process().finish(std::chrono::seconds(120));
+  ASSERT_EQ(r.exitCode, 0) << describe(r);
+  const auto rows = lines(readFile(path));
+  ASSERT_EQ(rows.size(), 15u) << readFile(path);
+  EXPECT_EQ(rows[0], "time_s,AI-0");
+  EXPECT_THAT(rows[4], ::testing::StartsWith("# overrun after 3 frames:"));
+  EXPECT_THAT(rows[9], ::testing::StartsWith("# overrun after 7 frames:"));
+  expectRamp(rows, 1, 3, 0.0);
+  expectRamp(rows, 5, 4, 3.0 + 20.0);
+  expectRamp(rows, 10, 5, 3.0 + 20.0 + 4.0 + 20.0);
+  EXPECT_THAT(r.err, HasSubstr("12 frames"));
+  EXPECT_THAT(r.err, HasSubstr(", 2 overruns"));
 }
 
 TEST_F(CliOnBus, StreamBySecondsToStdout) {

@@ -23,7 +23,7 @@ class TriggerControl : public VbusFixture {
     VbusFixture::SetUp();
     path_ = bus().rootDir() + "/trigger-control.sock";
     control_ = std::make_unique<qsim::VbusControl>(bus(), path_, nullptr);
-    qsim::addDeviceCommands(*control_, bus());
+    qsim::addTriggerCommand(*control_, bus());
   }
   void TearDown() override {
     control_.reset();
@@ -77,14 +77,14 @@ TEST_F(TriggerControl, AnOutputLineReportsWhatTheDeviceDrives) {
             "note: the trigger line is an output (code 0x9); the device ignores its input\nok\n");
   writeTriggerCode(rix(), 0x09);
   EXPECT_EQ(trigger(kRixPort, "state"),
-            "output low code=0x9 drives=every-frame driver=low pending=0 source=off\nok\n");
+            "output low code=0x9 drives=every-frame driver=low pending=0 source=off\n");
 }
 
 TEST_F(TriggerControl, BadCommandsAreAnsweredWithErrors) {
   for (const char* bad :
        {"trigger", "trigger 1-3", "trigger 1-3 frob", "trigger 1-9 pulse", "trigger 1-2 pulse",
         "trigger 1-3 state now", "trigger 1-3 low 5", "trigger 1-3 pulse 0",
-        "trigger 1-3 pulse 100001", "trigger 1-3 pulse x", "trigger 1-3 pulse 2 5",
+        "trigger 1-3 pulse 100001", "trigger 1-3 pulse x", "trigger 1-3 pulse 2 5parsecs",
         "trigger 1-3 pulse 2 -5us", "trigger 1-3 pulse 2 1ns", "trigger 1-3 pulse 2 5us x",
         "trigger 1-3 periodic", "trigger 1-3 periodic 0", "trigger 1-3 periodic 2e6",
         "trigger 1-3 periodic fast", "trigger 1-3 periodic 10 0"}) {

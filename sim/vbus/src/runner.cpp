@@ -1,7 +1,7 @@
 // qelomsr-vbus: hosts emulated devices on a virtual USB bus and runs a
 // program that sees them through its own, unmodified libusb.
 //
-//   qelomsr-vbus [--config FILE] -- PROGRAM [ARGS...]
+//   qelomsr-vbus [--config FILE] [--manual-clock] [--control-socket PATH] -- PROGRAM [ARGS...]
 //   qelomsr-vbus ctl COMMAND...      (sends a command to $QELOMSR_VBUS_CONTROL)
 #include <signal.h>
 #include <sys/prctl.h>
@@ -23,6 +23,7 @@
 #include "qsim/vbus.h"
 #include "qsim/vbus_commands.h"
 #include "qsim/vbus_control.h"
+#include "runner_commands.h"
 
 namespace {
 
@@ -30,11 +31,16 @@ constexpr int kRunnerFailed = 125;  // as env(1) and friends: the runner itself 
 constexpr int kExecFailed = 127;
 
 const char* const kUsage =
-    "usage: qelomsr-vbus [--config FILE] -- PROGRAM [ARGS...]\n"
+    "usage: qelomsr-vbus [--config FILE] [--manual-clock] [--control-socket PATH]\n"
+    "                    -- PROGRAM [ARGS...]\n"
     "       qelomsr-vbus ctl COMMAND...\n"
     "Runs PROGRAM with emulated Ka, Vel and Rix devices on a virtual USB bus\n"
     "(default: Ka at 1-3, Vel at 1-2.1, Rix at 1-2.4) and exits with its status.\n"
-    "The child finds the bus's control socket in QELOMSR_VBUS_CONTROL.\n";
+    "The child finds the bus's control socket in QELOMSR_VBUS_CONTROL.\n"
+    "  --manual-clock         the devices' clock stands at 0 until moved with\n"
+    "                         'ctl clock advance DURATION'\n"
+    "  --control-socket PATH  listen for control commands on PATH (default: a\n"
+    "                         socket inside the bus's temporary folder)\n";
 
 struct Placement {
   std::string port;
@@ -168,7 +174,8 @@ int main(int argc, char** argv) {
     // process: without the preload they would look at the real /sys, and a
     // child's libusb would miss every unplug and replug.
     qsim::reexecUnderPreload(argv);
-    std::string config;
+    std::string config, socketPath;
+    bool manualClock = false;
     int i = 1;
     for (; i < argc; ++i) {
       const std::string a = argv[i];
@@ -178,6 +185,10 @@ int main(int argc, char** argv) {
       }
       if (a == "--config" && i + 1 < argc) {
         config = argv[++i];
+      } else if (a == "--manual-clock") {
+        manualClock = true;
+      } else if (a == "--control-socket" && i + 1 < argc) {
+        socketPath = argv[++i];
       } else if (a == "-h" || a == "--help") {
         std::fputs(kUsage, stdout);
         return 0;
@@ -193,19 +204,23 @@ int main(int argc, char** argv) {
     const std::vector<Placement> topology =
         config.empty() ? defaultTopology() : topologyFromFile(config);
 
+    // One clock for all devices: real time unless the caller runs it by hand.
+    auto clock = std::make_shared<qsim::SwitchableClock>(manualClock);
     qsim::VirtualBus bus;
     for (const auto& p : topology) {
       if (p.hub) {
         bus.addHub(p.port);
       } else {
-        bus.addDevice(p.port, std::make_shared<qsim::DeviceModel>(p.config));
+        bus.addDevice(p.port, std::make_shared<qsim::DeviceModel>(p.config, clock));
       }
     }
-    qsim::VbusControl control(bus, bus.rootDir() + "/control",
+    qsim::VbusControl control(bus, socketPath.empty() ? bus.rootDir() + "/control" : socketPath,
                               [&bus](const std::string& port, const std::string& name, bool on) {
                                 switchFault(bus, port, name, on);
                               });
-    qsim::addDeviceCommands(control, bus);
+    qsim::addClockCommand(control, bus, clock);
+    qsim::addStateCommand(control, bus);
+    qsim::addTriggerCommand(control, bus);
     setenv(qsim::kVbusControlEnv, control.path().c_str(), 1);
     qsim::exportPreloadEnvironment();
     return runChild(argv + i);

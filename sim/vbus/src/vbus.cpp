@@ -892,6 +892,13 @@ void VirtualBus::kick(const std::string& port) {
   if (it->second->plug) impl_->servePending(*it->second->plug);
 }
 
+void VirtualBus::kickAll() {
+  std::lock_guard<std::mutex> lock(impl_->m);
+  for (const auto& [key, node] : impl_->nodes) {
+    if (node->plug) impl_->servePending(*node->plug);
+  }
+}
+
 std::vector<VbusEntry> VirtualBus::list() const {
   std::lock_guard<std::mutex> lock(impl_->m);
   std::vector<VbusEntry> out;

@@ -8,6 +8,7 @@
 
 #include "qsim/config.h"
 #include "qsim/model.h"
+#include "runner_commands.h"
 
 namespace qsim {
 
@@ -37,35 +38,6 @@ long long integerArg(const std::string& text, const char* what, long long lo, lo
                                 text + "'");
   }
   return v;
-}
-
-// "20us", "1.5ms", "2s", "500ns" in nanoseconds.
-int64_t durationArg(const std::string& text) {
-  static const struct {
-    const char* suffix;
-    double ns;
-  } kUnits[] = {{"ns", 1.0}, {"us", 1e3}, {"ms", 1e6}, {"s", 1e9}};
-  for (const auto& u : kUnits) {
-    const std::string suffix = u.suffix;
-    if (text.size() <= suffix.size() ||
-        text.compare(text.size() - suffix.size(), suffix.size(), suffix) != 0) {
-      continue;
-    }
-    const std::string number = text.substr(0, text.size() - suffix.size());
-    size_t used = 0;
-    double v = -1;
-    try {
-      v = std::stod(number, &used);
-    } catch (const std::exception&) {
-      used = 0;
-    }
-    if (used == number.size() && v > 0 && v * u.ns <= 3600e9) {
-      return static_cast<int64_t>(v * u.ns + 0.5);
-    }
-    break;
-  }
-  throw std::invalid_argument("a period is a positive number with ns, us, ms or s, not '" + text +
-                              "'");
 }
 
 const char* eventsName(TriggerEvents e) {
@@ -114,41 +86,47 @@ std::string stateLine(const TriggerState& s) {
   return line + "\n";
 }
 
-// A note in front of "ok" when the device ignores its input.
-std::string okFor(const DeviceModel& model) {
+// A note for the reply when the device ignores its input.
+std::string noteFor(const DeviceModel& model) {
   const TriggerState s = model.triggerState();
-  if (!s.output) return "ok\n";
+  if (!s.output) return {};
   char code[16];
   std::snprintf(code, sizeof code, "0x%" PRIx32, s.code);
   return std::string("note: the trigger line is an output (code ") + code +
-         "); the device ignores its input\nok\n";
+         "); the device ignores its input\n";
 }
+
+[[noreturn]] void usage() { throw std::invalid_argument(std::string("usage: ") + kTriggerUsage); }
 
 }  // namespace
 
 std::string triggerCommand(VirtualBus& bus, const std::vector<std::string>& args) {
-  if (args.size() < 2) return std::string("error usage: ") + kTriggerUsage + "\n";
+  if (args.size() < 2) usage();
   const std::string& port = args[0];
   const std::string& action = args[1];
   const size_t extra = args.size() - 2;
   std::shared_ptr<DeviceModel> model = modelAtPort(bus, port);
   if (action == "pulse" && extra <= 2) {
     const int n = extra >= 1 ? static_cast<int>(integerArg(args[2], "N", 1, 100000)) : 1;
-    const int64_t period = extra == 2 ? durationArg(args[3]) : 0;
+    const int64_t period = extra == 2 ? parseDurationNs(args[3]) : 0;
+    if (extra == 2 && period < 2) {
+      throw std::invalid_argument("a pulse period is at least 2 ns, not '" + args[3] + "'");
+    }
     if (model->triggerState().heldHigh) {
-      return "error the trigger input of " + port + " is held high: pulses need it low\n";
+      throw std::invalid_argument("the trigger input of " + port +
+                                  " is held high: pulses need it low");
     }
     model->pulseTriggers(n, period);
-    return okFor(*model);
+    return noteFor(*model);
   }
   if ((action == "high" || action == "low") && extra == 0) {
     model->setTriggerLevel(action == "high");
-    return okFor(*model);
+    return noteFor(*model);
   }
-  if (action == "state" && extra == 0) return stateLine(model->triggerState()) + "ok\n";
+  if (action == "state" && extra == 0) return stateLine(model->triggerState());
   if (action == "periodic" && extra == 1 && args[2] == "off") {
     model->setTriggerSource(std::nullopt);
-    return "ok\n";
+    return {};
   }
   if (action == "periodic" && (extra == 1 || extra == 2)) {
     TriggerSource s;
@@ -163,12 +141,12 @@ std::string triggerCommand(VirtualBus& bus, const std::vector<std::string>& args
     }
     if (extra == 2) s.count = static_cast<uint64_t>(integerArg(args[3], "N", 1, 1LL << 40));
     model->setTriggerSource(s);
-    return okFor(*model);
+    return noteFor(*model);
   }
-  return std::string("error usage: ") + kTriggerUsage + "\n";
+  usage();
 }
 
-void addDeviceCommands(VbusControl& control, VirtualBus& bus) {
+void addTriggerCommand(VbusControl& control, VirtualBus& bus) {
   control.addCommand("trigger", [&bus](const std::vector<std::string>& args) {
     return triggerCommand(bus, args);
   });

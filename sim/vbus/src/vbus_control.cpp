@@ -70,17 +70,11 @@ VbusControl::~VbusControl() {
   unlink(path_.c_str());
 }
 
-void VbusControl::addCommand(const std::string& name, Command command) {
-  std::lock_guard<std::mutex> lock(commandsMutex_);
-  commands_[name] = std::move(command);
-}
-
 std::string VbusControl::execute(const std::string& line) {
   std::istringstream in(line);
   std::string cmd, port, name, state, extra;
   in >> cmd >> port >> name >> state >> extra;
   try {
-    if (std::string reply; runAddedCommand(cmd, line, reply)) return reply;
     if (cmd == "list" && port.empty()) {
       std::string out;
       for (const auto& e : bus_.list()) {
@@ -104,26 +98,35 @@ std::string VbusControl::execute(const std::string& line) {
       bus_.kick(port);  // a cleared fault may let waiting transfers go on
       return "ok\n";
     }
+    std::string reply;
+    if (runAddedCommand(line, &reply)) return reply;
     return "error unknown command: " + line + "\n";
   } catch (const std::exception& e) {
     return std::string("error ") + e.what() + "\n";
   }
 }
 
-bool VbusControl::runAddedCommand(const std::string& cmd, const std::string& line,
-                                  std::string& reply) {
-  Command command;
+void VbusControl::addCommand(const std::string& name, CommandHandler handler) {
+  std::lock_guard<std::mutex> lock(commandsMutex_);
+  commands_[name] = std::move(handler);
+}
+
+bool VbusControl::runAddedCommand(const std::string& line, std::string* reply) {
+  std::istringstream in(line);
+  std::vector<std::string> words;
+  for (std::string w; in >> w;) words.push_back(w);
+  if (words.empty()) return false;
+  CommandHandler handler;
   {
     std::lock_guard<std::mutex> lock(commandsMutex_);
-    const auto it = commands_.find(cmd);
+    const auto it = commands_.find(words[0]);
     if (it == commands_.end()) return false;
-    command = it->second;
+    handler = it->second;
   }
-  std::istringstream in(line);
-  std::vector<std::string> args;
-  for (std::string word; in >> word;) args.push_back(word);
-  args.erase(args.begin());
-  reply = command(args);
+  words.erase(words.begin());
+  *reply = handler(words);
+  if (!reply->empty() && reply->back() != '\n') *reply += '\n';
+  *reply += "ok\n";
   return true;
 }
 

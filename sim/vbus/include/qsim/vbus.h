@@ -68,6 +68,8 @@ class VirtualBus {
   // Retries the IN transfers a device keeps waiting (for a model that gained
   // data without a new OUT transfer, e.g. after a fault was switched off).
   void kick(const std::string& port);
+  // The same for every device (after the models' clock moved, for example).
+  void kickAll();
 
   std::vector<VbusEntry> list() const;
   std::shared_ptr<UsbFunction> function(const std::string& port) const;

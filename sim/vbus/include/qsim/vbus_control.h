@@ -7,9 +7,8 @@
 //   replug <port>
 //   kick <port>               retry the IN transfers the device keeps waiting
 //   fault <port> <name> on|off  e.g. "fault 1-3 stall on" (names: see sim/README.md)
-//   <name> <args...>          commands added with addCommand (the runner adds
-//                             the device commands of qsim/vbus_commands.h)
 //
+// A host adds commands of its own with addCommand (the runner: clock, state).
 // A port is a port path ("1-2.4") or a unique id ("USB:1-0-2-4"). Every
 // command is answered with "ok" or "error <text>", each on a line of its own.
 #pragma once
@@ -38,13 +37,13 @@ class VbusControl {
   VbusControl(const VbusControl&) = delete;
   VbusControl& operator=(const VbusControl&) = delete;
 
-  const std::string& path() const { return path_; }
+  // A command of the host's own: the handler gets the words after the
+  // command's name and returns the reply lines that come before "ok"; what
+  // it throws is answered as "error <what>". Replaces a command of that name.
+  using CommandHandler = std::function<std::string(const std::vector<std::string>& args)>;
+  void addCommand(const std::string& name, CommandHandler handler);
 
-  // A further command: a line whose first word is `name` goes to the
-  // handler with the remaining words; it returns the reply lines, ending in
-  // "ok\n" or "error ...\n" (an exception becomes "error <what>").
-  using Command = std::function<std::string(const std::vector<std::string>& args)>;
-  void addCommand(const std::string& name, Command command);
+  const std::string& path() const { return path_; }
 
   // Runs one command line and returns the reply lines (ending in "ok\n" or
   // "error ...\n"). Thread-safe as far as the bus is.
@@ -52,14 +51,14 @@ class VbusControl {
 
  private:
   void serve();
-  // Runs a command added with addCommand; false when cmd is none.
-  bool runAddedCommand(const std::string& cmd, const std::string& line, std::string& reply);
+  // The reply of a command added with addCommand; false when none has the name.
+  bool runAddedCommand(const std::string& line, std::string* reply);
 
   VirtualBus& bus_;
   std::string path_;
   FaultHook faults_;
   std::mutex commandsMutex_;
-  std::map<std::string, Command> commands_;
+  std::map<std::string, CommandHandler> commands_;
   int listen_ = -1;
   int wake_[2] = {-1, -1};
   std::thread thread_;

@@ -22,6 +22,7 @@ struct libusb_device;
 
 namespace qsim {
 class DeviceModel;
+class SwitchableClock;
 struct DeviceConfig;
 }  // namespace qsim
 
@@ -34,9 +35,12 @@ void initProcess(int argc, char** argv);
 // The process-wide bus (initProcess must have run).
 VirtualBus& bus();
 
+// Bound of the waits below: generous, since a loaded machine may take long
+// to deliver a hotplug event or schedule a thread; only a failure waits it out.
+constexpr std::chrono::milliseconds kWaitLimit{30000};
+
 // Polls cond every millisecond until it holds or the timeout passes.
-bool waitUntil(const std::function<bool()>& cond,
-               std::chrono::milliseconds timeout = std::chrono::milliseconds(3000));
+bool waitUntil(const std::function<bool()>& cond, std::chrono::milliseconds timeout = kWaitLimit);
 
 // Port path "1-2.4" of a libusb device (bus number and libusb_get_port_numbers).
 std::string portPathOf(libusb_device* device);
@@ -49,7 +53,7 @@ std::string uniqueIdOf(libusb_device* device);
 std::vector<std::string> listedPorts();
 // Waits until libusb lists (present) or no longer lists the port path.
 bool waitForPort(const std::string& port, bool present,
-                 std::chrono::milliseconds timeout = std::chrono::milliseconds(3000));
+                 std::chrono::milliseconds timeout = kWaitLimit);
 
 // ---- emulated devices (device models) -------------------------------------
 
@@ -59,6 +63,10 @@ extern const char* const kKaPort;   // "1-3"   USB:1-0-3
 extern const char* const kVelPort;  // "1-2.1" USB:1-0-2-1
 extern const char* const kRixPort;  // "1-2.4" USB:1-0-2-4
 
+// The clock of every model addModel creates: real time unless a test
+// switches it to manual (VbusFixture::manualClock).
+SwitchableClock& modelClock();
+
 // Plugs a device model in and waits until libusb lists it.
 std::shared_ptr<DeviceModel> addModel(const std::string& port, const DeviceConfig& config);
 // The default topology, each device from qsim::defaultConfig(family).
@@ -67,8 +75,9 @@ void addDefaultTopology();
 std::shared_ptr<DeviceModel> modelAt(const std::string& port);
 
 // Fixture: before each test the default topology is present with fresh
-// devices (faults cleared, default configs); devices a test added through
-// add() are removed after it, unplugged ports are replugged.
+// devices (faults cleared, default configs, the clock on real time); devices
+// a test added through add() are removed after it, unplugged ports are
+// replugged.
 class VbusFixture : public ::testing::Test {
  protected:
   void SetUp() override;
@@ -83,9 +92,18 @@ class VbusFixture : public ::testing::Test {
   // Unplug / replug and wait (bounded) until libusb has seen it.
   void unplug(const std::string& port);
   void replug(const std::string& port);
+  // Stops the clock of all devices where it stands: from then on it moves
+  // only by advance(), so frames, stalls and overflows come exactly when the
+  // test makes them.
+  void manualClock();
+  // Moves the manual clock on and retries the IN transfers devices keep
+  // waiting.
+  void advance(std::chrono::nanoseconds step);
   // Runs a trigger command of the control channel on a port, as
   // `qelomsr-vbus ctl trigger <port> <args>` would (e.g. trigger(kKaPort,
-  // "pulse 5")); an error reply fails the test. Returns the reply.
+  // "pulse 5")), and returns its reply lines before "ok"; a bad command
+  // throws std::invalid_argument. With manualClock(), pulses after the first
+  // play out as advance() moves the clock.
   std::string trigger(const std::string& port, const std::string& args);
 
  private:

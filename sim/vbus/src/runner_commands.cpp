@@ -1,0 +1,118 @@
+#include "runner_commands.h"
+
+#include <cmath>
+#include <cstdlib>
+#include <stdexcept>
+
+#include "qsim/model.h"
+
+namespace qsim {
+
+namespace {
+
+const char* stateName(AcquisitionState s) {
+  switch (s) {
+    case AcquisitionState::Idle:
+      return "idle";
+    case AcquisitionState::WaitingForTrigger:
+      return "waiting";
+    case AcquisitionState::Running:
+      return "running";
+    case AcquisitionState::Finished:
+      return "finished";
+  }
+  return "unknown";
+}
+
+std::string line(const char* name, const std::string& value) {
+  return std::string(name) + " " + value + "\n";
+}
+
+std::string line(const char* name, uint64_t value) { return line(name, std::to_string(value)); }
+
+}  // namespace
+
+int64_t parseDurationNs(const std::string& text) {
+  const char* begin = text.c_str();
+  char* end = nullptr;
+  const double value = std::strtod(begin, &end);
+  if (end == begin) throw std::invalid_argument("bad duration '" + text + "'");
+  const std::string unit(end);
+  double scale = 0;
+  if (unit.empty() || unit == "ns") {
+    scale = 1;
+  } else if (unit == "us") {
+    scale = 1e3;
+  } else if (unit == "ms") {
+    scale = 1e6;
+  } else if (unit == "s") {
+    scale = 1e9;
+  } else {
+    throw std::invalid_argument("bad duration '" + text + "' (units: ns, us, ms, s)");
+  }
+  const double ns = value * scale;
+  // Up to about 292 years: what an int64_t of nanoseconds holds.
+  if (!std::isfinite(ns) || ns < 0 || ns > 9.2e18) {
+    throw std::invalid_argument("bad duration '" + text + "'");
+  }
+  return std::llround(ns);
+}
+
+std::string describeDeviceState(const DeviceModel& model, const VbusStats& stats, bool present) {
+  std::string out;
+  out += line("present", present ? 1 : 0);
+  out += line("acquisition", stateName(model.acquisitionState()));
+  out += line("framePeriodNs", std::to_string(model.framePeriodNs()));
+  out += line("framesProduced", model.framesProduced());
+  out += line("framesDropped", model.framesDropped());
+  out += line("inputBufferedBytes", model.inputBufferedBytes());
+  out += line("outputBufferedBytes", model.outputBufferedBytes());
+  out += line("outputFramesApplied", model.outputFramesApplied());
+  out += line("triggerLevel", model.triggerLevel() ? 1 : 0);
+  out += line("nowNs", std::to_string(model.nowNs()));
+  out += line("bulkOut", stats.bulkOut);
+  out += line("bulkIn", stats.bulkIn);
+  out += line("pendingIn", stats.pendingIn);
+  out += line("discarded", stats.discarded);
+  return out;
+}
+
+void addClockCommand(VbusControl& control, VirtualBus& bus,
+                     std::shared_ptr<SwitchableClock> clock) {
+  control.addCommand("clock", [&bus, clock](const std::vector<std::string>& args) {
+    const std::string what = args.empty() ? "now" : args[0];
+    const size_t expected = what == "advance" ? 2 : 1;
+    if (args.size() > expected || (what == "advance" && args.size() < 2)) {
+      throw std::invalid_argument("usage: clock [now|manual|steady|advance DURATION]");
+    }
+    if (what == "manual" || what == "steady") {
+      clock->setManual(what == "manual");
+      return std::string();
+    }
+    if (what == "advance") {
+      clock->advanceNs(parseDurationNs(args[1]));
+      bus.kickAll();  // the time that passed may give waiting transfers an answer
+    } else if (what != "now") {
+      throw std::invalid_argument("usage: clock [now|manual|steady|advance DURATION]");
+    }
+    return line("now", std::to_string(clock->nowNs())) +
+           line("mode", clock->manual() ? "manual" : "steady");
+  });
+}
+
+void addStateCommand(VbusControl& control, VirtualBus& bus) {
+  control.addCommand("state", [&bus](const std::vector<std::string>& args) {
+    if (args.size() != 1) throw std::invalid_argument("usage: state PORT");
+    const std::string& port = args[0];
+    auto model = std::dynamic_pointer_cast<DeviceModel>(bus.function(port));
+    if (!model) throw std::invalid_argument("no device model at " + port);
+    bool present = false;
+    const std::string canonical = VirtualBus::uniqueIdOf(port);
+    for (const VbusEntry& e : bus.list()) {
+      if (e.uniqueId == canonical) present = e.present;
+    }
+    return describeDeviceState(*model, bus.stats(port), present);
+  });
+}
+
+}  // namespace qsim
