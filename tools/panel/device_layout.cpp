@@ -163,8 +163,7 @@ DeviceLayout describeDevice(const qcli::Device& device) {
     qcli::check(QeloMsrGetCounterEnable(handle, layout.counter->id, &enabled));
     layout.counterEnabled = enabled != 0;
   }
-  // The Rix family has no temperature sensor (the library reports 0 there).
-  layout.hasTemperature = layout.entry.type != QELOMSR_TYPE_RIX1X;
+  layout.hasTemperature = layout.family->temperatureSensor;
   return layout;
 }
 

@@ -34,18 +34,17 @@ int runPanel(const PanelArgs& args) {
   PanelServer server(options);
   server.bind();
   const auto urls = server.urls();
-  std::printf("qelomsr panel: serving %s (also %s)\n", urls[0].c_str(), urls[1].c_str());
-  std::printf("Opening a device in the panel resets it. Ctrl-C stops the panel.\n");
-  std::fflush(stdout);
+  std::fprintf(args.out, "qelomsr panel: serving %s (also %s)\n", urls[0].c_str(), urls[1].c_str());
+  std::fprintf(args.out, "Opening a device in the panel resets it. Ctrl-C stops the panel.\n");
+  std::fflush(args.out);
 
   std::thread serving([&server] { server.serve(); });
   int signal = 0;
   sigwait(&stopSignals, &signal);
-  std::printf("qelomsr panel: stopping; closing the devices\n");
-  std::fflush(stdout);
+  std::fprintf(stderr, "qelomsr panel: stopping; closing the devices\n");
   server.stop();
   serving.join();
-  return 0;
+  return 128 + signal;
 }
 
 }  // namespace qpanel

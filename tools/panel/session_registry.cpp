@@ -96,16 +96,16 @@ SessionRegistry::Opened SessionRegistry::open(const std::string& device, const s
   }
   if (previous) previous->close();  // outside the lock: closing waits for its worker
 
+  // An identifier in any case, a list index or a family ("ka"), as the
+  // tool's other commands take it.
   std::string identifier;
   try {
-    for (const auto& e : enumerate())
-      if (lower(e.identifier) == lower(device)) identifier = e.identifier;
+    identifier = qcli::selectDevice(enumerate(), device).identifier;
   } catch (const qcli::ApiError& e) {
     throw PanelError(kDeviceFailed, std::string("Listing the devices failed: ") + e.what());
+  } catch (const std::runtime_error& e) {
+    throw PanelError(kNotFound, e.what());
   }
-  if (identifier.empty())
-    throw PanelError(kNotFound,
-                     "No device '" + device + "' is attached (or another program uses it).");
   auto session = std::make_shared<DeviceSession>(identifier, newToken(), options_);
   session->open();
   {

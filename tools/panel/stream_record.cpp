@@ -1,9 +1,6 @@
 #include "stream_record.h"
 
 #include <algorithm>
-#include <chrono>
-#include <cstdio>
-#include <ctime>
 
 namespace qpanel {
 
@@ -70,19 +67,6 @@ double StreamRecord::View::seconds(size_t row) const {
 StreamRecord::Cell StreamRecord::View::cell(size_t row, size_t channel) const {
   const auto* block = static_cast<const Block*>(blocks_[row / kRowsPerBlock]);
   return block->cells[(row % kRowsPerBlock) * channels_ + channel];
-}
-
-std::string isoTimeNow() {
-  const auto now = std::chrono::system_clock::now();
-  const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
-  const long millis = static_cast<long>(
-      std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000);
-  std::tm utc{};
-  gmtime_r(&seconds, &utc);
-  char text[64];
-  std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03ld+00:00", utc.tm_year + 1900,
-                utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec, millis);
-  return text;
 }
 
 }  // namespace qpanel

@@ -27,7 +27,7 @@ struct RecordInfo {
   std::string device, serial, firmware;
   std::vector<RecordedChannel> channels;
   double rateHz = 0;      // the rate the device runs at
-  std::string startTime;  // ISO 8601 with UTC offset and milliseconds
+  std::string startTime;  // ISO 8601 with UTC offset and milliseconds (qrec::isoTimeNow)
 };
 
 class StreamRecord {
@@ -82,9 +82,5 @@ class StreamRecord {
   std::vector<size_t> gaps_;
   bool full_ = false;
 };
-
-// The host's current time as ISO 8601 in UTC with milliseconds
-// ("2026-12-09T11:45:53.123+00:00").
-std::string isoTimeNow();
 
 }  // namespace qpanel

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "recording.h"
+
 namespace qpanel {
 
 using nlohmann::json;
@@ -77,7 +79,7 @@ void StreamRun::start() {
   running_ = true;
   deviceRateHz_ = corrected >= 1.0f ? corrected : rateHz_;
   info_.rateHz = deviceRateHz_;
-  info_.startTime = isoTimeNow();
+  info_.startTime = qrec::isoTimeNow();
   record_ = std::make_shared<StreamRecord>(info_, recordLimitBytes_);
 
   // Wait long enough for about half a read's worth of frames, but keep the

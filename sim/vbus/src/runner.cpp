@@ -21,6 +21,7 @@
 #include "qsim/config.h"
 #include "qsim/model.h"
 #include "qsim/vbus.h"
+#include "qsim/vbus_commands.h"
 #include "qsim/vbus_control.h"
 #include "runner_commands.h"
 
@@ -221,6 +222,7 @@ int main(int argc, char** argv) {
                               });
     qsim::addClockCommand(control, bus, clock);
     qsim::addStateCommand(control, bus);
+    qsim::addTriggerCommand(control, bus);
     setenv(qsim::kVbusControlEnv, control.path().c_str(), 1);
     qsim::exportPreloadEnvironment();
     return runChild(argv + i);

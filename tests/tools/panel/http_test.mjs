@@ -52,7 +52,7 @@ describe('panel over HTTP', () => {
   before(async () => { panel = await PanelOnBus.start(); });
   after(async () => {
     const result = await panel.stop();
-    assert.equal(result.code, 0, `the panel stops cleanly on Ctrl-C: ${panel.stderr}`);
+    assert.equal(result.code, 130, `the panel stops cleanly on Ctrl-C (128 + SIGINT): ${panel.stderr}`);
   });
 
   test('listens on 127.0.0.1 only', () => {
@@ -200,15 +200,9 @@ describe('panel over HTTP', () => {
     assert.match(refused.json.error, /Invalid frequency/);
   });
 
-  test('what was streamed is saved as CSV and HDF5 by the tool\'s writers', async (t) => {
+  test('what was streamed is saved as CSV and HDF5 by the tool\'s writers', async () => {
     const started = await panel.post('/api/stream/start', {channels: ['AI-0', 'DP-1', 'CNT'], rate: 200}, token);
     assert.equal(started.status, 200, started.text);
-    const probe = await panel.post('/api/save', {format: 'csv'}, token);
-    if (probe.status === 501) {
-      await panel.post('/api/stream/stop', {}, token);
-      t.skip('this build has no data file writers');
-      return;
-    }
     // Saving while the stream runs takes what was recorded so far.
     await waitFor('100 recorded frames', async () => {
       const r = await panel.post('/api/save', {format: 'csv'}, token);
