@@ -96,9 +96,42 @@ bool Acquisition::wantsEdges() const {
   return state == AcquisitionState::Running && (runPeriod_ == -1 || gated_);
 }
 
+bool Acquisition::dropSourceEvents(int64_t now) {
+  const bool outputIdle =
+      !lay_.outputBuffer || outMask.empty() || output.size() < 2 * outMask.size();
+  if (state != AcquisitionState::Running || runPeriod_ != -1 || frameBytes_ == 0 ||
+      input.space() >= frameBytes_ || !outputIdle || trigger_.isOutput()) {
+    return false;
+  }
+  TriggerLine::SourceEvents ev;
+  if (!trigger_.sourceEventsUntil(now, ev)) return false;
+  // Events too close together set the early bit one by one: not here.
+  if (ev.count > 1 && ev.minGapNs < cfg_.minFramePeriodNs) return false;
+  if (ev.count > 0 && havePulse_ && ev.firstNs - lastPulseNs_ < cfg_.minFramePeriodNs) {
+    return false;
+  }
+  uint64_t n = ev.count;
+  if (runCount_ != 0) n = std::min<uint64_t>(n, runCount_ - framesTaken_);
+  if (n > 0) {
+    dropped += n;
+    framesTaken_ += n;
+    trigger_.framesTaken(n);
+    overflow_ = true;
+    if (outputUsed_ && lay_.outputBuffer && !outMask.empty()) underrun_ = true;
+    havePulse_ = true;
+    // The last event taken (all of them, or the count ran out first).
+    lastPulseNs_ = n == ev.count ? ev.lastNs : lastPulseNs_;
+    finishIfCounted();
+  }
+  trigger_.settle(now);
+  return true;
+}
+
 void Acquisition::advance(int64_t now) {
+  if (dropSourceEvents(now)) return;
   int64_t t = 0;
   while (trigger_.nextChange(now, wantsEdges(), t)) {
+    if (dropSourceEvents(now)) return;
     runTimer(t);
     const int edge = trigger_.moveTo(t);
     if (edge != 0 && !trigger_.isOutput() && trigger_.isEvent(edge)) triggerEvent(t);

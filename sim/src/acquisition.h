@@ -86,6 +86,10 @@ class Acquisition {
   // frame under the frame sample trigger (early when too close to the last).
   void triggerEvent(int64_t tNs);
   void setState(AcquisitionState s);
+  // Under the frame sample trigger with a full input buffer, the events of
+  // the self-running source up to now only drop frames: counted in one step,
+  // so that long unattended runs stay cheap. False when that does not apply.
+  bool dropSourceEvents(int64_t nowNs);
   void consumeOutputFrame();
   void finishIfCounted();
   void takeFrame(int64_t tNs);

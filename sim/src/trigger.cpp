@@ -127,8 +127,9 @@ bool TriggerLine::nextChange(int64_t until, bool withSource, int64_t& t) const {
     t = std::max(queue_.front().first, cursorNs_);
     found = true;
   }
+  // While the driver holds the line high, the source changes nothing on it.
   int64_t s = 0;
-  if (withSource && nextSourceEdge(cursorNs_, s) && s <= until && (!found || s < t)) {
+  if (withSource && !manual_ && nextSourceEdge(cursorNs_, s) && s <= until && (!found || s < t)) {
     t = s;
     found = true;
   }
@@ -149,6 +150,49 @@ int TriggerLine::moveTo(int64_t t) {
 void TriggerLine::settle(int64_t t) {
   cursorNs_ = std::max(cursorNs_, t);
   input_ = manual_ || sourceHigh(cursorNs_);
+}
+
+namespace {
+
+int64_t floorDiv(int64_t a, int64_t b) { return a / b - (a % b != 0 && (a < 0) != (b < 0)); }
+
+}  // namespace
+
+bool TriggerLine::sourceEventsUntil(int64_t until, SourceEvents& out) const {
+  if (!source_ || manual_ || (!queue_.empty() && queue_.front().first <= until)) return false;
+  const int64_t period = source_->periodNs();
+  const int64_t high = source_->highNs();
+  // Edges at start + k period + offset, k = 1 .. count, within (cursor, until].
+  const auto add = [&](int64_t offset) {
+    int64_t first = std::max<int64_t>(1, floorDiv(cursorNs_ - sourceStartNs_ - offset, period) + 1);
+    int64_t last = floorDiv(until - sourceStartNs_ - offset, period);
+    if (source_->count != 0) last = std::min<int64_t>(last, static_cast<int64_t>(source_->count));
+    if (last < first) return;
+    const int64_t firstNs = sourceStartNs_ + first * period + offset;
+    const int64_t lastNs = sourceStartNs_ + last * period + offset;
+    out.firstNs = out.count == 0 ? firstNs : std::min(out.firstNs, firstNs);
+    out.lastNs = out.count == 0 ? lastNs : std::max(out.lastNs, lastNs);
+    out.count += static_cast<uint64_t>(last - first + 1);
+  };
+  out = SourceEvents{};
+  switch (events()) {
+    case TriggerEvents::Rising:
+      add(0);
+      out.minGapNs = period;
+      break;
+    case TriggerEvents::Falling:
+      add(high);
+      out.minGapNs = period;
+      break;
+    case TriggerEvents::Both:
+      add(0);
+      add(high);
+      out.minGapNs = std::min(high, period - high);
+      break;
+    case TriggerEvents::None:
+      break;
+  }
+  return true;
 }
 
 bool TriggerLine::levelAt(int64_t t) const {

@@ -55,6 +55,18 @@ class TriggerLine {
   // a stretch in which source edges did not matter).
   void settle(int64_t tNs);
 
+  // The trigger events of the self-running source alone in (cursor, until]:
+  // how many, the first and the last, and the shortest gap between two of
+  // them. False when anything else could change the line by then (a
+  // scheduled change, the driver holding it high) or there is no source.
+  struct SourceEvents {
+    uint64_t count = 0;
+    int64_t firstNs = 0;
+    int64_t lastNs = 0;
+    int64_t minGapNs = 0;
+  };
+  bool sourceEventsUntil(int64_t untilNs, SourceEvents& out) const;
+
   // ---- levels ----------------------------------------------------------------
   // Level on the line at time t within the current stretch: the driven level
   // of an output, else the input level.

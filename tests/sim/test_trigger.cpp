@@ -230,6 +230,31 @@ TEST(SimTrigger, SourceEdgesAreCheapWhenNothingWaitsForThem) {
   EXPECT_EQ(le16(&r[6]), 1);
 }
 
+TEST(SimTrigger, AFullBufferUnderTheSourceDropsFramesInConstantTime) {
+  DeviceConfig cfg = defaultConfig(Family::Ka);
+  cfg.inputCapacity = 64;                             // 32 frames of one word
+  cfg.triggerSource = TriggerSource{100000.0, 0, 0};  // every 10 us: just not early
+  {
+    Dev d(cfg);
+    d.start({0x00}, -1, 0, 1);
+    d.clock->advanceNs(3600 * kSec);  // 360 million events
+    EXPECT_EQ(d.status(), 0x80000000u | 64u);
+    EXPECT_EQ(d.model->framesProduced(), 32u);
+    EXPECT_EQ(d.model->framesDropped(), 360000000u - 32u);
+    d.wire.readBlock(0x00, 64);
+    d.clock->advanceNs(kMs);  // 100 more: 32 fit again
+    EXPECT_EQ(d.model->framesProduced(), 64u);
+    EXPECT_EQ(d.model->framesDropped(), 360000000u - 32u + 68u);
+  }
+  {
+    Dev d(cfg);
+    d.start({0x00}, -1, 1000, 1);  // the frame count ends it
+    d.clock->advanceNs(3600 * kSec);
+    EXPECT_EQ(d.model->acquisitionState(), AcquisitionState::Finished);
+    EXPECT_EQ(d.model->framesProduced() + d.model->framesDropped(), 1000u);
+  }
+}
+
 TEST(SimTrigger, ResetRestoresTheConfigurationNotTheExternalLevel) {
   Dev d;
   d.wire.writeRegister(0x4C, 6);
