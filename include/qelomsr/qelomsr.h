@@ -138,6 +138,14 @@
  * 10000 ms by default, or the value of the environment variable
  * QELOMSR_BLOCKING_TIMEOUT_MS (milliseconds; 0 means no limit), read once. The
  * limit is never shorter than 100 frame periods of the running acquisition.
+ * While an acquisition waits for the trigger line (every frame under the frame
+ * sample trigger or the Vel's gate, the first frame after a start on the
+ * trigger), the default does not apply: such a wait lasts until the trigger
+ * comes, bounded only by QELOMSR_BLOCKING_TIMEOUT_MS when the caller sets it.
+ * A caller that wants to give up on a trigger sets the variable, or polls with
+ * QeloMsrReadNonBlocking and stops the acquisition itself (a blocking call
+ * holds the library's call lock, so QeloMsrStopDataAcquisition from another
+ * thread runs only after it returns).
  * QeloMsrReadBlocking also fails at once when no acquisition runs and no
  * complete frame is buffered, and when a finite acquisition can no longer
  * deliver the frames still asked for. Frames read before a failure stay in the
@@ -187,7 +195,8 @@ QELOMSR_API int QeloMsrBeginEnumerateNetwork(const char* target, int option, int
  * (for example "USB:1-0-3") and version the firmware version ("1.4"); both
  * buffers must hold QELOMSR_TEXT_BUFFER_SIZE bytes and are zero-filled first.
  * *type receives the type code. reserved is ignored. */
-QELOMSR_API int QeloMsrGetIdentifier(int index, char* ident, int reserved, int* type, char* version);
+QELOMSR_API int QeloMsrGetIdentifier(int index, char* ident, int reserved, int* type,
+                                     char* version);
 
 /* Opens the device with identifier ident from the latest enumeration and
  * stores a new handle in *handle (handles count from 1 and are never reused).
@@ -303,9 +312,15 @@ QELOMSR_API int QeloMsrCalculateMaxBufferedInputFrames(int handle, int* frameCou
  * a different input frame discards them. */
 QELOMSR_API int QeloMsrSetupInputFrame(int handle, int* ios, int iosCount);
 /* Starts acquisition at frameRate Hz (>= 1), or on the frame sample trigger
- * with QELOMSR_FRAME_SAMPLE_TRIGGER; external != 0 starts on the trigger line.
- * Frames still buffered from an earlier acquisition are discarded: the first
- * frame read afterwards is the first one sampled for this acquisition.
+ * with QELOMSR_FRAME_SAMPLE_TRIGGER (one frame per trigger event; events
+ * closer together than the device can take frames make the next read fail
+ * with "A frame sample trigger has been detected to early, reduce trigger
+ * frequency."); external != 0 starts on the trigger line (no frame before the
+ * trigger event, then frames at frameRate). The trigger line must be
+ * configured as an input (QeloMsrSetTriggerConfig) and, on the Rix, enabled
+ * (QeloMsrSetTriggerEnable). Frames still buffered from an earlier
+ * acquisition are discarded: the first frame read afterwards is the first
+ * one sampled for this acquisition.
  * frameCount > 0 ends the acquisition on the device after that many frames
  * (it must fit into the input buffer); 0 runs until stopped.
  * *correctedFrameRate = the rate the device runs at, or -1. */
@@ -332,11 +347,20 @@ QELOMSR_API int QeloMsrReadFrame(int handle, float* vbuffer, int* buffer);
 QELOMSR_API int QeloMsrSetupOutputFrame(int handle, int* ios, int iosCount);
 /* Sets all outputs of the output frame at once. */
 QELOMSR_API int QeloMsrWriteFrame(int handle, float* vbuffer, int* buffer);
-/* Vel only: queues exactly frameCount (>= 0; 0 returns at once) frames,
+/* Output streaming (Vel): queued frames are played paced by the input frame
+ * clock, one output frame per input frame of a running acquisition
+ * (QeloMsrStartDataAcquisition; its frame rate is the output rate). Frames
+ * queued before the start play from its first input frame; without a running
+ * acquisition nothing is played and the output buffer does not drain, so a
+ * waveform longer than the buffer needs the acquisition running while it is
+ * queued. A tick that finds the buffer empty after frames were queued is an
+ * underrun ("Buffer underrun" on the next write) until the next start.
+ *
+ * Vel only: queues exactly frameCount (>= 0; 0 returns at once) frames,
  * waiting as needed. Frame i takes vbuffer[i] and buffer[2*i], buffer[2*i+1]. */
 QELOMSR_API int QeloMsrWriteBlocking(int handle, float* vbuffer, int* buffer, int frameCount);
 /* Vel only: queues as many of frameCount frames as fit now;
- * *transferred = frames queued. */
+ * *transferred = frames queued. Pacing as for QeloMsrWriteBlocking. */
 QELOMSR_API int QeloMsrWriteNonBlocking(int handle, float* vbuffer, int* buffer, int frameCount,
                                         int* transferred);
 

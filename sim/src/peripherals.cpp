@@ -51,6 +51,16 @@ uint16_t Peripherals::dacZero(int out) const {
   return erased(rec) ? 2047 : rec.zero;
 }
 
+double Peripherals::dacVolts(int out) const {
+  CodeRecord rec = cfg_.outputRecords[static_cast<size_t>(out)];
+  if (erased(rec)) rec = {4095, 2047, 0, 0xFFFF};
+  const double code = dac[static_cast<size_t>(out)];
+  if (code >= rec.zero) {
+    return rec.positive == rec.zero ? 0.0 : (code - rec.zero) * 10.0 / (rec.positive - rec.zero);
+  }
+  return rec.zero == rec.negative ? 0.0 : -(rec.zero - code) * 10.0 / (rec.zero - rec.negative);
+}
+
 void Peripherals::applyOutputFrame(const std::vector<uint8_t>& mask, const uint8_t* frame,
                                    size_t bytes) {
   for (size_t i = 0; i < mask.size() && 2 * i + 1 < bytes; ++i) {

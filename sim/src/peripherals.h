@@ -30,6 +30,8 @@ class Peripherals {
 
   // DAC code of 0 V through the output record of output `out`.
   uint16_t dacZero(int out) const;
+  // Voltage output `out` drives now, through its output record (erased: nominal).
+  double dacVolts(int out) const;
   // Applies one output frame laid out by the output mask (DACs and latches).
   void applyOutputFrame(const std::vector<uint8_t>& mask, const uint8_t* frame, size_t bytes);
 

@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "peripherals.h"
+
 namespace qsim {
 
 // ---- waveforms -----------------------------------------------------------------
@@ -85,13 +87,21 @@ namespace {
 constexpr double kRangeFullScale[4] = {10.0, 1.0, 0.1, 0.01};
 }  // namespace
 
+double AnalogFrontEnd::singleEnded(int input, int64_t rel) const {
+  if (outputs_ != nullptr) {
+    for (const AnalogLoopback& l : cfg_.analogLoopbacks) {
+      if (l.to == input) return outputs_->dacVolts(l.from);
+    }
+  }
+  return cfg_.signals[static_cast<size_t>(input)].valueAt(rel);
+}
+
 double AnalogFrontEnd::voltage(int ch, int64_t t) const {
   if (ch < 0 || ch >= lay_.channels()) return 0.0;
   const int64_t rel = t - epochNs_;
-  if (ch < lay_.singleEnded) return cfg_.signals[static_cast<size_t>(ch)].valueAt(rel);
+  if (ch < lay_.singleEnded) return singleEnded(ch, rel);
   const int n = ch - lay_.singleEnded;
-  return cfg_.signals[static_cast<size_t>(2 * n)].valueAt(rel) -
-         cfg_.signals[static_cast<size_t>(2 * n + 1)].valueAt(rel);
+  return singleEnded(2 * n, rel) - singleEnded(2 * n + 1, rel);
 }
 
 uint16_t AnalogFrontEnd::codeFor(int ch, int r, double v) const {

@@ -1,8 +1,8 @@
 // The analog front end: the voltage every channel sees (the configured
-// signal on each single-ended input, the difference of a pair on a
-// differential channel), the range and delay selected per channel, and the
-// converter that turns a voltage into a raw code through the device's own
-// calibration records.
+// signal on each single-ended input, or the analog output an analog loopback
+// wires to it; the difference of a pair on a differential channel), the range
+// and delay selected per channel, and the converter that turns a voltage into
+// a raw code through the device's own calibration records.
 #pragma once
 
 #include <array>
@@ -13,12 +13,17 @@
 
 namespace qsim {
 
+class Peripherals;
+
 class AnalogFrontEnd {
  public:
   static constexpr int kMaxChannels = 21;
 
   AnalogFrontEnd(const DeviceConfig& cfg, const Layout& lay, int64_t epochNs)
       : cfg_(cfg), lay_(lay), epochNs_(epochNs) {}
+
+  // The analog outputs that analog loopbacks wire to inputs.
+  void wireOutputs(const Peripherals& outputs) { outputs_ = &outputs; }
 
   // Voltage at channel index ch (0 for channels the family lacks) at time t.
   double voltage(int ch, int64_t tNs) const;
@@ -34,9 +39,12 @@ class AnalogFrontEnd {
   std::array<int, kMaxChannels> delay{};
 
  private:
+  double singleEnded(int input, int64_t relNs) const;
+
   const DeviceConfig& cfg_;
   const Layout& lay_;
   int64_t epochNs_;
+  const Peripherals* outputs_ = nullptr;
 };
 
 }  // namespace qsim

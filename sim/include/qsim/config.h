@@ -61,6 +61,25 @@ struct Loopback {
   int to = 0;
 };
 
+// Pulses on the trigger input that come by themselves, for demos and
+// benchmarks: rising edges at start + k / frequencyHz (k = 1, 2, ...), each
+// high for widthNs (0: half the period), `count` of them (0: no end). Start is
+// the creation of the model, or the moment the source is switched on.
+struct TriggerSource {
+  double frequencyHz = 0.0;  // 0 < frequencyHz <= 1 MHz
+  int64_t widthNs = 0;
+  uint64_t count = 0;
+  int64_t periodNs() const;  // 1e9 / frequencyHz, rounded
+  int64_t highNs() const;    // widthNs, or half the period
+};
+
+// Single-ended input `to` is wired to analog output `from`: it reads the
+// output's voltage (through the output record) instead of its signal.
+struct AnalogLoopback {
+  int from = 0;
+  int to = 0;
+};
+
 // Faults that can be switched while the model runs (DeviceModel::setFaults).
 struct Faults {
   bool stall = false;               // requests are swallowed, no reply: the host times out
@@ -102,12 +121,14 @@ struct DeviceConfig {
   std::vector<Signal> signals;                  // one per single-ended input (Ka 14, Vel 6, Rix 6)
   std::vector<uint8_t> portInputs;              // external levels on each port's pins
   std::vector<Loopback> loopbacks;
+  std::vector<AnalogLoopback> analogLoopbacks;
   uint32_t inputCapacity = 65536;    // register 0x09, bytes
   uint32_t outputCapacity = 8192;    // Vel output buffer, bytes
   double counterRateHz = 1000.0;     // events per second while the counter is enabled
   int64_t minFramePeriodNs = 10000;  // shorter periods read back -2
   int64_t timerResolutionNs = 1;     // accepted periods are rounded to multiples of this
   double temperatureC = 25.0;
+  std::optional<TriggerSource> triggerSource;  // none: the trigger input idles low
   Faults faults;
 };
 
@@ -117,6 +138,8 @@ DeviceConfig defaultConfig(Family family);
 
 // Throws std::invalid_argument when the config does not fit its family.
 void validateConfig(const DeviceConfig& config);
+// Throws std::invalid_argument for a source out of its bounds.
+void validateTriggerSource(const TriggerSource& source);
 
 // JSON form documented in sim/README.md. Missing keys take the family's
 // defaults; unknown keys and wrong types throw std::invalid_argument.
