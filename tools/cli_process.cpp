@@ -20,13 +20,16 @@ std::FILE* _out = stdout;
 volatile std::sig_atomic_t _stop_signal = 0;
 
 extern "C" void onStopSignal(int signal) {
+  // The interrupted code may be about to read errno.
+  const int savedErrno = errno;
   if (_stop_signal == signal) {
     // Asked twice: stop now, the way the signal would have.
     std::signal(signal, SIG_DFL);
     std::raise(signal);
-    return;
+  } else {
+    _stop_signal = signal;
   }
-  _stop_signal = signal;
+  errno = savedErrno;
 }
 
 }  // namespace
