@@ -3,10 +3,18 @@
 The ctest runs pytest under the virtual USB bus runner with QELOMSR_TEST_BUS=1:
 then the three emulated devices must be there (Ka USB:1-0-3, Vel USB:1-0-2-1,
 Rix USB:1-0-2-4). Run by hand without the runner, device tests are skipped.
+
+The `bus` fixture drives the runner's emulated devices through its control
+channel: faults, the devices' clock (stopped and moved by hand, so that
+frames and overflows come exactly when a test makes them) and what a device
+holds (to wait for the library instead of sleeping).
 """
 
+import contextlib
 import os
+import socket
 import sys
+import time
 
 import pytest
 
@@ -53,3 +61,85 @@ def vel(devices):
 @pytest.fixture
 def rix(devices):
     yield from _open(devices, RIX)
+
+
+class BusError(Exception):
+    """The runner answered a control command with an error."""
+
+
+def _complete(reply):
+    """A reply ends with its "ok" or "error ..." line."""
+    if not reply.endswith(b"\n"):
+        return False
+    last = reply[:-1].rsplit(b"\n", 1)[-1]
+    return last == b"ok" or last.startswith(b"error ")
+
+
+class Bus:
+    """The control channel of the runner (QELOMSR_VBUS_CONTROL)."""
+
+    def __init__(self, path):
+        self.path = path
+
+    def command(self, line, timeout=60.0):
+        """Sends one command; returns the reply lines before "ok"."""
+        with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as s:
+            s.settimeout(timeout)
+            s.connect(self.path)
+            s.sendall(line.encode() + b"\n")
+            reply = b""
+            while not _complete(reply):
+                chunk = s.recv(4096)
+                if not chunk:
+                    raise BusError("the runner closed the connection after %r" % line)
+                reply += chunk
+        lines = reply.decode().splitlines()
+        if lines[-1].startswith("error "):
+            raise BusError(lines[-1][len("error "):])
+        return lines[:-1]
+
+    def state(self, port):
+        """What the device at a port holds: numbers as ints, the rest as text."""
+        out = {}
+        for line in self.command("state %s" % port):
+            name, value = line.split(" ", 1)
+            out[name] = int(value) if value.lstrip("-").isdigit() else value
+        return out
+
+    def wait_for(self, port, condition, timeout=60.0):
+        """Polls the device's state until condition(state) holds (the bound
+        is generous: only a failure waits it out); returns that state."""
+        deadline = time.monotonic() + timeout
+        while True:
+            state = self.state(port)
+            if condition(state):
+                return state
+            if time.monotonic() > deadline:
+                raise AssertionError("%s never reached the expected state: %r" % (port, state))
+            time.sleep(0.01)
+
+    def fault(self, port, name, on):
+        self.command("fault %s %s %s" % (port, name, "on" if on else "off"))
+
+    def advance(self, duration):
+        """Moves the stopped clock on, e.g. advance("10ms")."""
+        self.command("clock advance %s" % duration)
+
+    @contextlib.contextmanager
+    def manual_clock(self):
+        """Stops the devices' clock for the block; it runs on afterwards."""
+        self.command("clock manual")
+        try:
+            yield self
+        finally:
+            self.command("clock steady")
+
+
+@pytest.fixture
+def bus():
+    path = os.environ.get("QELOMSR_VBUS_CONTROL")
+    if not path:
+        pytest.skip("not running under the virtual USB bus runner")
+    b = Bus(path)
+    yield b
+    b.command("clock steady")  # whatever the test did, the next one runs on real time
