@@ -92,6 +92,8 @@ def test_digital_port_and_counter_round_trip(ka):
     assert ka.read_counter() >= 0
 
 
+# The streams of these tests run on real time, but each fits the device's
+# input buffer whole, so no host is too slow for them.
 def test_stream_matches_the_injected_references(rix):
     blocks = list(rix.stream(["VREF", "VBUSREF", "AI-0"], rate=500, frames=300))
     data = np.concatenate(blocks)
