@@ -4,8 +4,9 @@
 short table.
 
 Inputs (all in the results folder): micro.json and alloc.json, written by
-Google Benchmark (--benchmark_out), and stream.json, written by
-qelomsr_bench_stream. A missing input leaves its figures out and is reported.
+Google Benchmark (--benchmark_out), stream.json, written by
+qelomsr_bench_stream, and python_stream.json, written by python_stream.py. A
+missing input leaves its figures out and is reported.
 """
 
 import json
@@ -22,6 +23,9 @@ CALL_OVERHEAD_TARGET = 2.0
 ERROR_PATH_TARGET_NS = 10000.0
 STREAM_CEILING_TARGET = 0.95
 STREAM_CPU_TARGET = 0.05
+# A Python stream() consumer may spend at most 1.5 times the CPU per frame of
+# the command line streaming the same channels at the same rate.
+PYTHON_STREAM_CPU_RATIO_TARGET = 1.5
 
 MASKS = ["ka1", "ka4", "ka21", "mixed"]
 ALLOC_CALLS = ["read_nonblocking", "read_frame", "write_frame", "read_analog_input",
@@ -163,6 +167,16 @@ def stream_figures(fig, stream):
                 None, target, higher_is_better=False)
 
 
+def python_figures(fig, doc):
+    cli, python = doc.get("cli_cpu_s_per_frame"), doc.get("python_cpu_s_per_frame")
+    if cli is None or python is None:
+        return
+    if cli > 0:
+        fig.add("python_stream_cpu_ratio", python / cli, "x", 1.0,
+                PYTHON_STREAM_CPU_RATIO_TARGET, higher_is_better=False)
+    fig.add("python_stream_cpu_us_per_frame", python * 1e6, "us", cli * 1e6)
+
+
 def human(value, unit):
     if unit in ("B/s", "samples/s", "frames/s"):
         for scale, prefix in ((1e9, "G"), (1e6, "M"), (1e3, "k")):
@@ -180,9 +194,11 @@ def main():
     micro = benchmarks_by_name(load(os.path.join(folder, "micro.json")))
     alloc = benchmarks_by_name(load(os.path.join(folder, "alloc.json")))
     stream = load(os.path.join(folder, "stream.json")) or {}
+    python_stream = load(os.path.join(folder, "python_stream.json")) or {}
     micro_figures(fig, micro)
     alloc_figures(fig, alloc)
     stream_figures(fig, stream)
+    python_figures(fig, python_stream)
     conditions = {k: stream[k] for k in ("load_average_1min",) if k in stream}
     for run in stream.get("runs", []):
         conditions[f"scheduling_{run['bus']}"] = run.get("scheduling", "unknown")

@@ -120,6 +120,18 @@ class ReportTest(unittest.TestCase):
         self.assertIsNone(fig["hs_stream_cpu_fraction"]["target"])
         self.assertTrue(fig["hs_stream_cpu_fraction"]["met"])
 
+    def test_python_stream_ratio_is_a_cost_against_the_command_line(self):
+        doc = {"cli_cpu_s_per_frame": 4e-6, "python_cpu_s_per_frame": 5e-6}
+        fig = run_report({"python_stream.json": doc})
+        ratio = fig["python_stream_cpu_ratio"]
+        self.assertAlmostEqual(ratio["value"], 1.25)
+        self.assertEqual((ratio["baseline"], ratio["target"]), (1.0, 1.5))
+        self.assertTrue(ratio["met"])
+        self.assertAlmostEqual(fig["python_stream_cpu_us_per_frame"]["value"], 5.0)
+        self.assertAlmostEqual(fig["python_stream_cpu_us_per_frame"]["baseline"], 4.0)
+        doc["python_cpu_s_per_frame"] = 8e-6
+        self.assertFalse(run_report({"python_stream.json": doc})["python_stream_cpu_ratio"]["met"])
+
     def test_missing_and_failed_inputs_leave_figures_out(self):
         micro = {"benchmarks": [
             {"name": "BM_GetDeviceParameter", "run_name": "BM_GetDeviceParameter",

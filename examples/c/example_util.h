@@ -5,6 +5,7 @@
 
 #include <qelomsr/qelomsr.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
 /* Prints the error record of a failed call and returns 1, or returns 0. */
@@ -36,6 +37,18 @@ static inline int open_first(int type, int* handle) {
   if (report(QeloMsrGetIdentifier(0, ident, 0, &found, version), "QeloMsrGetIdentifier")) return 1;
   printf("opening %s (firmware %s)\n", ident, version);
   return report(QeloMsrOpen(ident, handle), "QeloMsrOpen");
+}
+
+/* Writes a number as the shortest %g text that reads back as the same value:
+ * a float32 value when isFloat, else a double. Data files keep every bit. */
+static inline void print_exact(FILE* out, double value, int isFloat) {
+  char text[40];
+  int digits;
+  for (digits = 1; digits <= 17; ++digits) {
+    snprintf(text, sizeof text, "%.*g", digits, value);
+    if (isFloat ? strtof(text, NULL) == (float)value : strtod(text, NULL) == value) break;
+  }
+  fputs(text, out);
 }
 
 #endif

@@ -38,8 +38,11 @@ int main(int argc, char** argv) {
   fprintf(out, "time_s,AI-0,AI-1,AI-2,AI-3\n");
   for (f = 0; f < FRAMES; ++f) {
     const float* v = values + f * QELOMSR_KA_VALUE_SLOTS;
-    fprintf(out, "%.6f", f / (double)rate);
-    for (i = 0; i < CHANNELS; ++i) fprintf(out, ",%.6f", (double)v[i]);
+    print_exact(out, f / (double)rate, 0);
+    for (i = 0; i < CHANNELS; ++i) {
+      fputc(',', out);
+      print_exact(out, v[i], 1);
+    }
     fputc('\n', out);
   }
   fprintf(stderr, "%d frames at %.3f Hz\n", FRAMES, (double)rate);

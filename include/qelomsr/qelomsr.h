@@ -323,11 +323,20 @@ QELOMSR_API int QeloMsrReadFrame(int handle, float* vbuffer, int* buffer);
 QELOMSR_API int QeloMsrSetupOutputFrame(int handle, int* ios, int iosCount);
 /* Sets all outputs of the output frame at once. */
 QELOMSR_API int QeloMsrWriteFrame(int handle, float* vbuffer, int* buffer);
-/* Vel only: queues exactly frameCount (> 0) frames, waiting as needed. Frame i
+/* Output streaming (Vel): queued frames are played paced by the input frame
+ * clock, one output frame per input frame of a running acquisition
+ * (QeloMsrStartDataAcquisition; its frame rate is the output rate). Frames
+ * queued before the start play from its first input frame; without a running
+ * acquisition nothing is played and the output buffer does not drain, so a
+ * waveform longer than the buffer needs the acquisition running while it is
+ * queued. A tick that finds the buffer empty after frames were queued is an
+ * underrun ("Buffer underrun" on the next write) until the next start.
+ *
+ * Vel only: queues exactly frameCount (> 0) frames, waiting as needed. Frame i
  * takes vbuffer[i] and buffer[2*i], buffer[2*i+1]. */
 QELOMSR_API int QeloMsrWriteBlocking(int handle, float* vbuffer, int* buffer, int frameCount);
 /* Vel only: queues as many of frameCount frames as fit now;
- * *transferred = frames queued. */
+ * *transferred = frames queued. Pacing as for QeloMsrWriteBlocking. */
 QELOMSR_API int QeloMsrWriteNonBlocking(int handle, float* vbuffer, int* buffer, int frameCount,
                                         int* transferred);
 

@@ -1,8 +1,10 @@
 """Loads libqelomsr.so.2 and declares the C functions for ctypes.
 
-Search order: the path in the environment variable QELOMSR_LIBRARY, the build
-tree of the source checkout this package lives in (build/), the library
-directory recorded at installation, then the system's library search path.
+Search order: the path in the environment variable QELOMSR_LIBRARY, the
+library installed beside this package (the installation records where the
+library directory lies relative to the package, so an installed tree can be
+moved or staged), the build tree of the source checkout this package lives in
+(build/), then the system's library search path.
 """
 
 import ctypes
@@ -88,15 +90,15 @@ def _candidates():
         return [explicit]
     found = []
     here = os.path.dirname(os.path.abspath(__file__))
-    checkout = os.path.dirname(os.path.dirname(here))
-    if os.path.exists(os.path.join(checkout, "CMakeLists.txt")):
-        found.append(os.path.join(checkout, "build", SONAME))
     try:
         from . import _installed  # written by the installation
 
-        found.append(os.path.join(_installed.LIBDIR, SONAME))
-    except ImportError:
+        found.append(os.path.normpath(os.path.join(here, _installed.LIBDIR_FROM_PACKAGE, SONAME)))
+    except (ImportError, AttributeError):
         pass
+    checkout = os.path.dirname(os.path.dirname(here))
+    if os.path.exists(os.path.join(checkout, "CMakeLists.txt")):
+        found.append(os.path.join(checkout, "build", SONAME))
     found.append(SONAME)
     name = ctypes.util.find_library("qelomsr")
     if name:

@@ -7,6 +7,15 @@ TYPE_KA1X = 0x7A500010
 TYPE_RIX1X = 0x7A500011
 TYPE_VEL1X = 0x7A500012
 
+# Family class names of the type codes (DeviceInfo shows them).
+TYPE_NAMES = {
+    TYPE_ALL: "all families",
+    TYPE_ALL_ALT: "all families",
+    TYPE_KA1X: "QeloKa1x",
+    TYPE_RIX1X: "QeloRix1x",
+    TYPE_VEL1X: "QeloVel1x",
+}
+
 USB_PID_KA1X = 0x3201
 USB_PID_RIX1X = 0x3202
 USB_PID_VEL1X = 0x3204

@@ -2,20 +2,32 @@
 
 import collections
 import ctypes
-import time
-import warnings
 
 from . import constants as C
 from . import errors
 from ._library import call, lib
+from ._numbers import Float32
+from .acquisition import Acquisition  # noqa: F401 - also qelomsr.device.Acquisition
+from .streaming import StreamingMixin, _AcquisitionState
 
 try:  # numpy is optional: without it frames come back as lists
     import numpy as np
 except ImportError:  # pragma: no cover - exercised only without python3-numpy
     np = None
 
-DeviceInfo = collections.namedtuple("DeviceInfo", "index identifier type family firmware")
-DeviceInfo.__doc__ = "One entry of the enumeration list."
+class DeviceInfo(collections.namedtuple("DeviceInfo", "index identifier type family firmware")):
+    """One entry of the enumeration list; `type` is the type code (an int),
+    shown by name and in hex."""
+
+    __slots__ = ()
+
+    def __repr__(self):
+        name = C.TYPE_NAMES.get(self.type)
+        kind = "0x%08X" % self.type if isinstance(self.type, int) else repr(self.type)
+        if name:
+            kind += " (%s)" % name
+        return "DeviceInfo(index=%r, identifier=%r, type=%s, family=%r, firmware=%r)" % (
+            self.index, self.identifier, kind, self.family, self.firmware)
 
 Channel = collections.namedtuple("Channel", "id name analog slot words")
 Channel.__doc__ = ("An input of a frame: analog ones land in value slot `slot` (volts), the "
@@ -27,6 +39,7 @@ _PERIPHERAL_KINDS = (C.KIND_ANALOG_INPUT, C.KIND_DIFF_INPUT, C.KIND_ANALOG_OUTPU
                      C.KIND_DIGITAL_PORT, C.KIND_COUNTER, C.KIND_TRIGGER, C.KIND_CURRENT_SOURCE,
                      C.KIND_LED)
 _MAX_ITEMS_PER_KIND = 64
+ACQUISITION_ACTIVE = "Not possible when data acquisition is active."
 
 
 def _kind(peripheral_id):
@@ -64,40 +77,19 @@ def enumerate_network():
     return count.value
 
 
-class Acquisition:
-    """Frames of a finite acquisition: `data` has one row per frame and one
-    column per channel (volts for analog inputs, raw values otherwise)."""
-
-    def __init__(self, channels, units, rate, data, overruns=0):
-        self.channels = channels
-        self.units = units
-        self.rate = rate
-        self.data = data
-        self.overruns = overruns
-
-    @property
-    def time(self):
-        """Seconds of every frame since the start."""
-        n = len(self.data)
-        if np is not None:
-            return np.arange(n) / self.rate
-        return [i / self.rate for i in range(n)]
-
-    def to_csv(self, path):
-        """Writes time and channels as CSV."""
-        with open(path, "w") as f:
-            f.write(",".join(["time_s"] + list(self.channels)) + "\n")
-            for t, row in zip(self.time, self.data):
-                f.write("%.6f," % t + ",".join(
-                    "%.6f" % v if u == "V" else "%d" % v for v, u in zip(row, self.units)) + "\n")
-
-
-class Device:
+class Device(StreamingMixin):
     """An open device. Use as a context manager, or call close().
 
     `device` is an identifier ("USB:1-0-3"), an index into a fresh
     enumeration, a DeviceInfo, or None for the first device. Peripheral
     arguments take identifiers (ints) or the device's names ("AI-3", "DP-1").
+
+    Threads: the library runs one call at a time in the whole process (its
+    call lock); several devices used from several threads is fine, their
+    calls interleave, and the waiting calls of this package (read_blocking,
+    write_blocking, stream, acquire) wait in Python between short calls, so
+    they never hold the lock while they wait. One Device object is meant
+    for one thread at a time.
     """
 
     def __init__(self, device=None):
@@ -122,6 +114,7 @@ class Device:
         self.family = C.FAMILIES.get(info.type)
         self._names = None
         self._frames = None
+        self._init_streaming()
 
     # ---- lifetime ----------------------------------------------------------
     @property
@@ -135,8 +128,13 @@ class Device:
         return self.info.identifier
 
     def close(self):
-        """Closes the device; further calls raise LogicError. Idempotent."""
+        """Closes the device (after stopping a stream left suspended); further
+        calls raise LogicError. Idempotent."""
         if getattr(self, "_handle", None) is not None:
+            try:
+                self._end_suspended_streams()
+            except errors.QeloMsrError:
+                pass
             lib().QeloMsrClose(self._handle)
             self._handle = None
 
@@ -194,28 +192,44 @@ class Device:
                 return name
         return self.get_peripheral_name(peripheral_id)
 
+    # ---- calls ---------------------------------------------------------------
+    def _call(self, name, *args):
+        """Calls the library; an operation refused because the acquisition of
+        a stream left suspended still runs (a loop left by an exception whose
+        traceback is kept, a generator still referenced) ends that stream and
+        is tried once more."""
+        try:
+            call(name, *args)
+        except errors.LogicError as e:
+            if e.message != ACQUISITION_ACTIVE or not self._end_suspended_streams():
+                raise
+            call(name, *args)
+
     # ---- helpers for out-parameters ----------------------------------------
     def _int_out(self, name, *args):
         value = ctypes.c_int(0)
-        call(name, self.handle, *args, ctypes.byref(value))
+        self._call(name, self.handle, *args, ctypes.byref(value))
         return value.value
 
     def _float_out(self, name, *args):
         value = ctypes.c_float(0)
-        call(name, self.handle, *args, ctypes.byref(value))
-        return value.value
+        self._call(name, self.handle, *args, ctypes.byref(value))
+        return Float32(value.value)
 
     def _text_out(self, name, *args):
         buf = ctypes.create_string_buffer(256)
-        call(name, self.handle, *args, buf, len(buf))
+        self._call(name, self.handle, *args, buf, len(buf))
         return buf.value.decode()
 
     # ---- device, identity and small peripherals ----------------------------
     def reset_device(self):
-        call("QeloMsrResetDevice", self.handle)
+        self._end_suspended_streams()
+        self._call("QeloMsrResetDevice", self.handle)
+        self._acquisition = None
+        self._forget_frames()
 
     def reset_peripherals(self, mask):
-        call("QeloMsrResetPeripherals", self.handle, mask)
+        self._call("QeloMsrResetPeripherals", self.handle, mask)
 
     def get_device_parameter(self, index):
         return self._int_out("QeloMsrGetDeviceParameter", index)
@@ -227,7 +241,7 @@ class Device:
     @property
     def serial_number(self):
         buf = ctypes.create_string_buffer(C.TEXT_BUFFER_SIZE)
-        call("QeloMsrGetSerialNumber", self.handle, buf)
+        self._call("QeloMsrGetSerialNumber", self.handle, buf)
         return buf.value.decode("utf-8", "replace")
 
     def get_peripheral_name(self, peripheral):
@@ -237,17 +251,17 @@ class Device:
         return self._float_out("QeloMsrGetTemperature")
 
     def set_led(self, on, led=C.LED):
-        call("QeloMsrSetLed", self.handle, self.resolve(led), 1 if on else 0)
+        self._call("QeloMsrSetLed", self.handle, self.resolve(led), 1 if on else 0)
 
     def get_reference_current(self, source):
         return self._float_out("QeloMsrGetReferenceCurrent", self.resolve(source))
 
     def set_watchdog_timeout(self, timeout_250ms):
-        call("QeloMsrSetWatchdogTimeout", self.handle, timeout_250ms)
+        self._call("QeloMsrSetWatchdogTimeout", self.handle, timeout_250ms)
 
     def get_watchdog_timeout(self):
         value = ctypes.c_uint(0)
-        call("QeloMsrGetWatchdogTimeout", self.handle, ctypes.byref(value))
+        self._call("QeloMsrGetWatchdogTimeout", self.handle, ctypes.byref(value))
         return value.value
 
     # ---- analog inputs and ranges ------------------------------------------
@@ -266,9 +280,9 @@ class Device:
 
     def get_range_min_max(self, peripheral, range_id):
         lo, hi = ctypes.c_float(0), ctypes.c_float(0)
-        call("QeloMsrGetRangeMinMax", self.handle, self.resolve(peripheral), range_id,
+        self._call("QeloMsrGetRangeMinMax", self.handle, self.resolve(peripheral), range_id,
              ctypes.byref(lo), ctypes.byref(hi))
-        return lo.value, hi.value
+        return Float32(lo.value), Float32(hi.value)
 
     def get_default_inter_channel_delay(self, analog_input, range_id):
         return self._int_out("QeloMsrGetDefaultAnalogInputInterChannelDelay",
@@ -286,7 +300,7 @@ class Device:
     def get_analog_input_parameters(self, analog_input):
         """(range id, inter-channel delay) of an input."""
         rid, delay = ctypes.c_int(0), ctypes.c_int(0)
-        call("QeloMsrGetAnalogInputParameters", self.handle, self.resolve(analog_input),
+        self._call("QeloMsrGetAnalogInputParameters", self.handle, self.resolve(analog_input),
              ctypes.byref(rid), ctypes.byref(delay))
         return rid.value, delay.value
 
@@ -296,7 +310,8 @@ class Device:
 
     # ---- analog outputs and digital ports ----------------------------------
     def write_analog_output(self, analog_output, volts):
-        call("QeloMsrWriteAnalogOutput", self.handle, self.resolve(analog_output), float(volts))
+        self._call("QeloMsrWriteAnalogOutput", self.handle, self.resolve(analog_output),
+                   float(volts))
 
     def get_digital_port_io_count(self, port):
         return self._int_out("QeloMsrGetDigitalPortIoCount", self.resolve(port))
@@ -305,45 +320,49 @@ class Device:
         return self._text_out("QeloMsrGetDigitalPortIoName", self.resolve(port), io)
 
     def set_digital_port_output_enable_mask(self, port, mask):
-        call("QeloMsrSetDigitalPortOutputEnableMask", self.handle, self.resolve(port), mask)
+        self._call("QeloMsrSetDigitalPortOutputEnableMask", self.handle, self.resolve(port),
+                   mask)
 
     def read_digital_port(self, port):
         return self._int_out("QeloMsrReadDigitalPort", self.resolve(port))
 
     def write_digital_port(self, port, value):
-        call("QeloMsrWriteDigitalPort", self.handle, self.resolve(port), value)
+        self._call("QeloMsrWriteDigitalPort", self.handle, self.resolve(port), value)
 
     # ---- triggers and counters ---------------------------------------------
     def set_trigger_config(self, config, trigger=C.TRIGGER):
-        call("QeloMsrSetTriggerConfig", self.handle, self.resolve(trigger), config)
+        self._call("QeloMsrSetTriggerConfig", self.handle, self.resolve(trigger), config)
 
     def get_trigger_config(self, trigger=C.TRIGGER):
         return self._int_out("QeloMsrGetTriggerConfig", self.resolve(trigger))
 
     def set_trigger_enable(self, enable, trigger=C.TRIGGER):
-        call("QeloMsrSetTriggerEnable", self.handle, self.resolve(trigger), 1 if enable else 0)
+        self._call("QeloMsrSetTriggerEnable", self.handle, self.resolve(trigger),
+                   1 if enable else 0)
 
     def get_trigger_enable(self, trigger=C.TRIGGER):
         return bool(self._int_out("QeloMsrGetTriggerEnable", self.resolve(trigger)))
 
     def reset_counter(self, counter=C.COUNTER):
-        call("QeloMsrResetCounter", self.handle, self.resolve(counter))
+        self._call("QeloMsrResetCounter", self.handle, self.resolve(counter))
 
     def set_counter_config(self, config, counter=C.COUNTER):
-        call("QeloMsrSetCounterConfig", self.handle, self.resolve(counter), config)
+        self._call("QeloMsrSetCounterConfig", self.handle, self.resolve(counter), config)
 
     def get_counter_config(self, counter=C.COUNTER):
         return self._int_out("QeloMsrGetCounterConfig", self.resolve(counter))
 
     def set_counter_enable(self, enable, counter=C.COUNTER):
-        call("QeloMsrSetCounterEnable", self.handle, self.resolve(counter), 1 if enable else 0)
+        self._call("QeloMsrSetCounterEnable", self.handle, self.resolve(counter),
+                   1 if enable else 0)
 
     def get_counter_enable(self, counter=C.COUNTER):
         return bool(self._int_out("QeloMsrGetCounterEnable", self.resolve(counter)))
 
     def read_counter(self, counter=C.COUNTER):
         value = ctypes.c_longlong(0)
-        call("QeloMsrReadCounter", self.handle, self.resolve(counter), ctypes.byref(value))
+        self._call("QeloMsrReadCounter", self.handle, self.resolve(counter),
+                   ctypes.byref(value))
         return value.value
 
     # ---- input frames and acquisition --------------------------------------
@@ -414,39 +433,28 @@ class Device:
     def setup_input_frame(self, inputs):
         ids = [self.resolve(i) for i in inputs]
         arr = (ctypes.c_int * max(len(ids), 1))(*ids)
-        call("QeloMsrSetupInputFrame", self.handle, arr, len(ids))
+        self._call("QeloMsrSetupInputFrame", self.handle, arr, len(ids))
+        self._forget_frames()
 
     def start_data_acquisition(self, frame_rate, frame_count=0, external=False):
-        """Starts acquisition; returns the frame rate the device runs at (or -1)."""
-        return self._float_out("QeloMsrStartDataAcquisition", 1 if external else 0,
+        """Starts acquisition at frame_rate Hz, or on the frame sample trigger
+        with FRAME_SAMPLE_TRIGGER (-1); external=True starts on the trigger
+        line. Returns the frame rate the device runs at (or -1). Frames of an
+        earlier acquisition not read yet are dropped."""
+        rate = self._float_out("QeloMsrStartDataAcquisition", 1 if external else 0,
                                float(frame_rate), frame_count)
+        self._forget_frames()
+        self._acquisition = _AcquisitionState(rate, frame_count)
+        return rate
 
     def stop_data_acquisition(self):
-        call("QeloMsrStopDataAcquisition", self.handle)
-
-    def read_non_blocking(self):
-        """The frames buffered now, as (values, ports) records (possibly none)."""
-        if self._frames is None:
-            self._frames = self._frame_arrays(self._per_call_frames())
-        values, ports = self._frames
-        n = ctypes.c_int(0)
-        call("QeloMsrReadNonBlocking", self.handle, *self._pointers(values, ports),
-             ctypes.byref(n))
-        return self._records(values, ports, n.value)
-
-    def read_blocking(self, frame_count):
-        """Exactly frame_count frames as (values, ports) records."""
-        if frame_count < 1:
-            raise errors.InvalidArgumentError("Frame counter must be > 0.",
-                                              C.ERROR_CLASS_INVALID_ARGUMENT)
-        values, ports = self._frame_arrays(frame_count)
-        call("QeloMsrReadBlocking", self.handle, *self._pointers(values, ports), frame_count)
-        return self._records(values, ports, frame_count)
+        self._call("QeloMsrStopDataAcquisition", self.handle)
+        self._acquisition = None
 
     def read_frame(self):
         """One frame sampled now, as (values, ports) of one record each."""
         values, ports = self._frame_arrays(1)
-        call("QeloMsrReadFrame", self.handle, *self._pointers(values, ports))
+        self._call("QeloMsrReadFrame", self.handle, *self._pointers(values, ports))
         v, p = self._records(values, ports, 1)
         return v[0], p[0]
 
@@ -454,7 +462,7 @@ class Device:
     def setup_output_frame(self, outputs):
         ids = [self.resolve(o) for o in outputs]
         arr = (ctypes.c_int * max(len(ids), 1))(*ids)
-        call("QeloMsrSetupOutputFrame", self.handle, arr, len(ids))
+        self._call("QeloMsrSetupOutputFrame", self.handle, arr, len(ids))
 
     def write_frame(self, values, ports=()):
         """Sets the outputs of the output frame: values by analog output index,
@@ -462,7 +470,7 @@ class Device:
         fam = self._family()
         v = (ctypes.c_float * fam.value_slots)(*list(values)[:fam.value_slots])
         p = (ctypes.c_int * fam.port_slots)(*list(ports)[:fam.port_slots])
-        call("QeloMsrWriteFrame", self.handle, v, p)
+        self._call("QeloMsrWriteFrame", self.handle, v, p)
 
     @staticmethod
     def _output_stream(values, ports):
@@ -477,14 +485,10 @@ class Device:
         flat = [int(x) for pair in ports for x in pair]
         return n, (ctypes.c_float * max(n, 1))(*values), (ctypes.c_int * max(2 * n, 1))(*flat)
 
-    def write_blocking(self, values, ports=None):
-        """Vel: queues every frame (one analog value and a (DP-0, DP-1) pair per
-        frame), waiting as needed."""
-        n, v, p = self._output_stream(values, ports)
-        call("QeloMsrWriteBlocking", self.handle, v, p, n)
-
     def write_non_blocking(self, values, ports=None):
-        """Vel: queues as many frames as fit now; returns how many."""
+        """Vel: queues as many frames as fit now; returns how many. The Vel
+        plays queued frames one per input frame of a running acquisition
+        (see write_blocking)."""
         n, v, p = self._output_stream(values, ports)
         return self._int_out("QeloMsrWriteNonBlocking", v, p, n)
 
@@ -494,110 +498,21 @@ class Device:
             raise errors.InvalidArgumentError("The size must not be negative.",
                                               C.ERROR_CLASS_INVALID_ARGUMENT)
         buf = ctypes.create_string_buffer(max(size, 1))
-        call("__QeloMsrReadBlock", self.handle, address, buf, size)
+        self._call("__QeloMsrReadBlock", self.handle, address, buf, size)
         return buf.raw[:size]
 
     def write_block(self, address, data):
         data = bytes(data)
         buf = ctypes.create_string_buffer(data, max(len(data), 1))
-        call("__QeloMsrWriteBlock", self.handle, address, buf, len(data))
+        self._call("__QeloMsrWriteBlock", self.handle, address, buf, len(data))
 
     def read_register(self, address):
         value = ctypes.c_uint(0)
-        call("__QeloMsrReadRegister", self.handle, address, ctypes.byref(value))
+        self._call("__QeloMsrReadRegister", self.handle, address, ctypes.byref(value))
         return value.value
 
     def write_register(self, address, value):
-        call("__QeloMsrWriteRegister", self.handle, address, value)
-
-    # ---- streaming ---------------------------------------------------------
-    def stream(self, channels, rate, frames=None, seconds=None, range_id=None,
-               on_overrun="raise", stall_timeout=None):
-        """Acquires continuously and yields blocks of frames.
-
-        Each block has one row per frame and one column per channel, in the
-        order given: volts for analog inputs, raw values for ports, counter and
-        trigger (numpy float64 arrays, lists of rows without numpy). Ends after
-        `frames` frames or `seconds` seconds of frames at the device's rate, or
-        runs until the consumer stops iterating when both are None. An overrun
-        of the device buffer raises BufferOverflowError; with
-        on_overrun="restart" the acquisition restarts instead, with a
-        RuntimeWarning for the lost frames. The acquisition is always stopped.
-        """
-        if on_overrun not in ("raise", "restart"):
-            raise ValueError("on_overrun must be 'raise' or 'restart'")
-        chans = self.channels(channels)
-        if range_id is not None:
-            for c in chans:
-                if c.analog:
-                    self.set_analog_input_parameters(c.id, range_id)
-        self.setup_input_frame([c.id for c in chans])
-        capacity = self.calculate_max_buffered_input_frames()
-        per_call = self._family().read_limit_bytes // (2 * sum(c.words for c in chans))
-        self.stream_overruns = 0
-        self.stream_rate = device_rate = self.start_data_acquisition(rate)
-        if not device_rate >= 1:
-            device_rate = float(rate)
-        try:
-            target = frames
-            if target is None and seconds is not None:
-                target = max(1, int(round(seconds * device_rate)))
-            pause = min(max(0.5 * min(per_call, 0.1 * capacity) / device_rate, 0.0005), 0.02)
-            limit = stall_timeout if stall_timeout is not None else max(2.0, 20.0 / device_rate)
-            delivered, last_data = 0, time.monotonic()
-            while target is None or delivered < target:
-                try:
-                    values, ports = self.read_non_blocking()
-                except errors.BufferOverflowError:
-                    self.stream_overruns += 1
-                    if on_overrun == "raise":
-                        raise
-                    warnings.warn("overrun after %d frames: frames lost, acquisition restarted" %
-                                  delivered, RuntimeWarning, stacklevel=2)
-                    self.stop_data_acquisition()
-                    self.start_data_acquisition(rate)
-                    last_data = time.monotonic()
-                    continue
-                got = len(values)
-                if got:
-                    take = got if target is None else min(got, target - delivered)
-                    delivered += take
-                    last_data = time.monotonic()
-                    yield self._columns(chans, values[:take], ports[:take])
-                elif time.monotonic() - last_data > limit:
-                    raise errors.DeviceError(
-                        "The device delivered no frames for %.1f s." % limit,
-                        C.ERROR_CLASS_RUNTIME)
-                if got < per_call:
-                    time.sleep(pause)
-        finally:
-            self.stop_data_acquisition()
-
-    @staticmethod
-    def _columns(chans, values, ports):
-        if np is not None:
-            out = np.empty((len(values), len(chans)), np.float64)
-            for j, c in enumerate(chans):
-                out[:, j] = values[:, c.slot] if c.analog else ports[:, c.slot]
-            return out
-        return [[(v[c.slot] if c.analog else p[c.slot]) for c in chans]
-                for v, p in zip(values, ports)]
-
-    def acquire(self, channels, rate, frames=None, seconds=None, range_id=None,
-                on_overrun="raise"):
-        """A finite acquisition collected into an Acquisition."""
-        if frames is None and seconds is None:
-            raise ValueError("give frames or seconds")
-        chans = self.channels(channels)
-        blocks = list(self.stream([c.id for c in chans], rate, frames, seconds, range_id,
-                                  on_overrun))
-        if np is not None:
-            data = np.concatenate(blocks) if blocks else np.empty((0, len(chans)))
-        else:
-            data = [row for block in blocks for row in block]
-        rate_used = self.stream_rate if self.stream_rate >= 1 else float(rate)
-        return Acquisition([c.name for c in chans], ["V" if c.analog else "" for c in chans],
-                           rate_used, data, self.stream_overruns)
+        self._call("__QeloMsrWriteRegister", self.handle, address, value)
 
 
 def open_device(device=None):

@@ -5,6 +5,8 @@ error class and message. The subclasses also derive from the built-in
 exception that fits the class, so `except ValueError` catches a bad argument.
 """
 
+import builtins
+
 from . import constants as _c
 
 
@@ -39,6 +41,15 @@ class DeviceError(QeloMsrError, OSError):
 
 class BufferOverflowError(DeviceError):
     """The device's input buffer overflowed during an acquisition: frames were lost."""
+
+
+class TimeoutError(DeviceError, builtins.TimeoutError):  # noqa: A001 - the package's own
+    """A wait of the package ran out: no frame came (or no output frame was
+    accepted) within the `timeout` of the call. Frames read before stay for
+    the next read."""
+
+    def __init__(self, message, error_class=_c.ERROR_CLASS_RUNTIME, error_id=0):
+        super().__init__(message, error_class, error_id)
 
 
 class OutOfMemoryError(QeloMsrError, MemoryError):

@@ -1,3 +1,4 @@
+// Family layouts, default device configurations and the device JSON.
 #include "qsim/config.h"
 
 #include <qelomsr/qelomsr.h>
@@ -53,77 +54,6 @@ Family familyFromName(const std::string& name) {
   if (name == "vel") return Family::Vel;
   if (name == "rix") return Family::Rix;
   throw std::invalid_argument("unknown device family '" + name + "' (ka, vel or rix)");
-}
-
-// ---- signals -----------------------------------------------------------------
-
-Signal Signal::dc(double volts) {
-  Signal s;
-  s.kind = Kind::Dc;
-  s.offset = volts;
-  return s;
-}
-
-Signal Signal::sine(double amplitude, double frequency, double offset, double phase) {
-  Signal s;
-  s.kind = Kind::Sine;
-  s.amplitude = amplitude;
-  s.frequency = frequency;
-  s.offset = offset;
-  s.phase = phase;
-  return s;
-}
-
-Signal Signal::ramp(double amplitude, double frequency, double offset) {
-  Signal s;
-  s.kind = Kind::Ramp;
-  s.amplitude = amplitude;
-  s.frequency = frequency;
-  s.offset = offset;
-  return s;
-}
-
-Signal Signal::noise(double amplitude, uint32_t seed, double offset) {
-  Signal s;
-  s.kind = Kind::Noise;
-  s.amplitude = amplitude;
-  s.seed = seed;
-  s.offset = offset;
-  return s;
-}
-
-namespace {
-
-constexpr double kTwoPi = 6.283185307179586;
-
-// splitmix64: a stateless hash, so noise at a given instant is reproducible.
-uint64_t mix(uint64_t x) {
-  x += 0x9E3779B97F4A7C15ULL;
-  x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ULL;
-  x = (x ^ (x >> 27)) * 0x94D049BB133111EBULL;
-  return x ^ (x >> 31);
-}
-
-}  // namespace
-
-double Signal::valueAt(int64_t tNs) const {
-  const double t = static_cast<double>(tNs) * 1e-9;
-  switch (kind) {
-    case Kind::Dc:
-      return offset;
-    case Kind::Sine:
-      return offset + amplitude * std::sin(kTwoPi * frequency * t + phase);
-    case Kind::Ramp: {
-      const double cycles = frequency * t + phase / kTwoPi;
-      return offset + amplitude * (2.0 * (cycles - std::floor(cycles)) - 1.0);
-    }
-    case Kind::Noise: {
-      const uint64_t h = mix((static_cast<uint64_t>(seed) << 32) ^ static_cast<uint64_t>(tNs));
-      const double u = static_cast<double>(h >> 11) * (1.0 / 9007199254740992.0);  // [0, 1)
-      return offset + amplitude * (2.0 * u - 1.0);
-    }
-  }
-  return 0.0;
 }
 
 // ---- defaults ----------------------------------------------------------------
@@ -195,6 +125,10 @@ void validateConfig(const DeviceConfig& c) {
   for (const Loopback& l : c.loopbacks) {
     need(l.from >= 0 && l.from < lay.ports && l.to >= 0 && l.to < lay.ports && l.from != l.to,
          "loopback between ports that do not exist");
+  }
+  for (const AnalogLoopback& l : c.analogLoopbacks) {
+    need(l.from >= 0 && l.from < lay.dacs && l.to >= 0 && l.to < lay.singleEnded,
+         "analog loopback between an output and an input that do not exist");
   }
   need(c.serial.size() < 0xFFFF, "serial too long");
   need(c.inputCapacity > 0 && c.inputCapacity <= (1u << 26), "inputCapacity out of 1..2^26");
@@ -416,6 +350,16 @@ void applyJson(const json& j, DeviceConfig& c) {
         c.loopbacks.push_back({static_cast<int>(toUnsignedOf<uint8_t>(l["from"], "from")),
                                static_cast<int>(toUnsignedOf<uint8_t>(l["to"], "to"))});
       }
+    } else if (k == "analogLoopbacks") {
+      c.analogLoopbacks.clear();
+      for (const json& l : arrayOf(v, "analogLoopbacks")) {
+        if (!l.is_object() || !l.contains("from") || !l.contains("to") || l.size() != 2) {
+          throw std::invalid_argument(
+              "device config: an analog loopback is {\"from\": output, \"to\": input}");
+        }
+        c.analogLoopbacks.push_back({static_cast<int>(toUnsignedOf<uint8_t>(l["from"], "from")),
+                                     static_cast<int>(toUnsignedOf<uint8_t>(l["to"], "to"))});
+      }
     } else if (k == "inputCapacity") {
       c.inputCapacity = toUnsignedOf<uint32_t>(v, "inputCapacity");
     } else if (k == "outputCapacity") {
@@ -492,6 +436,11 @@ json configToJson(const DeviceConfig& c) {
   json loops = json::array();
   for (const Loopback& l : c.loopbacks) loops.push_back({{"from", l.from}, {"to", l.to}});
   j["loopbacks"] = loops;
+  json analogLoops = json::array();
+  for (const AnalogLoopback& l : c.analogLoopbacks) {
+    analogLoops.push_back({{"from", l.from}, {"to", l.to}});
+  }
+  j["analogLoopbacks"] = analogLoops;
   j["inputCapacity"] = c.inputCapacity;
   j["outputCapacity"] = c.outputCapacity;
   j["counterRateHz"] = c.counterRateHz;

@@ -35,4 +35,9 @@ constexpr uint32_t kRixCalibrationAddress = 0x08004400;
 constexpr uint32_t kDualCalibrationBytes = 696;
 constexpr uint32_t kSimpleCalibrationBytes = 48;
 
+// An all-ones (erased) dual-point or output record.
+inline bool erased(const CodeRecord& r) {
+  return r.positive == 0xFFFF && r.zero == 0xFFFF && r.negative == 0xFFFF;
+}
+
 }  // namespace qsim

@@ -12,7 +12,6 @@ holds (to wait for the library instead of sleeping).
 
 import contextlib
 import os
-import socket
 import sys
 import time
 
@@ -21,6 +20,7 @@ import pytest
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "python"))
 
 import qelomsr  # noqa: E402
+import vbus_ctl  # noqa: E402
 
 KA, VEL, RIX = "USB:1-0-3", "USB:1-0-2-1", "USB:1-0-2-4"
 
@@ -63,40 +63,14 @@ def rix(devices):
     yield from _open(devices, RIX)
 
 
-class BusError(Exception):
-    """The runner answered a control command with an error."""
-
-
-def _complete(reply):
-    """A reply ends with its "ok" or "error ..." line."""
-    if not reply.endswith(b"\n"):
-        return False
-    last = reply[:-1].rsplit(b"\n", 1)[-1]
-    return last == b"ok" or last.startswith(b"error ")
-
-
 class Bus:
-    """The control channel of the runner (QELOMSR_VBUS_CONTROL)."""
+    """The control channel of the runner (QELOMSR_VBUS_CONTROL), through
+    vbus_ctl."""
 
-    def __init__(self, path):
-        self.path = path
-
-    def command(self, line, timeout=60.0):
-        """Sends one command; returns the reply lines before "ok"."""
-        with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as s:
-            s.settimeout(timeout)
-            s.connect(self.path)
-            s.sendall(line.encode() + b"\n")
-            reply = b""
-            while not _complete(reply):
-                chunk = s.recv(4096)
-                if not chunk:
-                    raise BusError("the runner closed the connection after %r" % line)
-                reply += chunk
-        lines = reply.decode().splitlines()
-        if lines[-1].startswith("error "):
-            raise BusError(lines[-1][len("error "):])
-        return lines[:-1]
+    def command(self, line):
+        """Sends one command; returns the reply lines before "ok" and raises
+        vbus_ctl.ControlError for an error."""
+        return vbus_ctl.control(line)
 
     def state(self, port):
         """What the device at a port holds: numbers as ints, the rest as text."""
@@ -137,9 +111,8 @@ class Bus:
 
 @pytest.fixture
 def bus():
-    path = os.environ.get("QELOMSR_VBUS_CONTROL")
-    if not path:
+    if not vbus_ctl.available():
         pytest.skip("not running under the virtual USB bus runner")
-    b = Bus(path)
+    b = Bus()
     yield b
     b.command("clock steady")  # whatever the test did, the next one runs on real time

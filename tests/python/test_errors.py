@@ -77,4 +77,4 @@ def test_acquisition_csv(tmp_path):
     acq = qelomsr.Acquisition(["AI-0", "CNT"], ["V", ""], 4.0, [[1.5, 7], [-0.25, 8]])
     path = tmp_path / "a.csv"
     acq.to_csv(str(path))
-    assert path.read_text() == "time_s,AI-0,CNT\n0.000000,1.500000,7\n0.250000,-0.250000,8\n"
+    assert path.read_text() == "time_s,AI-0,CNT\n0,1.5,7\n0.25,-0.25,8\n"

@@ -61,6 +61,13 @@ struct Loopback {
   int to = 0;
 };
 
+// Single-ended input `to` is wired to analog output `from`: it reads the
+// output's voltage (through the output record) instead of its signal.
+struct AnalogLoopback {
+  int from = 0;
+  int to = 0;
+};
+
 // Faults that can be switched while the model runs (DeviceModel::setFaults).
 struct Faults {
   bool stall = false;               // requests are swallowed, no reply: the host times out
@@ -91,6 +98,7 @@ struct DeviceConfig {
   std::vector<Signal> signals;                  // one per single-ended input (Ka 14, Vel 6, Rix 6)
   std::vector<uint8_t> portInputs;              // external levels on each port's pins
   std::vector<Loopback> loopbacks;
+  std::vector<AnalogLoopback> analogLoopbacks;
   uint32_t inputCapacity = 65536;    // register 0x09, bytes
   uint32_t outputCapacity = 8192;    // Vel output buffer, bytes
   double counterRateHz = 1000.0;     // events per second while the counter is enabled

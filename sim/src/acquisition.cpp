@@ -1,0 +1,234 @@
+// The acquisition engine: starting and stopping, the lazy frame clock, the
+// frame sample trigger and the input and output buffers.
+#include "acquisition.h"
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+
+#include "registers.h"
+
+namespace qsim {
+
+void ByteRing::push(const uint8_t* data, size_t n) {
+  for (size_t i = 0; i < n; ++i) buf_[(head_ + size_ + i) % buf_.size()] = data[i];
+  size_ += n;
+}
+
+void ByteRing::pop(uint8_t* out, size_t n) {
+  for (size_t i = 0; i < n; ++i) out[i] = buf_[(head_ + i) % buf_.size()];
+  head_ = (head_ + n) % buf_.size();
+  size_ -= n;
+}
+
+Acquisition::Acquisition(const DeviceConfig& cfg, const Layout& lay, Diagnostics& diag,
+                         const AnalogFrontEnd& front, Peripherals& io, TriggerLine& trigger)
+    : input(cfg.inputCapacity),
+      output(cfg.outputCapacity),
+      cfg_(cfg),
+      lay_(lay),
+      diag_(diag),
+      front_(front),
+      io_(io),
+      trigger_(trigger) {}
+
+void Acquisition::sample(const std::vector<uint8_t>& mask, int64_t t, uint8_t* out) const {
+  for (size_t i = 0; i < mask.size(); ++i) {
+    const uint8_t code = mask[i];
+    uint16_t word = 0;
+    if ((code & 0x80) == 0) {
+      word = front_.rawAt(code & 0x3F, t);
+    } else if ((code & 0xC0) == 0x80) {
+      word = io_.pins(code & 0x3F);
+    } else if (code == 0xC0 && lay_.counter) {
+      word = static_cast<uint16_t>(io_.counterAt(t) >> 16);
+    } else if (code == 0xC1 && lay_.counter) {
+      word = static_cast<uint16_t>(io_.counterAt(t));
+    } else if (code == 0xE0) {
+      word = trigger_.level ? 1 : 0;
+    }
+    put16(out + 2 * i, word);
+  }
+}
+
+// One output frame per input frame while an acquisition runs (Vel).
+void Acquisition::consumeOutputFrame() {
+  if (!lay_.outputBuffer || outMask.empty()) return;
+  const size_t bytes = 2 * outMask.size();
+  if (output.size() >= bytes) {
+    uint8_t frame[2 * 256];
+    output.pop(frame, bytes);
+    io_.applyOutputFrame(outMask, frame, bytes);
+  } else if (outputUsed_) {
+    underrun_ = true;
+  }
+}
+
+void Acquisition::finishIfCounted() {
+  if (runCount_ != 0 && framesTaken_ >= runCount_) state = AcquisitionState::Finished;
+}
+
+void Acquisition::takeFrame(int64_t t) {
+  consumeOutputFrame();
+  if (frameBytes_ != 0) {
+    if (input.space() >= frameBytes_) {
+      sample(runMask_, t, frameScratch_.data());
+      input.push(frameScratch_.data(), frameBytes_);
+      ++produced;
+    } else {
+      ++dropped;
+      overflow_ = true;
+    }
+  }
+  ++framesTaken_;
+  finishIfCounted();
+}
+
+void Acquisition::advance(int64_t now) {
+  if (state != AcquisitionState::Running || runPeriod_ <= 0 || now <= startNs_) return;
+  const int64_t due = (now - startNs_) / runPeriod_;
+  while (ticksDone_ < due && state == AcquisitionState::Running) {
+    if (gated_ && !trigger_.level) {
+      ticksDone_ = due;  // the gate stays closed until the level changes
+      break;
+    }
+    const bool outputIdle =
+        !lay_.outputBuffer || outMask.empty() || output.size() < 2 * outMask.size();
+    if (frameBytes_ != 0 && input.space() < frameBytes_ && outputIdle) {
+      // Buffer full and nothing to play out: the remaining ticks only drop frames.
+      int64_t n = due - ticksDone_;
+      if (runCount_ != 0) n = std::min<int64_t>(n, static_cast<int64_t>(runCount_ - framesTaken_));
+      ticksDone_ += n;
+      dropped += static_cast<uint64_t>(n);
+      framesTaken_ += static_cast<uint64_t>(n);
+      overflow_ = overflow_ || n > 0;
+      if (outputUsed_ && lay_.outputBuffer && !outMask.empty() && n > 0) underrun_ = true;
+      finishIfCounted();
+      break;
+    }
+    ++ticksDone_;
+    takeFrame(startNs_ + ticksDone_ * runPeriod_);
+  }
+}
+
+void Acquisition::control(uint32_t value, int64_t now) {
+  if (value > 3 || (value == 3 && cfg_.family != Family::Vel)) {
+    diag_.fault("acquisition control value " + std::to_string(value) + " not supported");
+    return;
+  }
+  if (value == 0) {
+    if (state != AcquisitionState::Idle) state = AcquisitionState::Idle;
+    return;
+  }
+  if (inMask.empty()) {
+    diag_.fault("acquisition started without an input sequence");
+    return;
+  }
+  if (periodReg == 0 || periodReg == -2 || periodReg < -2) {
+    diag_.fault("acquisition started without a valid frame period");
+    return;
+  }
+  runMask_ = inMask;
+  frameBytes_ = 2 * runMask_.size();
+  frameScratch_.assign(frameBytes_, 0);
+  runPeriod_ = periodReg;
+  runCount_ = frameCountReg;
+  input.clear();
+  overflow_ = early_ = underrun_ = false;
+  produced = dropped = framesTaken_ = 0;
+  ticksDone_ = 0;
+  havePulse_ = false;
+  outputUsed_ = output.size() != 0;
+  gated_ = value == 3;
+  startNs_ = now;
+  state = value == 2 ? AcquisitionState::WaitingForTrigger : AcquisitionState::Running;
+}
+
+void Acquisition::setPeriod(int32_t ns) {
+  if (ns == -1) {
+    periodReg = -1;
+    return;
+  }
+  if (ns < cfg_.minFramePeriodNs) {
+    periodReg = -2;
+    return;
+  }
+  const int64_t res = cfg_.timerResolutionNs;
+  int64_t p = (static_cast<int64_t>(ns) + res / 2) / res * res;
+  if (p < cfg_.minFramePeriodNs) p += res;
+  periodReg = p > 0x7FFFFFFF ? -2 : p;
+}
+
+void Acquisition::risingEdge(int64_t now) {
+  if (trigger_.isOutput()) return;
+  if (state == AcquisitionState::WaitingForTrigger) {
+    state = AcquisitionState::Running;
+    startNs_ = now;
+    ticksDone_ = 0;
+    if (runPeriod_ != -1) return;
+    // Under the frame sample trigger the starting pulse also samples.
+  } else if (state != AcquisitionState::Running || runPeriod_ != -1) {
+    return;
+  }
+  if (havePulse_ && now - lastPulseNs_ < cfg_.minFramePeriodNs) {
+    early_ = true;
+    return;
+  }
+  havePulse_ = true;
+  lastPulseNs_ = now;
+  takeFrame(now);
+}
+
+void Acquisition::popInput(uint8_t* out, uint32_t count) {
+  if (frameBytes_ == 0) return;
+  const size_t frames = std::min<size_t>(count / frameBytes_, input.size() / frameBytes_);
+  input.pop(out, frames * frameBytes_);
+}
+
+void Acquisition::convert(int64_t now, uint8_t* out, uint32_t count) {
+  if (inMask.empty()) return;
+  convScratch_.resize(2 * inMask.size());
+  sample(inMask, now, convScratch_.data());
+  std::memcpy(out, convScratch_.data(), std::min<size_t>(convScratch_.size(), count));
+}
+
+void Acquisition::queueOutput(const uint8_t* data, uint32_t count) {
+  const size_t frame = outMask.empty() ? 0 : 2 * outMask.size();
+  if (frame == 0) {
+    diag_.fault("output buffer written without an output mask");
+    return;
+  }
+  const size_t fit = std::min<size_t>(count / frame, output.space() / frame) * frame;
+  if (fit < count) diag_.fault("output buffer write did not fit: excess dropped");
+  output.push(data, fit);
+  outputUsed_ = outputUsed_ || fit > 0;
+}
+
+uint32_t Acquisition::inputStatus() const {
+  if (cfg_.faults.inputStatusOverride) return *cfg_.faults.inputStatusOverride;
+  uint32_t s = static_cast<uint32_t>(input.size());
+  if (overflow_ || cfg_.faults.forceOverflow) s |= kOverflowBit;
+  if (early_) s |= kEarlyTriggerBit;
+  return s;
+}
+
+uint32_t Acquisition::outputStatus() const {
+  return static_cast<uint32_t>(output.space()) | (underrun_ ? kOverflowBit : 0u);
+}
+
+void Acquisition::reset(uint32_t mask) {
+  if (mask & kResetAcquisition) {
+    state = AcquisitionState::Idle;
+    input.clear();
+    output.clear();
+    overflow_ = early_ = underrun_ = outputUsed_ = false;
+    periodReg = 0;
+    frameCountReg = 0;
+  }
+  if (mask & kResetFrontEnd) {
+    inMask.clear();
+    outMask.clear();
+  }
+}
+
+}  // namespace qsim

@@ -1,0 +1,251 @@
+"""Waiting calls against the emulated devices: blocks, gaps, timeouts,
+leaving a stream early, frames kept across reads. Frame continuity is
+checked on the counter: at 500 frames/s the emulated Ka's counter (1000
+events/s) advances by exactly 2 per frame, so a lost or doubled frame shows."""
+
+import math
+import time
+import warnings
+
+import pytest
+
+import qelomsr
+import vbus_ctl
+from conftest import KA
+
+np = pytest.importorskip("numpy")
+
+COUNTER_STEP = 2  # counter events per frame at RATE
+RATE = 500
+
+
+@pytest.fixture
+def counting_ka(ka):
+    ka.set_counter_enable(True)
+    yield ka
+    ka.set_counter_enable(False)
+
+
+def assert_continuous(counter):
+    steps = np.diff(np.asarray(counter, dtype=np.int64))
+    assert np.all(steps == COUNTER_STEP), np.flatnonzero(steps != COUNTER_STEP)
+
+
+def buffered_frames(dev, frame_bytes):
+    # The input status register counts the bytes the device holds.
+    return (dev.read_register(0x08) & 0x3FFFFFFF) // frame_bytes
+
+
+def wait_buffered(dev, frames, frame_bytes, bound_s=60.0):
+    deadline = time.monotonic() + bound_s
+    while buffered_frames(dev, frame_bytes) < frames:
+        assert time.monotonic() < deadline, "the device buffered no %d frames" % frames
+        time.sleep(0.01)
+
+
+def test_blocks_of_exactly_n_frames_lose_nothing(counting_ka):
+    blocks = list(counting_ka.stream(["CNT", "AI-0"], rate=RATE, frames=1000, block=96))
+    assert [len(b) for b in blocks] == [96] * 10 + [40]
+    data = np.concatenate(blocks)
+    assert_continuous(data[:, 0])
+
+
+def test_read_blocking_keeps_surplus_frames_for_the_next_read(counting_ka):
+    dev = counting_ka
+    dev.setup_input_frame(["CNT"])
+    dev.start_data_acquisition(RATE)
+    try:
+        # With 20 frames buffered one read takes them all: 17 are left over.
+        wait_buffered(dev, 20, 4)
+        _, first = dev.read_blocking(3)
+        _, second = dev.read_blocking(40)
+        _, third = dev.read_non_blocking()  # what the last read left over, if anything
+    finally:
+        dev.stop_data_acquisition()
+    counter = np.concatenate([first[:, 3], second[:, 3], third[:, 3]])
+    assert len(first) == 3 and len(second) == 40
+    assert_continuous(counter)
+
+
+def test_frames_read_before_a_failure_stay_for_the_next_read(counting_ka):
+    dev = counting_ka
+    dev.setup_input_frame(["CNT"])
+    dev.start_data_acquisition(RATE)
+    wait_buffered(dev, 10, 4)
+    dev.stop_data_acquisition()  # the device keeps its buffer readable
+    held = buffered_frames(dev, 4)
+    with pytest.raises(qelomsr.DeviceError, match="No data acquisition running"):
+        dev.read_blocking(held + 1000)
+    _, ports = dev.read_non_blocking()
+    assert len(ports) == held
+    assert_continuous(ports[:, 3])
+
+
+def test_read_blocking_times_out_waiting_for_a_trigger(ka):
+    ka.setup_input_frame(["AI-0"])
+    ka.start_data_acquisition(1000, external=True)  # waits for an edge that never comes
+    try:
+        start = time.monotonic()
+        with pytest.raises(qelomsr.TimeoutError) as e:
+            ka.read_blocking(5, timeout=0.3)
+        assert time.monotonic() - start >= 0.3
+    finally:
+        ka.stop_data_acquisition()
+    assert isinstance(e.value, TimeoutError) and isinstance(e.value, qelomsr.DeviceError)
+    assert e.value.error_class == 4
+
+
+@pytest.mark.parametrize("bad", [0, -1.0, float("nan"), "soon"])
+def test_timeouts_must_be_positive_seconds(ka, bad):
+    with pytest.raises(ValueError, match="timeout"):
+        ka.acquire(["AI-0"], rate=100, frames=10, timeout=bad)
+
+
+def test_negative_rate_points_to_the_sample_trigger(ka):
+    with pytest.raises(ValueError, match='trigger="sample"'):
+        ka.acquire(["AI-0"], rate=-1, frames=10)
+    with pytest.raises(ValueError, match="no rate"):
+        ka.acquire(["AI-0"], rate=100, frames=10, trigger="sample")
+    with pytest.raises(ValueError, match="frames"):
+        ka.acquire(["AI-0"], seconds=1, trigger="sample")
+    with pytest.raises(ValueError, match="in-a"):
+        ka.acquire(["AI-0"], rate=100, frames=10, trigger="start", trigger_config="out-a")
+    with pytest.raises(ValueError, match="trigger"):
+        ka.acquire(["AI-0"], rate=100, frames=10, trigger="later")
+
+
+def test_acquire_waiting_for_the_start_trigger_times_out(ka):
+    start = time.monotonic()
+    with pytest.raises(qelomsr.TimeoutError, match="trigger"):
+        ka.acquire(["AI-0"], rate=1000, frames=100, trigger="start", timeout=1.0)
+    assert 1.0 <= time.monotonic() - start < 60.0
+    # The acquisition was stopped: the device takes single reads again.
+    assert abs(ka.read_analog_input("AI-0")) <= 0.7
+
+
+@pytest.mark.parametrize("leave", ["break", "close", "collect", "exception", "kept"])
+def test_leaving_a_stream_early_stops_its_acquisition(ka, leave):
+    blocks = ka.stream(["AI-0"], rate=1000)
+    if leave == "break":
+        for _ in ka.stream(["AI-0"], rate=1000):
+            break
+    elif leave == "close":
+        next(blocks)
+        blocks.close()
+    elif leave == "collect":
+        next(blocks)
+        del blocks
+    elif leave == "exception":
+        with pytest.raises(KeyError):
+            for _ in ka.stream(["AI-0"], rate=1000):
+                raise KeyError("in the loop body")
+    else:
+        # The loop is left, the generator stays referenced (and suspended).
+        for _ in blocks:
+            break
+    ka.setup_input_frame(["AI-1"])  # refused while an acquisition runs
+    assert abs(ka.read_analog_input("AI-0")) <= 0.7
+    data = ka.acquire(["AI-1"], rate=200, frames=20).data
+    assert data.shape == (20, 1)
+
+
+def test_a_suspended_stream_ended_by_another_acquisition_says_so(ka):
+    blocks = ka.stream(["AI-0"], rate=1000)
+    next(blocks)
+    assert ka.acquire(["AI-1"], rate=200, frames=10).data.shape == (10, 1)
+    with pytest.raises(qelomsr.LogicError, match="stopped while it was suspended"):
+        next(blocks)
+
+
+def test_overrun_restart_marks_the_gap_in_stream_time_and_csv(counting_ka, tmp_path):
+    dev = counting_ka
+    calls = []
+
+    def on_restart(message, category, *args, **kwargs):
+        # The device reports an overflow until the stream has restarted
+        # twice; the first restart waits, so the gap lasts at least 0.3 s.
+        calls.append(str(message))
+        if len(calls) == 1:
+            time.sleep(0.3)
+        if len(calls) == 2:
+            vbus_ctl.control("fault 1-3 forceOverflow off")
+
+    if not vbus_ctl.available():
+        pytest.skip("needs the runner's control channel")
+    # More frames than one read returns (1024 of these), so that the first
+    # block never ends the stream, however late the host reads it.
+    blocks = dev.stream(["CNT"], rate=RATE, frames=1100, on_overrun="restart")
+    first = next(blocks)
+    with warnings.catch_warnings():
+        warnings.simplefilter("always")
+        warnings.showwarning = on_restart
+        vbus_ctl.control("fault 1-3 forceOverflow on")
+        try:
+            rest = list(blocks)
+        finally:
+            vbus_ctl.control("fault 1-3 forceOverflow off")
+    data = np.concatenate([first] + rest)
+    assert len(data) == 1100 and len(calls) == 2
+    assert dev.stream_gaps == [len(first)] and dev.stream_overruns == 2
+    steps = np.diff(data[:, 0])
+    assert np.all(np.delete(steps, len(first) - 1) == COUNTER_STEP)
+    assert steps[len(first) - 1] > COUNTER_STEP  # frames were lost there
+
+    # The same through acquire(): time jumps across the gap by the time the
+    # device ran without delivering; the counter measures that time.
+    calls.clear()
+    with warnings.catch_warnings():
+        warnings.simplefilter("always")
+        warnings.showwarning = on_restart
+        vbus_ctl.control("fault 1-3 forceOverflow on")
+        try:
+            acq = dev.acquire(["CNT"], rate=RATE, frames=50, on_overrun="restart")
+        finally:
+            vbus_ctl.control("fault 1-3 forceOverflow off")
+    assert acq.gaps == [0] and acq.overruns == 2
+    assert acq.time[0] >= 0.3
+    assert np.allclose(np.diff(acq.time), 1.0 / RATE)
+    path = tmp_path / "gap.csv"
+    acq.to_csv(str(path))
+    lines = path.read_text().splitlines()
+    assert lines[1] == "# overrun after 0 frames: frames lost; acquisition restarted"
+    assert len(lines) == 2 + 50 and float(lines[2].split(",")[0]) == acq.time[0]
+
+
+def test_acquisition_carries_the_metadata_of_the_files(devices, ka, tmp_path):
+    ka.set_analog_input_parameters("AI-2", qelomsr.RANGE_1V)
+    acq = ka.acquire(["AI-2", "DP-0"], rate=200, frames=20)
+    assert acq.device == KA and acq.serial == ka.serial_number
+    assert acq.firmware == devices[KA].firmware
+    assert acq.ranges == [(-1.0, 1.0), None] and acq.units == ["V", "raw"]
+    assert acq.rate == pytest.approx(200) and acq.gaps == []
+    assert acq.start_time.endswith("+00:00") and len(acq.start_time) == 29
+    assert np.allclose(acq.time, np.arange(20) / acq.rate)
+    pytest.importorskip("h5py")
+    acq.to_hdf5(str(tmp_path / "ka.h5"))
+    back = qelomsr.load(str(tmp_path / "ka.h5"))
+    assert back.ranges == acq.ranges and np.array_equal(back.data, acq.data)
+
+
+def test_range_limits_and_volts_print_as_the_float32_they_are(ka):
+    assert repr(ka.get_range_min_max("AI-0", qelomsr.RANGE_100MV)) == "(-0.1, 0.1)"
+    volts = ka.read_analog_input("AI-0")
+    # The shortest text of the float32: read back as a float32, it is the value.
+    assert np.float32(repr(volts)) == volts and len(repr(volts)) <= 12
+
+
+def test_vel_write_blocking_times_out_without_a_pacing_acquisition(vel):
+    vel.setup_output_frame(["AO-0"])
+    while vel.write_non_blocking([0.0] * 4096) > 0:  # fills the output buffer
+        pass
+    start = time.monotonic()
+    with pytest.raises(qelomsr.TimeoutError, match="input frame of a running acquisition"):
+        vel.write_blocking([0.5] * 10, timeout=0.3)
+    assert time.monotonic() - start >= 0.3
+    # Paced by an input acquisition, the buffer drains and the write completes.
+    vel.setup_input_frame(["AI-0"])
+    vel.start_data_acquisition(200)
+    try:
+        assert vel.write_blocking([0.5] * 100, timeout=math.inf) == 100
+    finally:
+        vel.stop_data_acquisition()
