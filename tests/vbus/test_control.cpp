@@ -44,6 +44,7 @@ class Control : public ::testing::Test {
   std::unique_ptr<qsim::VbusControl> control_;
   std::mutex m_;
   std::string lastPort_;
+  std::vector<std::string> lastArgs_;
 };
 
 TEST_F(Control, CommandsOverTheSocketUnplugReplugAndSwitchFaults) {
@@ -76,9 +77,9 @@ TEST_F(Control, BadCommandsAreAnsweredWithErrors) {
 }
 
 TEST_F(Control, CommandsAddedByTheHostGetTheirWords) {
-  std::vector<std::string> seen;
-  control_->addCommand("echo", [&seen](const std::vector<std::string>& args) {
-    seen = args;
+  control_->addCommand("echo", [this](const std::vector<std::string>& args) {
+    std::lock_guard<std::mutex> lock(m_);  // runs on the control thread
+    lastArgs_ = args;
     if (args.empty()) throw std::invalid_argument("nothing to echo");
     std::string out;
     for (const auto& a : args) out += a + "\n";
@@ -86,7 +87,10 @@ TEST_F(Control, CommandsAddedByTheHostGetTheirWords) {
   });
   control_->addCommand("quiet", [](const std::vector<std::string>&) { return std::string("x"); });
   EXPECT_EQ(qsim::vbusControlRequest(path_, "echo  a  b"), "a\nb\nok\n");
-  EXPECT_EQ(seen, (std::vector<std::string>{"a", "b"}));
+  {
+    std::lock_guard<std::mutex> lock(m_);
+    EXPECT_EQ(lastArgs_, (std::vector<std::string>{"a", "b"}));
+  }
   EXPECT_EQ(qsim::vbusControlRequest(path_, "echo"), "error nothing to echo\n");
   EXPECT_EQ(control_->execute("quiet"), "x\nok\n") << "the reply ends its last line";
   // The built-in commands come first.
