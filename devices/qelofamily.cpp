@@ -83,21 +83,23 @@ unsigned offsetIn(int id, int base) {
   return static_cast<unsigned>(id) - static_cast<unsigned>(base);
 }
 
-// Stall limit from the environment, read once per process.
-long long configuredStallLimitMs() {
+// The caller's stall limit from the environment, read once per process: ms
+// (0: no limit), or -1 when the variable is unset or not a number >= 0.
+long long environmentStallLimitMs() {
   static const long long limit = [] {
     const char* text = std::getenv(QELOMSR_BLOCKING_TIMEOUT_ENV);
-    if (text == nullptr || *text == '\0')
-      return static_cast<long long>(QELOMSR_BLOCKING_TIMEOUT_DEFAULT_MS);
+    if (text == nullptr || *text == '\0') return -1LL;
     char* end = nullptr;
     const long long value = std::strtoll(text, &end, 10);
-    if (end == text || *end != '\0' || value < 0) {
-      return static_cast<long long>(QELOMSR_BLOCKING_TIMEOUT_DEFAULT_MS);
-    }
+    if (end == text || *end != '\0' || value < 0) return -1LL;
     return value;
   }();
   return limit;
 }
+
+// Acquisition control values that make the trigger line pace the frames.
+constexpr unsigned kControlStartOnTrigger = 2;
+constexpr unsigned kControlGated = 3;  // Vel
 
 void pollPause() { std::this_thread::sleep_for(std::chrono::milliseconds(1)); }
 
@@ -120,6 +122,7 @@ void QeloFamily::DeviceState::reset() {
   acquisitionFrameCount = 0;
   framesDelivered = 0;
   acquisitionPeriodNs = -1;
+  acquisitionControl = 0;
 }
 
 int QeloFamily::DeviceState::getDefaultInterChannelDelay(int rangeIndex) const {
@@ -638,6 +641,10 @@ float QeloFamily::startDataAcquisition(int external, float frameRate, int frameC
   if (triggerIsOutput && (external != 0 || sampleTrigger)) {
     throw std::logic_error("Trigger is set to output, can't use as source.");
   }
+  // A disabled trigger (Rix) delivers no event: the acquisition would wait forever.
+  if ((external != 0 || sampleTrigger) && !getTriggerEnable(ids::kTrigger)) {
+    throw std::logic_error("Trigger is disabled, can't use as source.");
+  }
   const unsigned control = acquisitionControl(external, triggerIsOutput);
   // The rate is validated before anything reaches the device.
   const int period = sampleTrigger ? -1 : calculatePeriodTimeFromFrameRate(frameRate);
@@ -655,6 +662,7 @@ float QeloFamily::startDataAcquisition(int external, float frameRate, int frameC
   state.acquisitionFrameCount = frameCount;
   state.framesDelivered = 0;
   state.acquisitionPeriodNs = effectivePeriod;
+  state.acquisitionControl = control;
   if (sampleTrigger) return -1.0f;
   return calculateFrameRateFromPeriodTime(effectivePeriod);
 }
@@ -746,8 +754,19 @@ int QeloFamily::readNonBlocking(float* vbuffer, int* buffer, int maxFrames) {
   return n;
 }
 
+bool QeloFamily::awaitsTrigger() const {
+  if (!state.acquisitionActive) return false;
+  if (state.acquisitionPeriodNs == -1 || state.acquisitionControl == kControlGated) return true;
+  return state.acquisitionControl == kControlStartOnTrigger && state.framesDelivered == 0;
+}
+
 long long QeloFamily::blockingStallLimitMs() const {
-  const long long configured = configuredStallLimitMs();
+  const long long fromEnvironment = environmentStallLimitMs();
+  // A trigger comes when the caller's outside world sends it: only the
+  // caller's own bound applies to the wait for it.
+  if (awaitsTrigger()) return std::max(fromEnvironment, 0LL);
+  const long long configured =
+      fromEnvironment >= 0 ? fromEnvironment : QELOMSR_BLOCKING_TIMEOUT_DEFAULT_MS;
   if (configured == 0) return 0;
   if (state.acquisitionActive && state.acquisitionPeriodNs > 0) {
     // Never shorter than 100 frame periods of the running acquisition.
@@ -757,9 +776,15 @@ long long QeloFamily::blockingStallLimitMs() const {
   return configured;
 }
 
+void QeloFamily::throwStalled(const char* what, long long limitMs) const {
+  std::string text =
+      std::string("The device ") + what + " no frame for " + std::to_string(limitMs) + " ms";
+  if (awaitsTrigger()) text += " while the data acquisition waits for its trigger";
+  throw std::runtime_error(text + ".");
+}
+
 void QeloFamily::readBlocking(float* vbuffer, int* buffer, int frameCount) {
   if (frameCount < 1) throw std::invalid_argument("Frame counter must be > 0.");
-  const long long stallLimit = blockingStallLimitMs();
   auto lastProgress = std::chrono::steady_clock::now();
   const size_t v = static_cast<size_t>(table.valueSlots);
   const size_t p = static_cast<size_t>(table.portSlots);
@@ -782,9 +807,9 @@ void QeloFamily::readBlocking(float* vbuffer, int* buffer, int frameCount) {
       lastProgress = now;
     } else if (!state.acquisitionActive) {
       throw std::runtime_error("No data acquisition running.");
-    } else if (stallLimit > 0 && now - lastProgress >= std::chrono::milliseconds(stallLimit)) {
-      throw std::runtime_error("The device delivered no frame for " + std::to_string(stallLimit) +
-                               " ms.");
+    } else if (const long long limit = blockingStallLimitMs();
+               limit > 0 && now - lastProgress >= std::chrono::milliseconds(limit)) {
+      throwStalled("delivered", limit);
     }
   }
 }
@@ -850,7 +875,6 @@ int QeloFamily::writeNonBlocking(float* vbuffer, int* buffer, int frameCount) {
 void QeloFamily::writeBlocking(float* vbuffer, int* buffer, int frameCount) {
   if (!table.outputStreaming) throw std::logic_error("Not supported.");
   if (frameCount <= 0) throw std::invalid_argument("Frame counter must be > 0.");
-  const long long stallLimit = blockingStallLimitMs();
   auto lastProgress = std::chrono::steady_clock::now();
   int remaining = frameCount;
   while (remaining != 0) {
@@ -862,9 +886,9 @@ void QeloFamily::writeBlocking(float* vbuffer, int* buffer, int frameCount) {
     const auto now = std::chrono::steady_clock::now();
     if (k > 0) {
       lastProgress = now;
-    } else if (stallLimit > 0 && now - lastProgress >= std::chrono::milliseconds(stallLimit)) {
-      throw std::runtime_error("The device accepted no frame for " + std::to_string(stallLimit) +
-                               " ms.");
+    } else if (const long long limit = blockingStallLimitMs();
+               limit > 0 && now - lastProgress >= std::chrono::milliseconds(limit)) {
+      throwStalled("accepted", limit);
     }
   }
 }

@@ -70,9 +70,10 @@ class QeloFamily : public QeloMsrDevice {
     std::vector<uint8_t> outputMask;
     bool inputMaskValid = false;
     // Bookkeeping of the running acquisition, for the bounds of readBlocking.
-    int acquisitionFrameCount = 0;  // frame count given at start; <= 0 is unbounded
-    long long framesDelivered = 0;  // frames handed to the caller since start
-    int acquisitionPeriodNs = -1;   // period in effect; -1 for the frame sample trigger
+    int acquisitionFrameCount = 0;    // frame count given at start; <= 0 is unbounded
+    long long framesDelivered = 0;    // frames handed to the caller since start
+    int acquisitionPeriodNs = -1;     // period in effect; -1 for the frame sample trigger
+    unsigned acquisitionControl = 0;  // value written to the control register at start
 
     DeviceState() { reset(); }
     // State after opening; keeps the delay block values and reference currents.
@@ -191,8 +192,14 @@ class QeloFamily : public QeloMsrDevice {
   // Builds a sorted, duplicate-free mask from caller ids through a validator.
   std::vector<uint8_t> buildMask(const int* ios, int count,
                                  int (QeloFamily::*validate)(int) const) const;
-  // Stall limit of the blocking calls in ms (0: none) for the running acquisition.
+  // The running acquisition waits for the trigger line: every frame under
+  // the frame sample trigger or a gate, the first one after a start on the
+  // trigger.
+  bool awaitsTrigger() const;
+  // Stall limit of the blocking calls in ms (0: none) for the running
+  // acquisition, and the error thrown when it passes.
   long long blockingStallLimitMs() const;
+  [[noreturn]] void throwStalled(const char* what, long long limitMs) const;
 
   const FamilyTable& table;
   // Reused transfer buffers: streaming allocates nothing per call.

@@ -6,9 +6,12 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
-#include <csignal>
+#include <cstdarg>
 #include <cstdio>
+#include <limits>
 #include <thread>
+
+#include "cli_process.h"
 
 namespace qcli {
 
@@ -16,33 +19,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-volatile std::sig_atomic_t _stop_requested = 0;
-
-extern "C" void onStopSignal(int) { _stop_requested = 1; }
-
-// Installs SIGINT/SIGTERM handlers for the duration of an acquisition so that
-// an interrupted run still stops the device and keeps what it read.
-class StopSignals {
- public:
-  StopSignals() {
-    _stop_requested = 0;
-    struct sigaction action {};
-    action.sa_handler = onStopSignal;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, &oldInt_);
-    sigaction(SIGTERM, &action, &oldTerm_);
-  }
-  ~StopSignals() {
-    sigaction(SIGINT, &oldInt_, nullptr);
-    sigaction(SIGTERM, &oldTerm_, nullptr);
-  }
-  StopSignals(const StopSignals&) = delete;
-  StopSignals& operator=(const StopSignals&) = delete;
-
- private:
-  struct sigaction oldInt_ {};
-  struct sigaction oldTerm_ {};
-};
+double secondsBetween(Clock::time_point from, Clock::time_point to) {
+  return std::chrono::duration<double>(to - from).count();
+}
 
 // Stops the acquisition when the loop leaves, whatever the reason.
 class RunningAcquisition {
@@ -54,9 +33,23 @@ class RunningAcquisition {
   RunningAcquisition(const RunningAcquisition&) = delete;
   RunningAcquisition& operator=(const RunningAcquisition&) = delete;
 
-  float start(double rate) {
+  // rate -1: one frame per trigger event. Returns the corrected rate.
+  float start(bool onTrigger, double rate) {
     float corrected = 0;
-    check(QeloMsrStartDataAcquisition(handle_, 0, static_cast<float>(rate), 0, &corrected));
+    const int rc = QeloMsrStartDataAcquisition(handle_, onTrigger ? 1 : 0, static_cast<float>(rate),
+                                               0, &corrected);
+    if (rc != 0) {
+      ApiError error = errorFor(rc);
+      if (error.errorClass() == QELOMSR_ERROR_CLASS_INVALID_ARGUMENT && rate > 0) {
+        char text[256];
+        std::snprintf(text, sizeof text,
+                      "the device refused the frame rate %g Hz (%s); 'qelomsr bench DEVICE "
+                      "--max-rate %g' shows the rates it takes and sustains",
+                      rate, error.what(), rate);
+        throw UsageError(text);
+      }
+      throw error;
+    }
     running_ = true;
     return corrected;
   }
@@ -82,14 +75,49 @@ bool isOverflow(const ApiError& e) {
          std::string(e.what()) == "Buffer overflow.";
 }
 
-void printProgress(const AcquisitionResult& r, long long target, double fill, bool last) {
-  const double rate = r.elapsed > 0 ? static_cast<double>(r.frames) / r.elapsed : 0.0;
-  std::fprintf(stderr, "\r%lld/%lld frames  %.1f Hz  buffer %3.0f%%  overruns %d%s", r.frames,
-               target, rate, fill * 100.0, r.overruns, last ? "\n" : "   ");
+const char* triggerConfigText(int config) {
+  switch (config) {
+    case QELOMSR_TRIGGER_CONFIG_IN_B:
+      return "input B";
+    case QELOMSR_TRIGGER_CONFIG_IN_C:
+      return "input C";
+    default:
+      return "input A";
+  }
+}
+
+// The trigger line as an input in the given configuration; the Rix also
+// needs it enabled (which it refuses while its counter is enabled).
+void configureTrigger(const Device& device, int config) {
+  const int h = device.handle();
+  check(QeloMsrSetTriggerConfig(h, QELOMSR_ID_TRIGGER, config));
+  int enabled = 0;
+  check(QeloMsrGetTriggerEnable(h, QELOMSR_ID_TRIGGER, &enabled));
+  if (!enabled) check(QeloMsrSetTriggerEnable(h, QELOMSR_ID_TRIGGER, 1));
+}
+
+bool _progress_open = false;
+
+void printProgress(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void printProgress(const char* format, ...) {
+  std::fputc('\r', stderr);
+  va_list args;
+  va_start(args, format);
+  std::vfprintf(stderr, format, args);
+  va_end(args);
+  std::fputs("   ", stderr);
   std::fflush(stderr);
+  _progress_open = true;
 }
 
 }  // namespace
+
+void endProgressLine() {
+  if (!_progress_open) return;
+  std::fputc('\n', stderr);
+  std::fflush(stderr);
+  _progress_open = false;
+}
 
 std::vector<Channel> describeChannels(const Device& device, const std::vector<int>& inputIds) {
   const FamilyInfo& family = device.family();
@@ -109,8 +137,9 @@ std::vector<Channel> describeChannels(const Device& device, const std::vector<in
         break;
       case kKindCounter:
         if (family.counterSlot < 0)
-          throw UsageError("a " + std::string(family.name) + " device has no counter");
+          throw UsageError(std::string("the ") + family.name + " has no counter");
         c.slot = family.counterSlot;
+        c.counter = true;
         c.words = 2;
         break;
       case kKindTrigger:
@@ -133,6 +162,7 @@ AcquisitionResult acquire(const Device& device, const AcquisitionOptions& option
 
   std::vector<int> ids(options.inputs);
   check(QeloMsrSetupInputFrame(device.handle(), ids.data(), static_cast<int>(ids.size())));
+  if (options.trigger != Trigger::None) configureTrigger(device, options.triggerConfig);
 
   AcquisitionResult result;
   check(QeloMsrCalculateMaxBufferedInputFrames(device.handle(), &result.capacityFrames));
@@ -142,88 +172,152 @@ AcquisitionResult acquire(const Device& device, const AcquisitionOptions& option
   const size_t records = static_cast<size_t>(family.readLimitBytes / 2);
   std::vector<float> values(records * family.valueSlots);
   std::vector<int> ports(records * family.portSlots);
+  std::vector<double> seconds(records);
 
-  StopSignals signals;
+  const bool timed = options.trigger != Trigger::Sample;
+  const double requested = timed ? options.rate : -1.0;
   RunningAcquisition run(device.handle());
-  result.deviceRate = run.start(options.rate);
-  if (!(result.deviceRate >= 1.0)) result.deviceRate = options.rate;
+  const Clock::time_point start = Clock::now();
+  result.deviceRate = run.start(options.trigger == Trigger::Start, requested);
+  if (timed && !(result.deviceRate >= 1.0)) result.deviceRate = options.rate;
+  if (!timed) result.deviceRate = -1.0;
   if (consumer != nullptr) consumer->started(result.deviceRate);
 
-  const long long target = options.frames > 0
-                               ? options.frames
-                               : std::max(1LL, std::llround(options.seconds * result.deviceRate));
+  // Frames to deliver; on trigger events a duration counts in host time.
+  const long long target = options.frames > 0 ? options.frames
+                           : timed
+                               ? std::max(1LL, std::llround(options.seconds * result.deviceRate))
+                               : std::numeric_limits<long long>::max();
   // Sleep long enough for about half a read's worth of frames, but keep the
   // device buffer far from full: never longer than a tenth of its capacity.
+  // Trigger events come at a rate nobody knows: poll every 2 ms.
   const double perRead = std::min<double>(result.maxFramesPerRead, result.capacityFrames * 0.1);
-  const auto pause =
-      std::chrono::duration<double>(std::clamp(0.5 * perRead / result.deviceRate, 0.0005, 0.02));
-  // Without a single frame for this long the device is taken to have stopped.
+  const auto pause = std::chrono::duration<double>(
+      timed ? std::clamp(0.5 * perRead / result.deviceRate, 0.0005, 0.02) : 0.002);
+  // Without a single frame for this long a timed acquisition is taken to
+  // have stopped. Waiting for a trigger has only the bound the user gave.
   const double stallLimit = std::max(2.0, 20.0 / result.deviceRate);
   // Restarting after overruns gets longer: a restart delivers frames only when
   // the host wins the race against a nearly full buffer.
   const double restartLimit = std::max(10.0, stallLimit);
+  const char* const triggerText = triggerConfigText(options.triggerConfig);
 
   const double cpuStart = cpuSecondsNow();
-  const Clock::time_point start = Clock::now();
-  Clock::time_point segmentStart = start, lastData = start, lastProgress = start;
-  double segmentOffset = 0.0;
+  Clock::time_point rateStart = start, lastData = start, lastProgress = start, lastFlush = start;
+  double segmentOffset = 0.0, lastFrameSeconds = 0.0;
   long long segmentFrames = 0;
   double fill = 0.0;
+  bool waitingForStart = options.trigger == Trigger::Start;
+
+  auto showProgress = [&](Clock::time_point now, bool last) {
+    const double elapsed = secondsBetween(rateStart, now);
+    const double rate = elapsed > 0 ? static_cast<double>(result.frames) / elapsed : 0.0;
+    if (waitingForStart) {
+      printProgress("waiting for the trigger on TRG (%s): %.0f s", triggerText,
+                    secondsBetween(start, now));
+    } else if (!timed) {
+      const bool idle = secondsBetween(lastData, now) > 0.25;
+      if (target == std::numeric_limits<long long>::max())
+        printProgress("%lld frames on trigger events  overruns %d%s", result.frames,
+                      result.overruns, idle && !last ? "  waiting for the trigger" : "");
+      else
+        printProgress("%lld/%lld frames on trigger events  overruns %d%s", result.frames, target,
+                      result.overruns, idle && !last ? "  waiting for the trigger" : "");
+    } else {
+      printProgress("%lld/%lld frames  %.1f Hz  buffer %3.0f%%  overruns %d", result.frames, target,
+                    rate, fill * 100.0, result.overruns);
+    }
+    if (last) endProgressLine();
+  };
 
   while (result.frames < target) {
-    if (_stop_requested) {
+    if (stopRequested()) {
       result.interrupted = true;
       break;
     }
+    Clock::time_point now = Clock::now();
+    if (!timed && options.frames == 0 && secondsBetween(start, now) >= options.seconds) break;
     int got = 0;
     const int rc = QeloMsrReadNonBlocking(device.handle(), values.data(), ports.data(), &got);
     ++result.reads;
-    const Clock::time_point now = Clock::now();
+    now = Clock::now();
     if (rc != 0) {
       ApiError error = errorFor(rc);
       if (!isOverflow(error)) throw error;
       ++result.overruns;
+      endProgressLine();
       std::fprintf(stderr,
-                   "%sqelomsr: overrun after %lld frames: the device buffer overflowed, "
+                   "qelomsr: overrun after %lld frames: the device buffer overflowed, "
                    "frames were lost\n",
-                   options.progress ? "\n" : "", result.frames);
+                   result.frames);
       if (!options.restartOnOverrun) throw error;
       // Restarts that never deliver a frame are bounded in time, so a rate the
       // host cannot keep up with at all ends instead of looping.
-      if (std::chrono::duration<double>(now - lastData).count() > restartLimit) throw error;
+      if (secondsBetween(lastData, now) > restartLimit) throw error;
       run.stop();
       if (consumer != nullptr) consumer->gap(result.frames);
-      run.start(options.rate);
-      segmentStart = Clock::now();
-      segmentOffset = std::chrono::duration<double>(segmentStart - start).count();
+      // A start on the trigger has had its event: the restart runs at once.
+      run.start(false, requested);
+      const Clock::time_point restart = Clock::now();
+      // The time goes on from the last frame by the host time that passed
+      // since it was read: the device ran meanwhile without delivering.
+      segmentOffset = result.frames > 0 ? lastFrameSeconds + secondsBetween(lastData, restart)
+                                        : secondsBetween(start, restart);
       segmentFrames = 0;
+      waitingForStart = false;
       continue;
     }
     if (got > 0) {
+      if (waitingForStart) {
+        // The timer started on the trigger event, about got periods ago.
+        waitingForStart = false;
+        rateStart = now - std::chrono::duration_cast<Clock::duration>(
+                              std::chrono::duration<double>(got / result.deviceRate));
+      }
       const int take = static_cast<int>(std::min<long long>(got, target - result.frames));
-      const double seconds = segmentOffset + static_cast<double>(segmentFrames) / result.deviceRate;
-      if (consumer != nullptr)
-        consumer->frames(values.data(), ports.data(), take, result.frames, seconds);
+      // Timer frames k / rate after the start of their stretch; frames taken
+      // on trigger events when they were read (the device gives no time).
+      for (int f = 0; f < take; ++f)
+        seconds[f] =
+            timed ? segmentOffset + static_cast<double>(segmentFrames + f) / result.deviceRate
+                  : secondsBetween(start, now);
+      if (consumer != nullptr) consumer->frames(values.data(), ports.data(), take, seconds.data());
+      lastFrameSeconds = seconds[take - 1];
       result.frames += take;
       segmentFrames += got;
       lastData = now;
       fill = result.capacityFrames > 0 ? static_cast<double>(got) / result.capacityFrames : 0.0;
       result.peakFill = std::max(result.peakFill, fill);
-    } else if (std::chrono::duration<double>(now - lastData).count() > stallLimit) {
-      throw std::runtime_error("The device delivered no frames for " +
-                               std::to_string(static_cast<int>(stallLimit)) + " s.");
+    } else {
+      const double idle = secondsBetween(lastData, now);
+      const bool onTrigger = waitingForStart || !timed;
+      if (onTrigger && options.triggerTimeout > 0 && idle > options.triggerTimeout) {
+        char text[128];
+        std::snprintf(text, sizeof text, "no trigger event on TRG (%s) within %g s", triggerText,
+                      options.triggerTimeout);
+        throw std::runtime_error(text);
+      }
+      if (!onTrigger && idle > stallLimit)
+        throw std::runtime_error("The device delivered no frames for " +
+                                 std::to_string(static_cast<int>(stallLimit)) + " s.");
     }
-    result.elapsed = std::chrono::duration<double>(now - start).count();
+    result.elapsed = secondsBetween(rateStart, now);
     if (options.progress && now - lastProgress > std::chrono::milliseconds(250)) {
-      printProgress(result, target, fill, false);
+      showProgress(now, false);
       lastProgress = now;
+    }
+    if (consumer != nullptr && now - lastFlush > std::chrono::seconds(1)) {
+      consumer->flush();
+      lastFlush = now;
     }
     if (got < result.maxFramesPerRead) std::this_thread::sleep_for(pause);
   }
   run.stop();
-  result.elapsed = std::chrono::duration<double>(Clock::now() - start).count();
+  const Clock::time_point end = Clock::now();
+  if (!waitingForStart) result.elapsed = secondsBetween(rateStart, end);
   result.cpuSeconds = cpuSecondsNow() - cpuStart;
-  if (options.progress) printProgress(result, target, fill, true);
+  if (consumer != nullptr) consumer->flush();
+  if (options.progress) showProgress(end, true);
   return result;
 }
 

@@ -1,6 +1,7 @@
 // Continuous acquisition loop of the command-line tool: sets up the input
-// frame, starts the device, drains it with QeloMsrReadNonBlocking and a short
-// sleep, and hands every block of frames to a consumer.
+// frame and the trigger, starts the device, drains it with
+// QeloMsrReadNonBlocking and a short sleep, and hands every block of frames
+// to a consumer.
 #pragma once
 
 #include <string>
@@ -14,7 +15,8 @@ namespace qcli {
 struct Channel {
   int id = 0;
   std::string name;
-  bool analog = false;  // value in vbuffer (volts), else an integer in buffer
+  bool analog = false;   // value in vbuffer (volts), else an integer in buffer
+  bool counter = false;  // a 32-bit unsigned count in an int slot
   int slot = 0;
   int words = 1;  // 16-bit words the input occupies in a device frame
 };
@@ -25,28 +27,40 @@ std::vector<Channel> describeChannels(const Device& device, const std::vector<in
 class FrameConsumer {
  public:
   virtual ~FrameConsumer() = default;
-  // The acquisition runs; deviceRate is the frame rate the device accepted.
+  // The acquisition runs; deviceRate is the frame rate the device accepted,
+  // -1 when frames are taken on trigger events.
   virtual void started(double deviceRate) { (void)deviceRate; }
-  // count frame records, frame f at values[f * valueSlots], ports[f * portSlots].
-  // firstFrame numbers the block's first frame since the start; seconds is
-  // its time relative to the first start.
-  virtual void frames(const float* values, const int* ports, int count, long long firstFrame,
-                      double seconds) = 0;
+  // count frame records, frame f at values[f * valueSlots], ports[f * portSlots],
+  // taken at seconds[f] since the start.
+  virtual void frames(const float* values, const int* ports, int count, const double* seconds) = 0;
   // Frames were lost to an overrun; the acquisition was restarted.
   virtual void gap(long long framesBefore) { (void)framesBefore; }
+  // Called about once a second and at the end: a good moment to flush.
+  virtual void flush() {}
+};
+
+enum class Trigger {
+  None,    // frames paced by the device's timer from the start
+  Start,   // the timer starts on the first trigger event
+  Sample,  // one frame per trigger event
 };
 
 struct AcquisitionOptions {
   std::vector<int> inputs;
-  double rate = 1000.0;
+  double rate = 1000.0;  // Hz; not used with Trigger::Sample
   long long frames = 0;  // frames to deliver; 0: take seconds instead
-  double seconds = 0.0;
+  double seconds = 0.0;  // with Trigger::Sample host seconds from the start
+  Trigger trigger = Trigger::None;
+  int triggerConfig = QELOMSR_TRIGGER_CONFIG_IN_A;
+  // With a trigger: the longest wait for a frame in seconds; 0 waits until
+  // interrupted.
+  double triggerTimeout = 0.0;
   bool restartOnOverrun = false;  // otherwise an overrun ends the acquisition
   bool progress = false;          // progress line on stderr
 };
 
 struct AcquisitionResult {
-  double deviceRate = 0.0;  // the rate the device runs at
+  double deviceRate = 0.0;  // the rate the device runs at; -1 on trigger events
   long long frames = 0;     // frames delivered to the consumer
   long long reads = 0;      // QeloMsrReadNonBlocking calls
   double elapsed = 0.0;     // seconds from the first start to the last frame
@@ -59,10 +73,14 @@ struct AcquisitionResult {
 };
 
 // Runs one acquisition to its end. Throws ApiError for library failures
-// (an overrun without restartOnOverrun included) and std::runtime_error when
-// the device delivers nothing for too long; the acquisition is stopped in
-// every case.
+// (an overrun without restartOnOverrun included), UsageError for a rate the
+// device refuses, and std::runtime_error when the device delivers nothing
+// for too long; the acquisition is stopped in every case.
 AcquisitionResult acquire(const Device& device, const AcquisitionOptions& options,
                           FrameConsumer* consumer);
+
+// Ends the progress line on stderr if one is showing, so that the next
+// message starts on a fresh line.
+void endProgressLine();
 
 }  // namespace qcli

@@ -46,20 +46,39 @@ const char* errorClassName(int errorClass) {
 }
 
 const FamilyInfo& familyInfo(int typeCode) {
-  static const FamilyInfo ka{"Ka",
-                             QELOMSR_KA_VALUE_SLOTS,
-                             QELOMSR_KA_PORT_SLOTS,
-                             QELOMSR_KA_COUNTER_SLOT,
-                             QELOMSR_KA_TRIGGER_SLOT,
-                             QELOMSR_KA_READ_LIMIT_BYTES};
-  static const FamilyInfo vel{"Vel", QELOMSR_VEL_VALUE_SLOTS,  QELOMSR_VEL_PORT_SLOTS,
-                              -1,    QELOMSR_VEL_TRIGGER_SLOT, QELOMSR_VEL_READ_LIMIT_BYTES};
-  static const FamilyInfo rix{"Rix",
-                              QELOMSR_RIX_VALUE_SLOTS,
-                              QELOMSR_RIX_PORT_SLOTS,
-                              QELOMSR_RIX_COUNTER_SLOT,
-                              QELOMSR_RIX_TRIGGER_SLOT,
-                              QELOMSR_RIX_READ_LIMIT_BYTES};
+  static const FamilyInfo ka = [] {
+    FamilyInfo f{};
+    f.name = "Ka";
+    f.valueSlots = QELOMSR_KA_VALUE_SLOTS;
+    f.portSlots = QELOMSR_KA_PORT_SLOTS;
+    f.counterSlot = QELOMSR_KA_COUNTER_SLOT;
+    f.triggerSlot = QELOMSR_KA_TRIGGER_SLOT;
+    f.readLimitBytes = QELOMSR_KA_READ_LIMIT_BYTES;
+    f.temperatureSensor = true;
+    return f;
+  }();
+  static const FamilyInfo vel = [] {
+    FamilyInfo f{};
+    f.name = "Vel";
+    f.valueSlots = QELOMSR_VEL_VALUE_SLOTS;
+    f.portSlots = QELOMSR_VEL_PORT_SLOTS;
+    f.counterSlot = -1;
+    f.triggerSlot = QELOMSR_VEL_TRIGGER_SLOT;
+    f.readLimitBytes = QELOMSR_VEL_READ_LIMIT_BYTES;
+    f.temperatureSensor = true;
+    return f;
+  }();
+  static const FamilyInfo rix = [] {
+    FamilyInfo f{};
+    f.name = "Rix";
+    f.valueSlots = QELOMSR_RIX_VALUE_SLOTS;
+    f.portSlots = QELOMSR_RIX_PORT_SLOTS;
+    f.counterSlot = QELOMSR_RIX_COUNTER_SLOT;
+    f.triggerSlot = QELOMSR_RIX_TRIGGER_SLOT;
+    f.readLimitBytes = QELOMSR_RIX_READ_LIMIT_BYTES;
+    f.temperatureSensor = false;
+    return f;
+  }();
   switch (typeCode) {
     case QELOMSR_TYPE_KA1X:
       return ka;
@@ -100,12 +119,42 @@ std::string lower(std::string text) {
   return text;
 }
 
-// Identifier kinds that name peripherals, in the order they are listed.
-constexpr int kPeripheralKinds[] = {kKindAnalogInput,   kKindDiffInput, kKindAnalogOutput,
-                                    kKindDigitalPort,   kKindCounter,   kKindTrigger,
-                                    kKindCurrentSource, kKindLed};
+// Identifier kinds that name peripherals, in the order they are listed, with
+// what a user calls them.
+struct KindName {
+  int kind;
+  const char* noun;
+};
+constexpr KindName kPeripheralKinds[] = {{kKindAnalogInput, "analog input"},
+                                         {kKindDiffInput, "differential input"},
+                                         {kKindAnalogOutput, "analog output"},
+                                         {kKindDigitalPort, "digital port"},
+                                         {kKindCounter, "counter"},
+                                         {kKindTrigger, "trigger"},
+                                         {kKindCurrentSource, "current source"},
+                                         {kKindLed, "LED"}};
 // Items of one kind are numbered from 0 without gaps; no family has more.
 constexpr int kMaxItemsPerKind = 64;
+
+const char* nounOf(int kind) {
+  for (const auto& k : kPeripheralKinds)
+    if (k.kind == kind) return k.noun;
+  return "peripheral";
+}
+
+std::string attachedList(const std::vector<DeviceEntry>& entries) {
+  if (entries.empty()) return "no devices are attached";
+  std::string text = "attached:";
+  for (const auto& e : entries)
+    text += " " + std::to_string(e.index) + " = " + e.identifier + " (" + familyInfo(e.type).name +
+            ")" + (&e == &entries.back() ? "" : ",");
+  return text;
+}
+
+[[noreturn]] void noSuchDevice(const std::vector<DeviceEntry>& entries, const std::string& why) {
+  throw std::runtime_error(why + "; " + attachedList(entries) +
+                           " (a device in use by another program is not listed)");
+}
 
 }  // namespace
 
@@ -118,25 +167,47 @@ std::vector<DeviceEntry> enumerateDevices() {
   return entries;
 }
 
-Device Device::open(const std::string& identifierOrIndex) {
-  int count = 0;
-  check(QeloMsrBeginEnumerate(&count, QELOMSR_TYPE_ALL));
-  DeviceEntry entry;
-  if (isIndex(identifierOrIndex)) {
-    entry = entryAt(std::atoi(identifierOrIndex.c_str()));
-  } else {
-    // The library decides whether the identifier is known; the entry is only
-    // looked up for the type code and firmware text.
-    entry.identifier = identifierOrIndex;
-    for (int i = 0; i < count; ++i) {
-      DeviceEntry candidate = entryAt(i);
-      if (candidate.identifier == identifierOrIndex) {
-        entry = candidate;
-        break;
-      }
-    }
+DeviceEntry selectDevice(const std::vector<DeviceEntry>& entries, const std::string& text) {
+  if (isIndex(text)) {
+    const size_t index = static_cast<size_t>(std::atoi(text.c_str()));
+    if (index < entries.size()) return entries[index];
+    noSuchDevice(entries, "no device with index " + text);
   }
-  return open(entry);
+  const std::string wanted = lower(text);
+  for (const auto& e : entries)
+    if (lower(e.identifier) == wanted) return e;
+  // A family name with an optional position among its devices: ka, rix:1.
+  const size_t colon = wanted.find(':');
+  const std::string family = wanted.substr(0, colon);
+  const std::string position = colon == std::string::npos ? "" : wanted.substr(colon + 1);
+  for (int type : {QELOMSR_TYPE_KA1X, QELOMSR_TYPE_VEL1X, QELOMSR_TYPE_RIX1X}) {
+    const FamilyInfo& info = familyInfo(type);
+    if (family != lower(info.name)) continue;
+    if (colon != std::string::npos && !isIndex(position)) break;
+    std::vector<DeviceEntry> members;
+    for (const auto& e : entries)
+      if (e.type == type) members.push_back(e);
+    if (colon == std::string::npos) {
+      if (members.size() == 1) return members[0];
+      if (members.empty()) noSuchDevice(entries, std::string("no ") + info.name + " device");
+      std::string choices;
+      for (size_t i = 0; i < members.size(); ++i)
+        choices +=
+            (i ? ", " : "") + family + ":" + std::to_string(i) + " = " + members[i].identifier;
+      throw std::runtime_error("'" + text + "' is ambiguous: " + std::to_string(members.size()) +
+                               " " + info.name + " devices are attached (" + choices + ")");
+    }
+    const size_t n = static_cast<size_t>(std::atoi(position.c_str()));
+    if (n < members.size()) return members[n];
+    noSuchDevice(entries, "no device '" + text + "': " + std::to_string(members.size()) + " " +
+                              info.name + " device" + (members.size() == 1 ? " is" : "s are") +
+                              " attached");
+  }
+  noSuchDevice(entries, "no device '" + text + "'");
+}
+
+Device Device::open(const std::string& text) {
+  return open(selectDevice(enumerateDevices(), text));
 }
 
 Device Device::open(const DeviceEntry& entry) {
@@ -170,14 +241,19 @@ int Device::parameter(int index) const {
   return value;
 }
 
+std::string Device::describe() const {
+  return entry_.identifier + " (" + family().name + ", serial " + serialNumber() + ", firmware " +
+         entry_.firmware + ")";
+}
+
 const std::vector<Peripheral>& Device::peripherals() const {
   if (peripheralsKnown_) return peripherals_;
   char name[128];
-  for (int kind : kPeripheralKinds) {
+  for (const auto& k : kPeripheralKinds) {
     for (int n = 0; n < kMaxItemsPerKind; ++n) {
-      if (QeloMsrGetPeripheralName(handle_, kind + n, name, static_cast<int>(sizeof name)) != 0)
+      if (QeloMsrGetPeripheralName(handle_, k.kind + n, name, static_cast<int>(sizeof name)) != 0)
         break;
-      if (name[0] != '\0') peripherals_.push_back({kind + n, name});
+      if (name[0] != '\0') peripherals_.push_back({k.kind + n, name});
     }
   }
   peripheralsKnown_ = true;
@@ -194,7 +270,7 @@ int Device::resolve(const std::string& text, std::initializer_list<int> kinds) c
   const std::string wanted = lower(text);
   for (const auto& p : all)
     if (lower(p.name) == wanted && accepted(p.id)) return p.id;
-  if (lower(text).rfind("0x", 0) == 0) {
+  if (wanted.rfind("0x", 0) == 0) {
     const long long value = parseInteger(text, "peripheral identifier");
     for (const auto& p : all)
       if (p.id == value && accepted(p.id)) return p.id;
@@ -205,6 +281,9 @@ int Device::resolve(const std::string& text, std::initializer_list<int> kinds) c
     if (!known.empty()) known += ", ";
     known += p.name;
   }
+  if (known.empty())
+    throw UsageError(std::string("the ") + family().name + " has no " +
+                     (kinds.size() == 0 ? "peripherals" : nounOf(*kinds.begin())));
   throw UsageError("'" + text + "' is not a suitable peripheral of " + entry_.identifier +
                    " (choose from: " + known + ")");
 }
@@ -229,46 +308,68 @@ std::vector<int> Device::ranges(int peripheralId) const {
   return result;
 }
 
+RangeLimits Device::limits(int peripheralId, int rangeId) const {
+  RangeLimits r;
+  check(QeloMsrGetRangeMinMax(handle_, peripheralId, rangeId, &r.minVolts, &r.maxVolts));
+  return r;
+}
+
+std::string rangeName(float maxVolts) {
+  const double v = static_cast<double>(maxVolts);
+  char text[32];
+  if (v >= 1.0 || v <= 0.0)
+    std::snprintf(text, sizeof text, "%gV", v);
+  else
+    std::snprintf(text, sizeof text, "%gmV", v * 1000.0);
+  return text;
+}
+
 int Device::resolveRange(int peripheralId, const std::string& text) const {
   const std::vector<int> available = ranges(peripheralId);
-  if (isIndex(text)) {
-    const size_t index = static_cast<size_t>(std::atoi(text.c_str()));
-    if (index < available.size()) return available[index];
-  } else {
-    std::string number = lower(text);
-    double scale = 1.0;
-    if (number.size() > 2 && number.compare(number.size() - 2, 2, "mv") == 0) {
-      scale = 1e-3;
-      number.resize(number.size() - 2);
-    } else if (number.size() > 1 && number.back() == 'v') {
-      number.resize(number.size() - 1);
-    }
-    if (number.rfind("+-", 0) == 0) number.erase(0, 2);
-    char* end = nullptr;
-    const double limit = std::strtod(number.c_str(), &end) * scale;
-    if (!number.empty() && end != nullptr && *end == '\0' && limit > 0) {
-      for (int rangeId : available) {
-        float lo = 0, hi = 0;
-        check(QeloMsrGetRangeMinMax(handle_, peripheralId, rangeId, &lo, &hi));
-        if (std::fabs(hi - limit) <= 1e-3 * limit) return rangeId;
-      }
+  // NUMBER [V|mV], the number being the upper limit; "+-" or "±" may lead.
+  std::string number = lower(text);
+  number.erase(std::remove(number.begin(), number.end(), ' '), number.end());
+  if (number.rfind("+-", 0) == 0) number.erase(0, 2);
+  if (number.rfind("\xC2\xB1", 0) == 0) number.erase(0, 2);  // ±
+  double scale = 1.0;
+  if (number.size() > 2 && number.compare(number.size() - 2, 2, "mv") == 0) {
+    scale = 1e-3;
+    number.resize(number.size() - 2);
+  } else if (number.size() > 1 && number.back() == 'v') {
+    number.resize(number.size() - 1);
+  }
+  char* end = nullptr;
+  const double limit = std::strtod(number.c_str(), &end) * scale;
+  if (!number.empty() && end != nullptr && *end == '\0' && limit > 0) {
+    for (int rangeId : available) {
+      const double hi = static_cast<double>(limits(peripheralId, rangeId).maxVolts);
+      if (std::fabs(hi - limit) <= 1e-3 * limit) return rangeId;
     }
   }
   std::string known;
-  for (size_t i = 0; i < available.size(); ++i) {
+  for (int rangeId : available) {
     if (!known.empty()) known += ", ";
-    known += std::to_string(i) + " (" + describeRange(peripheralId, available[i]) + ")";
+    known += rangeName(limits(peripheralId, rangeId).maxVolts) + " (" +
+             describeRange(peripheralId, rangeId) + ")";
   }
   throw UsageError("'" + text + "' is not a range of " + nameOf(peripheralId) +
                    " (choose from: " + known + ")");
 }
 
 std::string Device::describeRange(int peripheralId, int rangeId) const {
-  float lo = 0, hi = 0;
-  check(QeloMsrGetRangeMinMax(handle_, peripheralId, rangeId, &lo, &hi));
+  const RangeLimits r = limits(peripheralId, rangeId);
   char text[64];
-  std::snprintf(text, sizeof text, "%g .. %g V", static_cast<double>(lo), static_cast<double>(hi));
+  std::snprintf(text, sizeof text, "%g .. %g V", static_cast<double>(r.minVolts),
+                static_cast<double>(r.maxVolts));
   return text;
+}
+
+ChannelSpec parseChannelSpec(const std::string& text) {
+  const size_t colon = text.rfind(':');
+  if (colon == std::string::npos) return {text, ""};
+  if (colon == 0 || colon + 1 == text.size())
+    throw UsageError("'" + text + "' is not a channel: write NAME or NAME:RANGE (AI-0:10mV)");
+  return {text.substr(0, colon), text.substr(colon + 1)};
 }
 
 int Device::valueSlot(int inputId) const {

@@ -1,6 +1,6 @@
 // Thin C++ layer of the command-line tool over the public C interface: error
-// records become exceptions, devices are opened by identifier or list index
-// and peripherals are named as the device names them.
+// records become exceptions, devices are chosen by identifier, family or list
+// index, and peripherals and ranges are named as the device names them.
 #pragma once
 
 #include <qelomsr/qelomsr.h>
@@ -39,20 +39,22 @@ ApiError errorFor(int rc);
 // Short English name of an error class ("invalid argument", ...).
 const char* errorClassName(int errorClass);
 
-// Frame record layout and per-call read limit of a device family.
+// What the tool needs to know of a device family beyond the C interface.
 struct FamilyInfo {
-  const char* name;
-  int valueSlots;
+  const char* name;  // Ka, Vel, Rix
+  int valueSlots;    // frame record layout
   int portSlots;
   int counterSlot;  // -1: the family has no counter
   int triggerSlot;
-  int readLimitBytes;
+  int readLimitBytes;      // per QeloMsrReadNonBlocking call
+  bool temperatureSensor;  // QeloMsrGetTemperature measures something
 };
 // The family of a device type code; throws std::runtime_error for a code the
 // tool does not know.
 const FamilyInfo& familyInfo(int typeCode);
 
-// One entry of the library's enumeration list.
+// One entry of the library's enumeration list. Enumerating reads the version
+// register of each device and writes nothing.
 struct DeviceEntry {
   int index = 0;
   std::string identifier;
@@ -62,6 +64,12 @@ struct DeviceEntry {
 
 // Enumerates every attached device of all families.
 std::vector<DeviceEntry> enumerateDevices();
+
+// The entry named by text: an index of the list ("0"), an identifier in any
+// case ("usb:1-0-3"), or a family with an optional position among the
+// devices of that family ("ka", "rix:1"). Throws std::runtime_error naming
+// the text and listing the attached devices when nothing matches.
+DeviceEntry selectDevice(const std::vector<DeviceEntry>& entries, const std::string& text);
 
 // A peripheral of the identifier space with the name the device gives it.
 struct Peripheral {
@@ -79,13 +87,22 @@ constexpr int kKindTrigger = QELOMSR_ID_TRIGGER;
 constexpr int kKindCurrentSource = QELOMSR_ID_CURRENT_SOURCE(0);
 constexpr int kKindLed = QELOMSR_ID_LED;
 inline int kindOf(int id) { return id & ~0xFF; }
+inline bool isAnalogInput(int id) {
+  return kindOf(id) == kKindAnalogInput || kindOf(id) == kKindDiffInput;
+}
 
-// An open device; closes its handle when destroyed.
+// The limits of a range in volts.
+struct RangeLimits {
+  float minVolts = 0;
+  float maxVolts = 0;
+};
+
+// An open device; closes its handle when destroyed. Opening resets the
+// device's peripherals.
 class Device {
  public:
-  // Opens the device named by an identifier ("USB:1-0-3") or by its index
-  // in a fresh enumeration ("0").
-  static Device open(const std::string& identifierOrIndex);
+  // Opens the device that selectDevice picks from a fresh enumeration.
+  static Device open(const std::string& text);
   // Opens an entry of the latest enumeration.
   static Device open(const DeviceEntry& entry);
 
@@ -101,6 +118,8 @@ class Device {
 
   std::string serialNumber() const;
   int parameter(int index) const;
+  // "USB:1-0-3 (Ka, serial QeloKa@KA1X-004711, firmware 1.4)".
+  std::string describe() const;
   // Every peripheral the device names, in identifier order (asked once).
   const std::vector<Peripheral>& peripherals() const;
   // The identifier of a peripheral given by its name ("AI-3", "ai-3") or as
@@ -110,8 +129,10 @@ class Device {
   std::string nameOf(int id) const;
   // The ranges an analog input or output offers, in device order.
   std::vector<int> ranges(int peripheralId) const;
-  // A range given as an index ("0") or by its upper limit ("10V", "100mV",
-  // "3.3"); throws UsageError when the peripheral has no such range.
+  RangeLimits limits(int peripheralId, int rangeId) const;
+  // A range given by its upper limit with or without a unit ("10V", "100mV",
+  // "0.1", "3.3V"); throws UsageError listing the ranges of the peripheral
+  // when it has no such range.
   int resolveRange(int peripheralId, const std::string& text) const;
   // Human readable limits of a range ("-10 .. 10 V").
   std::string describeRange(int peripheralId, int rangeId) const;
@@ -126,10 +147,21 @@ class Device {
   mutable bool peripheralsKnown_ = false;
 };
 
+// The name of a range by its upper limit, in the grammar resolveRange reads:
+// 10V, 100mV, 3.3V.
+std::string rangeName(float maxVolts);
+
+// A peripheral with an optional range: "AI-0:10mV" or "AI-1".
+struct ChannelSpec {
+  std::string name;
+  std::string range;  // empty: none given
+};
+ChannelSpec parseChannelSpec(const std::string& text);
+
 // Parses an integer in decimal, hex (0x..) or octal (0..) notation; throws
 // UsageError naming what for.
 long long parseInteger(const std::string& text, const char* what);
-// Parses a floating-point number; throws UsageError naming what for.
+// Parses a finite floating-point number; throws UsageError naming what for.
 double parseNumber(const std::string& text, const char* what);
 
 }  // namespace qcli

@@ -135,6 +135,14 @@
  * 10000 ms by default, or the value of the environment variable
  * QELOMSR_BLOCKING_TIMEOUT_MS (milliseconds; 0 means no limit), read once. The
  * limit is never shorter than 100 frame periods of the running acquisition.
+ * While an acquisition waits for the trigger line (every frame under the frame
+ * sample trigger or the Vel's gate, the first frame after a start on the
+ * trigger), the default does not apply: such a wait lasts until the trigger
+ * comes, bounded only by QELOMSR_BLOCKING_TIMEOUT_MS when the caller sets it.
+ * A caller that wants to give up on a trigger sets the variable, or polls with
+ * QeloMsrReadNonBlocking and stops the acquisition itself (a blocking call
+ * holds the library's call lock, so QeloMsrStopDataAcquisition from another
+ * thread runs only after it returns).
  * QeloMsrReadBlocking also fails at once when no acquisition runs and no
  * complete frame is buffered, and when a finite acquisition can no longer
  * deliver the frames still asked for. Frames read before a failure stay in the
@@ -184,7 +192,8 @@ QELOMSR_API int QeloMsrBeginEnumerateNetwork(const char* target, int option, int
  * (for example "USB:1-0-3") and version the firmware version ("1.4"); both
  * buffers must hold QELOMSR_TEXT_BUFFER_SIZE bytes and are zero-filled first.
  * *type receives the type code. reserved is ignored. */
-QELOMSR_API int QeloMsrGetIdentifier(int index, char* ident, int reserved, int* type, char* version);
+QELOMSR_API int QeloMsrGetIdentifier(int index, char* ident, int reserved, int* type,
+                                     char* version);
 
 /* Opens the device with identifier ident from the latest enumeration and
  * stores a new handle in *handle (handles count from 1 and are never reused).
@@ -297,7 +306,13 @@ QELOMSR_API int QeloMsrCalculateMaxBufferedInputFrames(int handle, int* frameCou
  * ports, counter, trigger), each at most once. */
 QELOMSR_API int QeloMsrSetupInputFrame(int handle, int* ios, int iosCount);
 /* Starts acquisition at frameRate Hz (>= 1), or on the frame sample trigger
- * with QELOMSR_FRAME_SAMPLE_TRIGGER; external != 0 starts on the trigger line.
+ * with QELOMSR_FRAME_SAMPLE_TRIGGER (one frame per trigger event; events
+ * closer together than the device can take frames make the next read fail
+ * with "A frame sample trigger has been detected to early, reduce trigger
+ * frequency."); external != 0 starts on the trigger line (no frame before the
+ * trigger event, then frames at frameRate). The trigger line must be
+ * configured as an input (QeloMsrSetTriggerConfig) and, on the Rix, enabled
+ * (QeloMsrSetTriggerEnable).
  * frameCount > 0 ends the acquisition on the device after that many frames
  * (it must fit into the input buffer); 0 runs until stopped.
  * *correctedFrameRate = the rate the device runs at, or -1. */

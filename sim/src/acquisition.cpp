@@ -1,5 +1,6 @@
-// The acquisition engine: starting and stopping, the lazy frame clock, the
-// frame sample trigger and the input and output buffers.
+// The acquisition engine: starting and stopping, the lazy frame clock, what
+// trigger edges do (start, frame sample trigger, gate) and the input and
+// output buffers.
 #include "acquisition.h"
 
 #include <algorithm>
@@ -45,7 +46,7 @@ void Acquisition::sample(const std::vector<uint8_t>& mask, int64_t t, uint8_t* o
     } else if (code == 0xC1 && lay_.counter) {
       word = static_cast<uint16_t>(io_.counterAt(t));
     } else if (code == 0xE0) {
-      word = trigger_.level ? 1 : 0;
+      word = trigger_.levelAt(t) ? 1 : 0;
     }
     put16(out + 2 * i, word);
   }
@@ -64,8 +65,13 @@ void Acquisition::consumeOutputFrame() {
   }
 }
 
+void Acquisition::setState(AcquisitionState s) {
+  state = s;
+  trigger_.setRunning(s == AcquisitionState::Running);
+}
+
 void Acquisition::finishIfCounted() {
-  if (runCount_ != 0 && framesTaken_ >= runCount_) state = AcquisitionState::Finished;
+  if (runCount_ != 0 && framesTaken_ >= runCount_) setState(AcquisitionState::Finished);
 }
 
 void Acquisition::takeFrame(int64_t t) {
@@ -81,14 +87,64 @@ void Acquisition::takeFrame(int64_t t) {
     }
   }
   ++framesTaken_;
+  trigger_.framesTaken(1);
   finishIfCounted();
 }
 
+bool Acquisition::wantsEdges() const {
+  if (state == AcquisitionState::WaitingForTrigger) return true;
+  return state == AcquisitionState::Running && (runPeriod_ == -1 || gated_);
+}
+
+bool Acquisition::dropSourceEvents(int64_t now) {
+  const bool outputIdle =
+      !lay_.outputBuffer || outMask.empty() || output.size() < 2 * outMask.size();
+  if (state != AcquisitionState::Running || runPeriod_ != -1 || frameBytes_ == 0 ||
+      input.space() >= frameBytes_ || !outputIdle || trigger_.isOutput()) {
+    return false;
+  }
+  TriggerLine::SourceEvents ev;
+  if (!trigger_.sourceEventsUntil(now, ev)) return false;
+  // Events too close together set the early bit one by one: not here.
+  if (ev.count > 1 && ev.minGapNs < cfg_.minFramePeriodNs) return false;
+  if (ev.count > 0 && havePulse_ && ev.firstNs - lastPulseNs_ < cfg_.minFramePeriodNs) {
+    return false;
+  }
+  uint64_t n = ev.count;
+  if (runCount_ != 0) n = std::min<uint64_t>(n, runCount_ - framesTaken_);
+  if (n > 0) {
+    dropped += n;
+    framesTaken_ += n;
+    trigger_.framesTaken(n);
+    overflow_ = true;
+    if (outputUsed_ && lay_.outputBuffer && !outMask.empty()) underrun_ = true;
+    havePulse_ = true;
+    // The last event taken (all of them, or the count ran out first).
+    lastPulseNs_ = n == ev.count ? ev.lastNs : lastPulseNs_;
+    finishIfCounted();
+  }
+  trigger_.settle(now);
+  return true;
+}
+
 void Acquisition::advance(int64_t now) {
+  if (dropSourceEvents(now)) return;
+  int64_t t = 0;
+  while (trigger_.nextChange(now, wantsEdges(), t)) {
+    if (dropSourceEvents(now)) return;
+    runTimer(t);
+    const int edge = trigger_.moveTo(t);
+    if (edge != 0 && !trigger_.isOutput() && trigger_.isEvent(edge)) triggerEvent(t);
+  }
+  runTimer(now);
+  trigger_.settle(now);
+}
+
+void Acquisition::runTimer(int64_t now) {
   if (state != AcquisitionState::Running || runPeriod_ <= 0 || now <= startNs_) return;
   const int64_t due = (now - startNs_) / runPeriod_;
   while (ticksDone_ < due && state == AcquisitionState::Running) {
-    if (gated_ && !trigger_.level) {
+    if (gated_ && !trigger_.gateOpen()) {
       ticksDone_ = due;  // the gate stays closed until the level changes
       break;
     }
@@ -101,6 +157,7 @@ void Acquisition::advance(int64_t now) {
       ticksDone_ += n;
       dropped += static_cast<uint64_t>(n);
       framesTaken_ += static_cast<uint64_t>(n);
+      trigger_.framesTaken(static_cast<uint64_t>(n));
       overflow_ = overflow_ || n > 0;
       if (outputUsed_ && lay_.outputBuffer && !outMask.empty() && n > 0) underrun_ = true;
       finishIfCounted();
@@ -117,7 +174,7 @@ void Acquisition::control(uint32_t value, int64_t now) {
     return;
   }
   if (value == 0) {
-    if (state != AcquisitionState::Idle) state = AcquisitionState::Idle;
+    setState(AcquisitionState::Idle);
     return;
   }
   if (inMask.empty()) {
@@ -141,7 +198,8 @@ void Acquisition::control(uint32_t value, int64_t now) {
   outputUsed_ = output.size() != 0;
   gated_ = value == 3;
   startNs_ = now;
-  state = value == 2 ? AcquisitionState::WaitingForTrigger : AcquisitionState::Running;
+  trigger_.resetDrive();
+  setState(value == 2 ? AcquisitionState::WaitingForTrigger : AcquisitionState::Running);
 }
 
 void Acquisition::setPeriod(int32_t ns) {
@@ -159,10 +217,9 @@ void Acquisition::setPeriod(int32_t ns) {
   periodReg = p > 0x7FFFFFFF ? -2 : p;
 }
 
-void Acquisition::risingEdge(int64_t now) {
-  if (trigger_.isOutput()) return;
+void Acquisition::triggerEvent(int64_t now) {
   if (state == AcquisitionState::WaitingForTrigger) {
-    state = AcquisitionState::Running;
+    setState(AcquisitionState::Running);
     startNs_ = now;
     ticksDone_ = 0;
     if (runPeriod_ != -1) return;
@@ -218,7 +275,8 @@ uint32_t Acquisition::outputStatus() const {
 
 void Acquisition::reset(uint32_t mask) {
   if (mask & kResetAcquisition) {
-    state = AcquisitionState::Idle;
+    setState(AcquisitionState::Idle);
+    trigger_.resetDrive();
     input.clear();
     output.clear();
     overflow_ = early_ = underrun_ = outputUsed_ = false;

@@ -1,8 +1,9 @@
 // The acquisition engine: the frame masks, period, count and control
-// registers, the input buffer with its overflow and early-trigger flags, and
-// the Vel output buffer that is played out one frame per input frame. Frames
-// are produced lazily: whoever touches the model first calls advance(now),
-// which takes every frame that fell due up to that instant of the clock.
+// registers, the input buffer with its overflow and early-trigger flags, the
+// Vel output buffer that is played out one frame per input frame, and what
+// edges of the trigger line do. Frames are produced lazily: whoever touches
+// the model first calls advance(now), which walks the timer ticks and the
+// trigger line's level changes in time order up to that instant.
 #pragma once
 
 #include <cstddef>
@@ -41,15 +42,14 @@ class Acquisition {
   Acquisition(const DeviceConfig& cfg, const Layout& lay, Diagnostics& diag,
               const AnalogFrontEnd& front, Peripherals& io, TriggerLine& trigger);
 
-  // Produces every timer frame that fell due up to now.
+  // Takes every frame that fell due up to now: timer ticks, and trigger
+  // events of the line's edges in between.
   void advance(int64_t nowNs);
   // A write to the control register 0x58: 0 stop, 1 start at once, 2 start on
   // the trigger, 3 (Vel) gated by the trigger line.
   void control(uint32_t value, int64_t nowNs);
   // A write to the period register 0x50 (-1: frame sample trigger).
   void setPeriod(int32_t ns);
-  // A rising edge of the trigger line at time now.
-  void risingEdge(int64_t nowNs);
 
   // One frame of `mask` sampled at time t (2 bytes per code).
   void sample(const std::vector<uint8_t>& mask, int64_t tNs, uint8_t* out) const;
@@ -78,6 +78,18 @@ class Acquisition {
   ByteRing output;
 
  private:
+  // Timer ticks up to t (the trigger line constant until then).
+  void runTimer(int64_t tNs);
+  // Edges matter now: waiting for the trigger, sampling on it, or gated.
+  bool wantsEdges() const;
+  // A trigger event at time t: starts a waiting acquisition or samples one
+  // frame under the frame sample trigger (early when too close to the last).
+  void triggerEvent(int64_t tNs);
+  void setState(AcquisitionState s);
+  // Under the frame sample trigger with a full input buffer, the events of
+  // the self-running source up to now only drop frames: counted in one step,
+  // so that long unattended runs stay cheap. False when that does not apply.
+  bool dropSourceEvents(int64_t nowNs);
   void consumeOutputFrame();
   void finishIfCounted();
   void takeFrame(int64_t tNs);

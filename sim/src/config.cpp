@@ -137,6 +137,20 @@ void validateConfig(const DeviceConfig& c) {
   need(c.minFramePeriodNs > 0, "minFramePeriodNs must be > 0");
   need(c.timerResolutionNs > 0, "timerResolutionNs must be > 0");
   need(std::isfinite(c.temperatureC), "temperatureC must be finite");
+  if (c.triggerSource) validateTriggerSource(*c.triggerSource);
+}
+
+int64_t TriggerSource::periodNs() const { return std::llround(1e9 / frequencyHz); }
+
+int64_t TriggerSource::highNs() const { return widthNs != 0 ? widthNs : periodNs() / 2; }
+
+void validateTriggerSource(const TriggerSource& s) {
+  auto need = [](bool ok, const std::string& what) {
+    if (!ok) throw std::invalid_argument("trigger source: " + what);
+  };
+  need(std::isfinite(s.frequencyHz) && s.frequencyHz > 0 && s.frequencyHz <= 1e6,
+       "frequencyHz must be above 0 and at most 1000000");
+  need(s.widthNs >= 0 && s.widthNs < s.periodNs(), "widthNs must be shorter than the period");
 }
 
 // ---- JSON --------------------------------------------------------------------
@@ -285,6 +299,33 @@ void faultsFrom(const json& j, Faults& f) {
   }
 }
 
+// null, or {"frequencyHz": f, "widthNs": w, "count": n} (widthNs and count optional).
+void triggerSourceFrom(const json& j, std::optional<TriggerSource>& out) {
+  if (j.is_null()) {
+    out.reset();
+    return;
+  }
+  if (!j.is_object() || !j.contains("frequencyHz")) {
+    throw std::invalid_argument(
+        "device config: 'triggerSource' is null or {\"frequencyHz\": f, \"widthNs\": w, "
+        "\"count\": n}");
+  }
+  TriggerSource s;
+  for (auto it = j.begin(); it != j.end(); ++it) {
+    const std::string& k = it.key();
+    if (k == "frequencyHz") {
+      s.frequencyHz = toDouble(*it, "frequencyHz");
+    } else if (k == "widthNs") {
+      s.widthNs = static_cast<int64_t>(toUnsignedOf<uint32_t>(*it, "widthNs"));
+    } else if (k == "count") {
+      s.count = toUnsigned(*it, "count");
+    } else {
+      throw std::invalid_argument("device config: unknown key '" + k + "' in 'triggerSource'");
+    }
+  }
+  out = s;
+}
+
 void applyJson(const json& j, DeviceConfig& c) {
   for (auto it = j.begin(); it != j.end(); ++it) {
     const std::string& k = it.key();
@@ -372,6 +413,8 @@ void applyJson(const json& j, DeviceConfig& c) {
       c.timerResolutionNs = static_cast<int64_t>(toUnsignedOf<uint32_t>(v, "timerResolutionNs"));
     } else if (k == "temperatureC") {
       c.temperatureC = toDouble(v, "temperatureC");
+    } else if (k == "triggerSource") {
+      triggerSourceFrom(v, c.triggerSource);
     } else if (k == "faults") {
       faultsFrom(v, c.faults);
     } else {
@@ -447,6 +490,13 @@ json configToJson(const DeviceConfig& c) {
   j["minFramePeriodNs"] = c.minFramePeriodNs;
   j["timerResolutionNs"] = c.timerResolutionNs;
   j["temperatureC"] = c.temperatureC;
+  if (c.triggerSource) {
+    j["triggerSource"] = {{"frequencyHz", c.triggerSource->frequencyHz},
+                          {"widthNs", c.triggerSource->widthNs},
+                          {"count", c.triggerSource->count}};
+  } else {
+    j["triggerSource"] = nullptr;
+  }
   const Faults& f = c.faults;
   json faults = {{"stall", f.stall},
                  {"shortIn", f.shortIn},

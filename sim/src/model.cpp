@@ -6,6 +6,7 @@
 #include <cmath>
 #include <mutex>
 #include <stdexcept>
+#include <string>
 #include <utility>
 
 #include "acquisition.h"
@@ -19,6 +20,11 @@
 
 namespace qsim {
 
+namespace {
+// Pulses one call may schedule; twice as many level changes may wait.
+constexpr int kMaxTriggerPulses = 100000;
+}  // namespace
+
 struct DeviceModel::Impl {
   Impl(DeviceConfig c, std::shared_ptr<Clock> clk)
       : cfg(std::move(c)),
@@ -28,7 +34,7 @@ struct DeviceModel::Impl {
         requests(diag),
         front(cfg, lay, epoch),
         io(cfg, lay),
-        trigger(cfg.family),
+        trigger(cfg, epoch),
         acq(cfg, lay, diag, front, io, trigger),
         memories(cfg),
         regs({cfg, lay, *clock, diag, front, io, trigger, acq, memories}) {
@@ -116,6 +122,10 @@ uint16_t DeviceModel::productId() const {
   QSIM_LOCKED;
   return impl_->cfg.productId;
 }
+std::string DeviceModel::serialNumber() const {
+  QSIM_LOCKED;
+  return impl_->cfg.serial;
+}
 int DeviceModel::bulkOut(const uint8_t* data, size_t len) {
   QSIM_LOCKED;
   return impl_->bulkOut(data, len);
@@ -180,17 +190,56 @@ void DeviceModel::setCounterRate(double hz) {
 }
 
 void DeviceModel::setTriggerLevel(bool high) {
-  QSIM_ADVANCED;
-  const bool rising = high && !impl_->trigger.level;
-  impl_->trigger.level = high;
-  if (rising) impl_->acq.risingEdge(impl_->clock->nowNs());
+  QSIM_LOCKED;
+  const int64_t now = impl_->clock->nowNs();
+  impl_->trigger.schedule(now, high);
+  impl_->advance(now);
 }
 void DeviceModel::pulseTrigger() {
-  QSIM_ADVANCED;
-  const bool was = impl_->trigger.level;
-  impl_->trigger.level = true;
-  if (!was) impl_->acq.risingEdge(impl_->clock->nowNs());
-  impl_->trigger.level = was;
+  QSIM_LOCKED;
+  const int64_t now = impl_->clock->nowNs();
+  impl_->trigger.schedulePulses(now, 1, 0);
+  impl_->advance(now);
+}
+void DeviceModel::pulseTriggers(int count, int64_t periodNs) {
+  QSIM_LOCKED;
+  if (count < 1 || count > kMaxTriggerPulses) {
+    throw std::invalid_argument("pulse count must be 1.." + std::to_string(kMaxTriggerPulses));
+  }
+  if (periodNs == 0) periodNs = 2 * impl_->cfg.minFramePeriodNs;
+  if (periodNs < 2) throw std::invalid_argument("pulse period must be at least 2 ns");
+  if (impl_->trigger.pending() + 2 * static_cast<size_t>(count) > 2 * kMaxTriggerPulses) {
+    throw std::invalid_argument("too many trigger pulses pending");
+  }
+  const int64_t now = impl_->clock->nowNs();
+  impl_->advance(now);
+  impl_->trigger.schedulePulses(now, count, periodNs);
+  impl_->advance(now);
+}
+void DeviceModel::setTriggerSource(const std::optional<TriggerSource>& source) {
+  if (source) validateTriggerSource(*source);
+  QSIM_LOCKED;
+  const int64_t now = impl_->clock->nowNs();
+  impl_->advance(now);
+  impl_->trigger.setSource(source, now);
+  impl_->trigger.settle(now);
+  impl_->cfg.triggerSource = source;
+}
+TriggerState DeviceModel::triggerState() const {
+  QSIM_LOCKED;
+  const int64_t now = impl_->clock->nowNs();
+  impl_->advance(now);
+  const TriggerLine& t = impl_->trigger;
+  TriggerState s;
+  s.code = t.code;
+  s.output = t.isOutput();
+  s.level = t.levelAt(now);
+  s.events = t.events();
+  s.drive = t.drive();
+  s.heldHigh = t.heldHigh();
+  s.pendingChanges = t.pending();
+  s.source = t.source();
+  return s;
 }
 
 int64_t DeviceModel::nowNs() const { return impl_->clock->nowNs(); }
@@ -258,8 +307,8 @@ uint32_t DeviceModel::triggerConfigCode() const {
   return impl_->trigger.code;
 }
 bool DeviceModel::triggerLevel() const {
-  QSIM_LOCKED;
-  return impl_->trigger.level;
+  QSIM_ADVANCED;
+  return impl_->trigger.levelAt(impl_->clock->nowNs());
 }
 bool DeviceModel::led() const {
   QSIM_LOCKED;

@@ -32,6 +32,7 @@ TEST(SimConfig, JsonRoundTripAndOverrides) {
   c.signals[2] = Signal::noise(0.25, 99, 1.0);
   c.faults.shortIn = true;
   c.faults.inputStatusOverride = 7;
+  c.triggerSource = TriggerSource{250.0, 1000, 12};
   const DeviceConfig back = configFromJson(configToJson(c));
   EXPECT_EQ(configToJson(back), configToJson(c));
 
@@ -60,6 +61,12 @@ TEST(SimConfig, BadJsonIsRefusedWithAClearError) {
       R"({"inputRecords": [[1, 2, 3]]})",
       R"({"faults": {"melt": true}})",
       R"({"signals": [{"kind": "square"}]})",
+      R"({"triggerSource": {"frequencyHz": 0}})",
+      R"({"triggerSource": {"frequencyHz": 2000000}})",
+      R"({"triggerSource": {"frequencyHz": 1000, "widthNs": 1000000}})",
+      R"({"triggerSource": {"widthNs": 10}})",
+      R"({"triggerSource": {"frequencyHz": 10, "phase": 1}})",
+      R"({"triggerSource": 5})",
       R"([1, 2])",
   };
   for (const char* text : bad) {

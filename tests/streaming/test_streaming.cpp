@@ -156,6 +156,52 @@ TEST(Acquisition, FrameSampleTriggerTakesFramesOnPulses) {
   EXPECT_EQ(r.dev->readNonBlocking(rec.v.data(), rec.p.data(), -1), 3);
 }
 
+TEST(Acquisition, VelGatedModeTakesFramesOnlyWhileTheTriggerLineIsHigh) {
+  // external = 2 reaches the Vel's gated mode through the device interface
+  // (the exported function passes 0 or 1).
+  auto r = rig::make(Family::Vel);
+  int ids[] = {AI(0), TRG};
+  r.dev->setupInputFrame(ids, 2);
+  r.model->clearWriteLog();
+  EXPECT_FLOAT_EQ(r.dev->startDataAcquisition(2, 1000.0f, 0), 1000.0f);
+  const auto control = writesTo(*r.model, 0x58);
+  ASSERT_EQ(control.size(), 1u);
+  EXPECT_EQ(control[0].bytes[0], 3);
+  Records rec(*r.dev, 2048);
+  r.advanceMs(5);
+  EXPECT_EQ(r.dev->readNonBlocking(rec.v.data(), rec.p.data(), -1), 0);
+  r.model->setTriggerLevel(true);
+  r.advanceMs(5);
+  ASSERT_EQ(r.dev->readNonBlocking(rec.v.data(), rec.p.data(), -1), 5);
+  for (size_t k = 0; k < 5; ++k) EXPECT_EQ(rec.p[3 * k + 2], 1) << k;
+  r.model->setTriggerLevel(false);
+  r.advanceMs(5);
+  EXPECT_EQ(r.dev->readNonBlocking(rec.v.data(), rec.p.data(), -1), 0);
+}
+
+TEST(Acquisition, TheCallersStallLimitBoundsTheWaitForATrigger) {
+  // This process sets QELOMSR_BLOCKING_TIMEOUT_MS=150: that bound, and only
+  // a bound the caller sets, applies while the acquisition waits for its
+  // trigger; the clock stands still, so no frame ever comes by itself.
+  const char* waiting =
+      "The device delivered no frame for 150 ms while the data acquisition waits for its trigger.";
+  auto r = rig::make(Family::Ka);
+  int ids[] = {AI(0)};
+  r.dev->setupInputFrame(ids, 1);
+  Records rec(*r.dev, 2);
+  r.dev->startDataAcquisition(0, -1.0f, 0);
+  EXPECT_THROW_MSG(r.dev->readBlocking(rec.v.data(), rec.p.data(), 1), std::runtime_error, waiting);
+  r.dev->stopDataAcquisition();
+  r.dev->startDataAcquisition(1, 1000.0f, 0);
+  EXPECT_THROW_MSG(r.dev->readBlocking(rec.v.data(), rec.p.data(), 1), std::runtime_error, waiting);
+  // Once the trigger came, the frame clock paces the frames: the ordinary limit.
+  r.model->pulseTrigger();
+  r.advanceMs(1);
+  EXPECT_NO_THROW(r.dev->readBlocking(rec.v.data(), rec.p.data(), 1));
+  EXPECT_THROW_MSG(r.dev->readBlocking(rec.v.data(), rec.p.data(), 1), std::runtime_error,
+                   "The device delivered no frame for 150 ms.");
+}
+
 TEST(Acquisition, BadRatesAreRefusedBeforeTheDeviceIsTouched) {
   const float rates[] = {std::nanf(""),
                          std::numeric_limits<float>::infinity(),
@@ -196,6 +242,7 @@ TEST(Acquisition, TriggerConfiguredAsOutputCannotBeASource) {
     EXPECT_FLOAT_EQ(r.dev->startDataAcquisition(0, 100.0f, 0), 100.0f);
     r.dev->stopDataAcquisition();
     r.dev->setTriggerConfig(TRG, TCFG(2));
+    if (f == Family::Rix) r.dev->setTriggerEnable(TRG, true);  // a disabled one is no source
     r.model->clearWriteLog();
     r.dev->startDataAcquisition(1, 100.0f, 0);
     const auto control = writesTo(*r.model, 0x58);

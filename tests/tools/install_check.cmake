@@ -36,7 +36,8 @@ get_filename_component(libdir ${pcdir} DIRECTORY)
 foreach(f ${libdir}/libqelomsr.so.2 ${libdir}/libqelomsr.so ${prefix}/include/qelomsr/qelomsr.h
           ${libdir}/cmake/qelomsr/qelomsrConfig.cmake
           ${libdir}/cmake/qelomsr/qelomsrConfigVersion.cmake
-          ${prefix}/lib/udev/rules.d/60-qelomsr.rules ${prefix}/bin/qelomsr)
+          ${prefix}/lib/udev/rules.d/60-qelomsr.rules ${prefix}/bin/qelomsr
+          ${prefix}/share/man/man1/qelomsr.1)
   if(NOT EXISTS ${f})
     message(FATAL_ERROR "not installed: ${f}")
   endif()

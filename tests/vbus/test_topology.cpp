@@ -68,16 +68,21 @@ TEST(Descriptors, FunctionHasOneInterfaceWithTwoBulkEndpoints) {
 
 TEST(Descriptors, StringsAreUtf16AndBounded) {
   const PortPath p = PortPath::parse("1-3");
+  const qsim::UsbStrings strings = qsim::functionStrings(p, 0x3201, "KA1X-1");
   uint8_t buf[256];
-  ASSERT_EQ(qsim::stringDescriptor(p, false, 0x3201, 0, buf, sizeof buf), 4u);
+  ASSERT_EQ(qsim::stringDescriptor(strings, 0, buf, sizeof buf), 4u);
   EXPECT_EQ(buf[2], 0x09);
-  const size_t n = qsim::stringDescriptor(p, false, 0x3201, 2, buf, sizeof buf);
+  const size_t n = qsim::stringDescriptor(strings, 2, buf, sizeof buf);
   ASSERT_EQ(n, 2u + 2 * 8);  // "QeloKa1x"
   EXPECT_EQ(buf[0], n);
   EXPECT_EQ(buf[2], 'Q');
-  EXPECT_EQ(qsim::stringDescriptor(p, false, 0x3201, 9, buf, sizeof buf), 0u);
-  EXPECT_EQ(qsim::stringDescriptor(p, true, 0x3201, 1, buf, sizeof buf), 0u);
-  EXPECT_EQ(qsim::stringDescriptor(p, false, 0x3201, 1, buf, 6), 6u);  // truncated to room
+  EXPECT_EQ(buf[3], 0);
+  ASSERT_EQ(qsim::stringDescriptor(strings, 3, buf, sizeof buf), 2u + 2 * 6);  // the serial
+  EXPECT_EQ(buf[2 + 2 * 5], '1');
+  EXPECT_EQ(qsim::stringDescriptor(strings, 9, buf, sizeof buf), 0u);
+  EXPECT_EQ(qsim::stringDescriptor(strings, 1, buf, 6), 6u);  // truncated to room
+  // Without a serial of its own a device is named by its port.
+  EXPECT_EQ(qsim::functionStrings(p, 0x3201, "").serial, "VB1-3");
 }
 
 }  // namespace

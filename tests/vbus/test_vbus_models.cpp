@@ -5,6 +5,9 @@
 #include <libusb.h>
 
 #include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
 #include <vector>
 
 #include "qsim/config.h"
@@ -116,6 +119,67 @@ TEST_F(ModelsOnBus, UnplugAndReplugThroughTheFixture) {
   replug(kRixPort);
   ASSERT_EQ(open(kRixPort), 0);
   EXPECT_EQ(readRegister(0xF0000004, &word), 0);
+}
+
+// Content of a sysfs attribute of the testbed, without its final newline.
+std::string sysfs(const std::string& entry, const std::string& attribute) {
+  std::ifstream in(bus().rootDir() + "/sys/bus/usb/devices/" + entry + "/" + attribute);
+  if (!in) return "<missing>";
+  std::ostringstream text;
+  text << in.rdbuf();
+  std::string s = text.str();
+  if (!s.empty() && s.back() == '\n') s.pop_back();
+  return s;
+}
+
+TEST_F(ModelsOnBus, SysfsAttributesAndStringsAsAKernelGivesThem) {
+  qsim::DeviceConfig config = qsim::defaultConfig(qsim::Family::Ka);
+  config.serial = "KA-SYSFS-7";
+  add("1-2.3", config);
+  struct Case {
+    const char* entry;
+    const char* attribute;
+    std::string value;
+  } cases[] = {
+      {"1-2.3", "manufacturer", "Qelo"},
+      {"1-2.3", "product", "QeloKa1x"},
+      {"1-2.3", "serial", "KA-SYSFS-7"},
+      {"1-2.4", "serial", rix().config().serial},
+      {"1-2.3", "bDeviceClass", "00"},
+      {"1-2.3", "bNumInterfaces", " 1"},
+      {"1-2.3", "bmAttributes", "80"},
+      {"1-2.3", "bMaxPower", "100mA"},
+      {"1-2.3", "speed", "480"},
+      {"1-2.3", "version", " 2.00"},
+      {"1-2.3", "devpath", "2.3"},
+      {"1-2.3", "maxchild", "0"},
+      {"1-2.3", "idProduct", "3201"},
+      {"1-2.3:1.0", "bInterfaceClass", "ff"},
+      {"1-2.3:1.0", "bNumEndpoints", "02"},
+      {"1-2", "bDeviceClass", "09"},
+      {"1-2", "maxchild", "15"},
+      {"1-2:1.0", "bInterfaceClass", "09"},
+      {"usb1", "devpath", "0"},
+      {"usb1", "product", "Virtual USB root hub"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(sysfs(c.entry, c.attribute), c.value) << c.entry << "/" << c.attribute;
+  }
+  // The string descriptors say the same as the attributes.
+  ASSERT_EQ(open("1-2.3"), 0);
+  unsigned char text[64] = {};
+  ASSERT_GT(libusb_get_string_descriptor_ascii(handle_, 3, text, sizeof text), 0);
+  EXPECT_STREQ(reinterpret_cast<char*>(text), "KA-SYSFS-7");
+  ASSERT_GT(libusb_get_string_descriptor_ascii(handle_, 1, text, sizeof text), 0);
+  EXPECT_STREQ(reinterpret_cast<char*>(text), "Qelo");
+  // Unplugged, the device and its interface are gone; replugged, both are back.
+  libusb_close(handle_);
+  handle_ = nullptr;
+  unplug("1-2.3");
+  EXPECT_EQ(sysfs("1-2.3", "serial"), "<missing>");
+  EXPECT_EQ(sysfs("1-2.3:1.0", "bInterfaceClass"), "<missing>");
+  replug("1-2.3");
+  EXPECT_EQ(sysfs("1-2.3:1.0", "bInterfaceClass"), "ff");
 }
 
 }  // namespace

@@ -61,6 +61,18 @@ struct Loopback {
   int to = 0;
 };
 
+// Pulses on the trigger input that come by themselves, for demos and
+// benchmarks: rising edges at start + k / frequencyHz (k = 1, 2, ...), each
+// high for widthNs (0: half the period), `count` of them (0: no end). Start is
+// the creation of the model, or the moment the source is switched on.
+struct TriggerSource {
+  double frequencyHz = 0.0;  // 0 < frequencyHz <= 1 MHz
+  int64_t widthNs = 0;
+  uint64_t count = 0;
+  int64_t periodNs() const;  // 1e9 / frequencyHz, rounded
+  int64_t highNs() const;    // widthNs, or half the period
+};
+
 // Single-ended input `to` is wired to analog output `from`: it reads the
 // output's voltage (through the output record) instead of its signal.
 struct AnalogLoopback {
@@ -105,6 +117,7 @@ struct DeviceConfig {
   int64_t minFramePeriodNs = 10000;  // shorter periods read back -2
   int64_t timerResolutionNs = 1;     // accepted periods are rounded to multiples of this
   double temperatureC = 25.0;
+  std::optional<TriggerSource> triggerSource;  // none: the trigger input idles low
   Faults faults;
 };
 
@@ -114,6 +127,8 @@ DeviceConfig defaultConfig(Family family);
 
 // Throws std::invalid_argument when the config does not fit its family.
 void validateConfig(const DeviceConfig& config);
+// Throws std::invalid_argument for a source out of its bounds.
+void validateTriggerSource(const TriggerSource& source);
 
 // JSON form documented in sim/README.md. Missing keys take the family's
 // defaults; unknown keys and wrong types throw std::invalid_argument.

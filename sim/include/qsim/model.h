@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -23,6 +24,24 @@ struct WriteRecord {
 
 enum class AcquisitionState { Idle, WaitingForTrigger, Running, Finished };
 
+// What the trigger line's configuration (register 0x4C) means on the model
+// (sim/README.md has the table): an input reacts to rising edges, falling
+// edges, both or none; an output is driven high while an acquisition runs or
+// toggles at every frame the device takes.
+enum class TriggerEvents { None, Rising, Falling, Both };
+enum class TriggerDrive { None, WhileRunning, EveryFrame };
+
+struct TriggerState {
+  uint32_t code = 0;                           // configuration register 0x4C
+  bool output = false;                         // the device drives the line
+  bool level = false;                          // level on the line now
+  TriggerEvents events = TriggerEvents::None;  // input: which edges are trigger events
+  TriggerDrive drive = TriggerDrive::None;     // output: what the device drives
+  bool heldHigh = false;      // the external driver's level (after the pending changes)
+  size_t pendingChanges = 0;  // scheduled level changes the clock has not reached
+  std::optional<TriggerSource> source;
+};
+
 class DeviceModel : public UsbFunction {
  public:
   // A null clock means the real steady clock. Throws std::invalid_argument for
@@ -35,6 +54,7 @@ class DeviceModel : public UsbFunction {
   // ---- UsbFunction -----------------------------------------------------------
   uint16_t vendorId() const override;
   uint16_t productId() const override;
+  std::string serialNumber() const override;  // the serial of the config
   int bulkOut(const uint8_t* data, size_t len) override;
   int bulkIn(uint8_t* data, size_t len) override;
   bool interfaceHeld() const override;
@@ -53,10 +73,23 @@ class DeviceModel : public UsbFunction {
   void setCounterRate(double hz);
 
   // ---- trigger line ----------------------------------------------------------
+  // The external driver of the trigger input. Level changes take effect in
+  // order on the device's timeline: at once, or after the pulses still
+  // pending. What an edge does depends on the line's configuration.
   void setTriggerLevel(bool high);
-  // A rising and a falling edge at the current time: starts an acquisition
-  // waiting for the trigger or samples one frame under the frame sample trigger.
+  // A zero-width pulse now (high and back): with the default configuration
+  // one trigger event, which starts an acquisition waiting for the trigger or
+  // samples one frame under the frame sample trigger.
   void pulseTrigger();
+  // `count` pulses on the device's timeline: rising edges periodNs apart
+  // (0: twice the minimum frame period, so that each can take a frame), each
+  // high for half the period; the first at once or after the pending ones.
+  // A line held high gets no edges. Throws std::invalid_argument for count
+  // outside 1..100000 or a period below 2 ns.
+  void pulseTriggers(int count, int64_t periodNs = 0);
+  // Switches the self-running source on (from now) or off.
+  void setTriggerSource(const std::optional<TriggerSource>& source);
+  TriggerState triggerState() const;
 
   // ---- physical truth for tests ---------------------------------------------
   int64_t nowNs() const;

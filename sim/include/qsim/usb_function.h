@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 namespace qsim {
 
@@ -26,6 +27,8 @@ class UsbFunction {
   virtual ~UsbFunction() = default;
   virtual uint16_t vendorId() const = 0;
   virtual uint16_t productId() const = 0;
+  // The serial number string of the USB descriptors (empty: none of its own).
+  virtual std::string serialNumber() const { return {}; }
   // One bulk OUT transfer to endpoint 0x02 (a whole request message as the
   // host sent it). Thread-safe.
   virtual int bulkOut(const uint8_t* data, size_t len) = 0;

@@ -21,6 +21,7 @@
 #include "qsim/config.h"
 #include "qsim/model.h"
 #include "qsim/vbus.h"
+#include "qsim/vbus_commands.h"
 #include "qsim/vbus_control.h"
 #include "runner_commands.h"
 
@@ -117,7 +118,9 @@ void switchFault(qsim::VirtualBus& bus, const std::string& port, const std::stri
 pid_t g_child = 0;
 
 void forward(int sig) {
+  const int saved = errno;  // the interrupted code may be about to read it
   if (g_child > 0) kill(g_child, sig);
+  errno = saved;
 }
 
 int runChild(char** argv) {
@@ -219,6 +222,7 @@ int main(int argc, char** argv) {
                               });
     qsim::addClockCommand(control, bus, clock);
     qsim::addStateCommand(control, bus);
+    qsim::addTriggerCommand(control, bus);
     setenv(qsim::kVbusControlEnv, control.path().c_str(), 1);
     qsim::exportPreloadEnvironment();
     return runChild(argv + i);

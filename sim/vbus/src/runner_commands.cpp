@@ -1,6 +1,7 @@
 #include "runner_commands.h"
 
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <stdexcept>
 
@@ -69,6 +70,35 @@ std::string describeDeviceState(const DeviceModel& model, const VbusStats& stats
   out += line("outputBufferedBytes", model.outputBufferedBytes());
   out += line("outputFramesApplied", model.outputFramesApplied());
   out += line("triggerLevel", model.triggerLevel() ? 1 : 0);
+  // What the device's outputs hold: DAC codes with the voltage they produce
+  // through the device's own output record, and port enables, latches, pins.
+  for (int i = 0;; ++i) {
+    uint16_t code = 0;
+    try {
+      code = model.dacCode(i);
+    } catch (const std::out_of_range&) {
+      break;
+    }
+    char volts[32];
+    std::snprintf(volts, sizeof volts, "%.6f", model.dacVoltage(i));
+    out += "dac" + std::to_string(i) + "Code " + std::to_string(code) + "\n";
+    out += "dac" + std::to_string(i) + "Volts " + volts + "\n";
+  }
+  for (int p = 0;; ++p) {
+    uint8_t enable = 0;
+    try {
+      enable = model.portOutputEnable(p);
+    } catch (const std::out_of_range&) {
+      break;
+    }
+    const std::string port = "port" + std::to_string(p);
+    out += port + "Enable " + std::to_string(enable) + "\n";
+    out += port + "Latch " + std::to_string(model.portLatch(p)) + "\n";
+    out += port + "Pins " + std::to_string(model.portPins(p)) + "\n";
+  }
+  out += line("led", model.led() ? 1 : 0);
+  out += line("counter", model.counterValue());
+  out += line("counterRunning", model.counterRunning() ? 1 : 0);
   out += line("nowNs", std::to_string(model.nowNs()));
   out += line("bulkOut", stats.bulkOut);
   out += line("bulkIn", stats.bulkIn);

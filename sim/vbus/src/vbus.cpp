@@ -33,6 +33,7 @@ namespace {
 constexpr uint32_t kCapabilities =
     USBDEVFS_CAP_ZERO_PACKET | USBDEVFS_CAP_NO_PACKET_SIZE_LIM | USBDEVFS_CAP_REAP_AFTER_DISCONNECT;
 constexpr int kMaxUrbBytes = 16 * 1024 * 1024;  // the kernel's default usbfs memory limit
+constexpr unsigned kHubDescriptorType = 0x29;   // class descriptor of a hub
 constexpr int kSpeedHigh = 3;                   // enum usb_device_speed: USB_SPEED_HIGH
 
 // Owning reference to a GObject-derived umockdev object.
@@ -107,6 +108,7 @@ struct Node {
   bool hub = false;
   std::shared_ptr<UsbFunction> function;
   std::vector<uint8_t> descriptors;
+  UsbStrings strings;
   std::shared_ptr<Plug> plug;  // current plug; null or gone while unplugged
   VbusStats stats;
 };
@@ -262,6 +264,13 @@ struct VirtualBus::Impl {
   }
 
   int handleControl(Plug& plug, Urb& u);
+  // The "driver" links lsusb -t reads: the hub driver on a hub's interface,
+  // and for a root hub the host controller's driver (of its parent).
+  void linkHubDrivers(const PortPath& path) const;
+  // Class requests of a hub (hub descriptor, hub and port status); the reply
+  // goes to out, at most room bytes. Returns its length or -errno.
+  int handleHubRequest(const Node& hub, uint8_t type, uint8_t request, unsigned value,
+                       unsigned index, uint8_t* out, size_t room) const;
   int submit(Plug& plug, UMockdevIoctlClient* client, UMockdevIoctlData* arg);
   int reap(Plug& plug, UMockdevIoctlClient* client, UMockdevIoctlData* arg);
   int discard(Plug& plug, UMockdevIoctlClient* client, UMockdevIoctlData* arg);
@@ -312,6 +321,7 @@ int VirtualBus::Impl::handleControl(Plug& plug, Urb& u) {
   const uint8_t type = s[0];
   const uint8_t request = s[1];
   const unsigned value = s[2] | (s[3] << 8);
+  const unsigned index = s[4] | (s[5] << 8);
   const size_t wLength = s[6] | (s[7] << 8);
   uint8_t* out = u.data() + 8;
   const size_t room = std::min(wLength, static_cast<size_t>(h->buffer_length - 8));
@@ -326,17 +336,15 @@ int VirtualBus::Impl::handleControl(Plug& plug, Urb& u) {
   if (type == (USB_DIR_IN | USB_TYPE_STANDARD | USB_RECIP_DEVICE)) {
     if (request == USB_REQ_GET_DESCRIPTOR) {
       const unsigned dtype = value >> 8;
-      const unsigned index = value & 0xFF;
+      const unsigned dindex = value & 0xFF;
       if (dtype == USB_DT_DEVICE) return reply(node.descriptors.data(), USB_DT_DEVICE_SIZE);
-      if (dtype == USB_DT_CONFIG && index == 0) {
+      if (dtype == USB_DT_CONFIG && dindex == 0) {
         return reply(node.descriptors.data() + USB_DT_DEVICE_SIZE,
                      node.descriptors.size() - USB_DT_DEVICE_SIZE);
       }
       if (dtype == USB_DT_STRING) {
         uint8_t buf[256];
-        const size_t n =
-            stringDescriptor(node.path, node.hub, node.function ? node.function->productId() : 0,
-                             index, buf, sizeof buf);
+        const size_t n = stringDescriptor(node.strings, dindex, buf, sizeof buf);
         if (n > 0) return reply(buf, n);
       }
       return -EPIPE;
@@ -356,7 +364,63 @@ int VirtualBus::Impl::handleControl(Plug& plug, Urb& u) {
        request == USB_REQ_CLEAR_FEATURE || request == USB_REQ_SET_FEATURE)) {
     return 0;
   }
+  if (node.hub && (type & USB_TYPE_MASK) == USB_TYPE_CLASS) {
+    return handleHubRequest(node, type, request, value, index, out, room);
+  }
   return -EPIPE;  // vendor and class requests: these devices have none
+}
+
+void VirtualBus::Impl::linkHubDrivers(const PortPath& path) const {
+  // A link that cannot be made only leaves lsusb -t without a driver name.
+  const std::string interface = root + "/sys" + interfaceSysPathOf(path) + "/driver";
+  bool linked = symlink("../../../../bus/usb/drivers/hub", interface.c_str()) == 0;
+  if (path.isRoot()) {
+    const std::string controller = root + "/sys" + sysPathOf(path) + "/../driver";
+    linked = symlink("../bus/platform/drivers/vhci_hcd", controller.c_str()) == 0 && linked;
+  }
+  static_cast<void>(linked);
+}
+
+int VirtualBus::Impl::handleHubRequest(const Node& hub, uint8_t type, uint8_t request,
+                                       unsigned value, unsigned index, uint8_t* out,
+                                       size_t room) const {
+  const auto reply = [&](const uint8_t* data, size_t n) {
+    n = std::min(n, room);
+    std::memcpy(out, data, n);
+    return static_cast<int>(n);
+  };
+  const uint8_t recipient = type & USB_RECIP_MASK;
+  if ((type & USB_DIR_IN) == 0) {
+    // Port and hub features (power, reset, enable...): nothing to do here.
+    return request == USB_REQ_SET_FEATURE || request == USB_REQ_CLEAR_FEATURE ? 0 : -EPIPE;
+  }
+  if (request == USB_REQ_GET_DESCRIPTOR && recipient == USB_RECIP_DEVICE &&
+      (value >> 8) == kHubDescriptorType) {
+    const std::vector<uint8_t> d = hubClassDescriptor(kHubPorts);
+    return reply(d.data(), d.size());
+  }
+  if (request == USB_REQ_GET_STATUS && recipient == USB_RECIP_DEVICE) {
+    const uint8_t status[4] = {0, 0, 0, 0};  // local power good, no over-current
+    return reply(status, sizeof status);
+  }
+  if (request == USB_REQ_GET_STATUS && recipient == USB_RECIP_OTHER && index >= 1 &&
+      index <= static_cast<unsigned>(kHubPorts)) {
+    // Port status: powered; connected, enabled and high-speed while a
+    // device is plugged in there.
+    uint16_t status = 0x0100;
+    for (const auto& [key, node] : nodes) {
+      const PortPath& p = node->path;
+      if (p.bus != hub.path.bus || p.ports.size() != hub.path.ports.size() + 1 ||
+          !p.within(hub.path) || p.ports.back() != static_cast<int>(index)) {
+        continue;
+      }
+      if (node->plug && !node->plug->gone) status |= 0x0001 | 0x0002 | 0x0400;
+    }
+    const uint8_t bytes[4] = {static_cast<uint8_t>(status), static_cast<uint8_t>(status >> 8), 0,
+                              0};
+    return reply(bytes, sizeof bytes);
+  }
+  return -EPIPE;
 }
 
 int VirtualBus::Impl::submit(Plug& plug, UMockdevIoctlClient* client, UMockdevIoctlData* arg) {
@@ -625,13 +689,18 @@ void VirtualBus::Impl::plugIn(const std::shared_ptr<Node>& node) {
       updateReady(*plug);
     }
   }
-  const std::string record = deviceRecord(path, node->hub, devnum, node->descriptors);
-  err = nullptr;
-  if (!umockdev_testbed_add_from_string(testbed, record.c_str(), &err)) {
-    std::string what = err != nullptr ? err->message : "unknown error";
-    if (err != nullptr) g_error_free(err);
-    throw std::runtime_error("virtual USB bus: cannot add " + path.text + ": " + what);
+  // The device, then its interface (as the kernel announces them).
+  for (const std::string& record :
+       {deviceRecord(path, node->hub, devnum, node->descriptors, node->strings),
+        interfaceRecord(path, node->descriptors)}) {
+    err = nullptr;
+    if (!umockdev_testbed_add_from_string(testbed, record.c_str(), &err)) {
+      std::string what = err != nullptr ? err->message : "unknown error";
+      if (err != nullptr) g_error_free(err);
+      throw std::runtime_error("virtual USB bus: cannot add " + path.text + ": " + what);
+    }
   }
+  if (node->hub) linkHubDrivers(path);
   std::lock_guard<std::mutex> lock(m);
   node->plug = plug;
   updateReady(*plug);
@@ -647,6 +716,10 @@ void VirtualBus::Impl::plugOut(const std::shared_ptr<Node>& node) {
     failPending(*plug);
     plug->claims.clear();
   }
+  // The interface goes first, as with the kernel.
+  const std::string interface = "/sys" + interfaceSysPathOf(node->path);
+  umockdev_testbed_uevent(testbed, interface.c_str(), "remove");
+  umockdev_testbed_remove_device(testbed, interface.c_str());
   const std::string sys = "/sys" + sysPathOf(node->path);
   umockdev_testbed_uevent(testbed, sys.c_str(), "remove");
   umockdev_testbed_remove_device(testbed, sys.c_str());
@@ -682,6 +755,7 @@ std::shared_ptr<Node> VirtualBus::Impl::ensureHub(const PortPath& path) {
   node->path = path;
   node->hub = true;
   node->descriptors = hubDescriptors(path.isRoot());
+  node->strings = hubStrings(path);
   {
     std::lock_guard<std::mutex> lock(m);
     nodes[path.text] = node;
@@ -755,6 +829,7 @@ void VirtualBus::addDevice(const std::string& port, std::shared_ptr<UsbFunction>
   node->path = path;
   node->descriptors =
       functionDescriptors(function->vendorId(), function->productId(), Impl::highSpeedPacket);
+  node->strings = functionStrings(path, function->productId(), function->serialNumber());
   node->function = std::move(function);
   {
     std::lock_guard<std::mutex> lock(impl_->m);

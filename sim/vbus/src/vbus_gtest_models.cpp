@@ -1,9 +1,11 @@
 // Default topology and fixture of device models on the virtual USB bus.
+#include <sstream>
 #include <stdexcept>
 
 #include "qsim/clock.h"
 #include "qsim/config.h"
 #include "qsim/model.h"
+#include "qsim/vbus_commands.h"
 #include "qsim/vbus_gtest.h"
 
 namespace qsim::vbustest {
@@ -98,6 +100,13 @@ void VbusFixture::manualClock() { modelClock().setManual(true); }
 void VbusFixture::advance(std::chrono::nanoseconds step) {
   modelClock().advanceNs(step.count());
   bus().kickAll();
+}
+
+std::string VbusFixture::trigger(const std::string& port, const std::string& args) {
+  std::vector<std::string> words{port};
+  std::istringstream in(args);
+  for (std::string w; in >> w;) words.push_back(w);
+  return triggerCommand(bus(), words);
 }
 
 }  // namespace qsim::vbustest

@@ -99,6 +99,12 @@ class VbusFixture : public ::testing::Test {
   // Moves the manual clock on and retries the IN transfers devices keep
   // waiting.
   void advance(std::chrono::nanoseconds step);
+  // Runs a trigger command of the control channel on a port, as
+  // `qelomsr-vbus ctl trigger <port> <args>` would (e.g. trigger(kKaPort,
+  // "pulse 5")), and returns its reply lines before "ok"; a bad command
+  // throws std::invalid_argument. With manualClock(), pulses after the first
+  // play out as advance() moves the clock.
+  std::string trigger(const std::string& port, const std::string& args);
 
  private:
   std::vector<std::string> added_;

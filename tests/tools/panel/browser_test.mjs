@@ -1,0 +1,275 @@
+// The panel in a real browser (headless Chromium, Debian's chromium, driven by
+// puppeteer-core) against emulated devices on the virtual bus: what the page
+// shows is compared with what the emulator injects and what reached it.
+import assert from 'node:assert/strict';
+import fs from 'node:fs';
+import os from 'node:os';
+import path from 'node:path';
+import {after, before, describe, test} from 'node:test';
+
+import {PanelOnBus, waitFor} from './harness.mjs';
+
+let puppeteer;
+try {
+  puppeteer = (await import('puppeteer-core')).default;
+} catch (e) {
+  throw new Error('puppeteer-core is missing: run scripts/setup (npm ci in tests/tools/panel)');
+}
+
+const CHROMIUM = process.env.CHROMIUM || '/usr/bin/chromium';
+const ARTIFACTS = process.env.PANEL_ARTIFACTS || os.tmpdir();
+const KA = 'USB:1-0-3';
+// Injected by devices.json on the Ka: AI-0 1.25 V, AI-1 -3.5 V, AI-2 0.5 V (DC);
+// AO-0 is wired to AI-3 and DP-0 to DP-1.
+const AI0 = 1.25;
+const AI1 = -3.5;
+const AI2 = 0.5;
+// A few converter steps of the +-10 V range (16 bits) and of the DAC (12 bits).
+const ADC_TOLERANCE = 0.003;
+const DAC_STEP = 20 / 4095;
+
+const attr = (p, selector, name) => p.$eval(selector, (e, n) => e.dataset[n], name).catch(() => undefined);
+const text = (p, selector) => p.$eval(selector, (e) => e.textContent).catch(() => '');
+const near = (value, target, tolerance) => Number.isFinite(value) && Math.abs(value - target) <= tolerance;
+
+async function reading(p, name) {
+  const v = await attr(p, `[data-reading="${name}"]`, 'volts');
+  return v === undefined || v === '' ? NaN : Number(v);
+}
+
+describe('panel in the browser', () => {
+  let panel;
+  let browser;
+  let page;
+  let profile;
+
+  before(async () => {
+    assert.ok(fs.existsSync(CHROMIUM), `${CHROMIUM} is missing: run scripts/setup`);
+    panel = await PanelOnBus.start(['--device', KA]);
+    profile = fs.mkdtempSync(path.join(os.tmpdir(), 'qelomsr-panel-chromium-'));
+    browser = await puppeteer.launch({
+      executablePath: CHROMIUM,
+      headless: true,
+      userDataDir: profile,
+      args: ['--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
+             '--disable-background-networking', '--disable-component-update', '--disable-sync',
+             '--disable-dev-shm-usage'],
+      protocolTimeout: 120000,
+    });
+    page = await browser.newPage();
+    await page.setViewport({width: 1280, height: 1500});
+    page.setDefaultTimeout(60000);
+    page.on('pageerror', (e) => { throw new Error('page error: ' + e.message); });
+    await page.goto(panel.url);
+  });
+
+  after(async () => {
+    if (browser) await browser.close();
+    if (profile) fs.rmSync(profile, {recursive: true, force: true});
+    if (panel) {
+      const result = await panel.stop();
+      assert.equal(result.code, 130, `the panel stops cleanly on Ctrl-C (128 + SIGINT): ${panel.stderr}`);
+    }
+  });
+
+  test('lists the three devices and starts on the live view of --device', async () => {
+    await waitFor('three devices listed', async () =>
+      (await page.$$('#device-table tbody tr[data-device]')).length === 3);
+    const rows = await page.$$eval('#device-table tbody tr[data-device]', (rows) =>
+      rows.map((r) => [...r.cells].slice(0, 3).map((c) => c.textContent).concat(r.dataset.state)));
+    assert.deepEqual(rows, [['USB:1-0-2-1', 'Vel', '1.4', 'free'], ['USB:1-0-2-4', 'Rix', '1.4', 'free'],
+                            [KA, 'Ka', '1.4', 'yours']]);
+    assert.equal(await page.$eval('#device', (e) => e.hidden), false);
+    assert.match(await text(page, '#device-title'), /USB:1-0-3 — Ka, firmware 1\.4/);
+    assert.match(await text(page, '#reset-note'), /reset it/);
+    assert.match(await text(page, '#devices .note'), /Opening a device resets it/);
+  });
+
+  test('inputs show the injected voltages, live, in volts', async () => {
+    await waitFor('AI-0 and AI-1 readings', async () =>
+      near(await reading(page, 'AI-0'), AI0, ADC_TOLERANCE) &&
+      near(await reading(page, 'AI-1'), AI1, ADC_TOLERANCE));
+    assert.match(await text(page, '[data-reading="AI-0"]'), /^1\.2\d{3} V$/);
+    // Every input of the Ka has a reading, differential ones included.
+    const names = await page.$$eval('[data-reading]', (cells) => cells.map((c) => c.dataset.reading));
+    assert.equal(names.length, 21);
+    assert.ok(names.includes('AI-0/AI-1'));
+    // AI-0/AI-1 is the difference of the two DC inputs.
+    await waitFor('the differential reading', async () =>
+      near(await reading(page, 'AI-0/AI-1'), AI0 - AI1, 2 * ADC_TOLERANCE));
+    await waitFor('a temperature', async () => (await text(page, '[data-temperature]')).endsWith('°C'));
+    assert.match(await text(page, '#extras'), /200uA/);
+  });
+
+  test('a range change reaches the device', async () => {
+    await page.select('select[data-range="AI-2"]', '1');
+    await waitFor('AI-2 in the 1 V range', async () =>
+      (await page.$eval('select[data-range="AI-2"]', (s) => s.value)) === '1' &&
+      (await page.evaluate(() => page.layout.inputs.find((i) => i.name === 'AI-2').range)) === 1);
+    await waitFor('AI-2 read in the 1 V range', async () => near(await reading(page, 'AI-2'), AI2, 0.0003));
+    assert.match(await text(page, '[data-reading="AI-2"]'), /^0\.500\d{2} V$/);
+  });
+
+  test('setting AO-0 reaches the emulated device and shows the value set', async () => {
+    await page.$eval('[data-output-value="AO-0"]', (e) => { e.value = '1.25'; });
+    await page.click('[data-output-set="AO-0"]');
+    await waitFor('AO-0 shown as set', async () => (await attr(page, '[data-output-state="AO-0"]', 'volts')) === '1.25');
+    const device = await panel.deviceState('1-3');
+    assert.ok(near(device.dacs[0].volts, 1.25, DAC_STEP), `the DAC holds ${device.dacs[0].volts} V`);
+    assert.match(await text(page, '[data-output-state="AO-0"]'), /set: 1\.2500 V/);
+    // AO-0 is wired to AI-3 (devices.json): the page reads back what the DAC drives.
+    await waitFor('AI-3 reading AO-0', async () =>
+      near(await reading(page, 'AI-3'), device.dacs[0].volts, ADC_TOLERANCE));
+
+    // Out of range: refused in place, the value set before stays.
+    await page.$eval('[data-output-value="AO-0"]', (e) => { e.value = '12'; });
+    await page.click('[data-output-set="AO-0"]');
+    await waitFor('the refusal', async () => /-10 V to 10 V/.test(await text(page, '#outputs-error')));
+    assert.equal(await attr(page, '[data-output-state="AO-0"]', 'volts'), '1.25');
+    assert.deepEqual((await panel.deviceState('1-3')).dacs[0], device.dacs[0]);
+  });
+
+  test('switching DP-0 lines reaches the device and comes back through its loopback to DP-1', async () => {
+    for (const bit of [0, 2]) {
+      await page.click(`[data-oe="DP-0"][data-bit="${bit}"]`);
+      await waitFor(`DP-0 line ${bit} an output`, async () =>
+        !(await page.$eval(`[data-level="DP-0"][data-bit="${bit}"]`, (e) => e.disabled)));
+      await page.click(`[data-level="DP-0"][data-bit="${bit}"]`);
+      await waitFor(`DP-0 line ${bit} high`, async () =>
+        (await page.evaluate((b) => (page.layout.ports[0].levels >> b) & 1, bit)) === 1);
+    }
+    const device = await panel.deviceState('1-3');
+    assert.deepEqual(device.ports[0], {enable: 0x05, latch: 0x05, pins: 0x05});
+    await waitFor('DP-1 pins 0x05 (loopback from DP-0)', async () =>
+      (await attr(page, '[data-port-value="DP-1"]', 'levels')) === '5');
+    await waitFor('DP-0 pins 0x05', async () => (await attr(page, '[data-port-value="DP-0"]', 'levels')) === '5');
+    assert.equal(await page.$eval('[data-pin="DP-1"][data-bit="2"]', (e) => e.classList.contains('on')), true);
+  });
+
+  test('a second page sees the device as busy', async () => {
+    const other = await browser.newPage();
+    try {
+      await other.goto(panel.url);
+      await waitFor('the busy message', async () => /in use by another panel page/.test(await text(other, '#list-error')));
+      await waitFor('the busy row', async () =>
+        (await attr(other, `#device-table tr[data-device="${KA}"]`, 'state')) === 'busy');
+      assert.equal(await other.$eval(`#device-table tr[data-device="${KA}"] button`, (b) => b.disabled), true);
+      assert.equal(await other.$eval('#device', (e) => e.hidden), true);
+    } finally {
+      await other.close();
+    }
+    // The first page still drives it.
+    assert.equal(await text(page, '#connection'), 'connected');
+  });
+
+  test('a page of another origin cannot drive the panel', async () => {
+    const foreign = await browser.newPage();
+    try {
+      await foreign.goto('about:blank');
+      const before = await panel.deviceState('1-3');
+      await foreign.evaluate(async (url) => {
+        const attempts = [
+          fetch(url + 'api/output', {method: 'POST', mode: 'no-cors', headers: {'Content-Type': 'text/plain'},
+                                    body: '{"output": "AO-0", "volts": -5}'}),
+          fetch(url + 'api/open', {method: 'POST', headers: {'Content-Type': 'application/json'},
+                                  body: '{"device": "USB:1-0-2-4"}'}),
+        ];
+        await Promise.allSettled(attempts);
+      }, panel.url);
+      assert.deepEqual(await panel.deviceState('1-3'), before);
+      const devices = (await panel.get('/api/devices')).json;
+      assert.equal(devices.find((d) => d.device === 'USB:1-0-2-4').state, 'free');
+    } finally {
+      await foreign.close();
+    }
+  });
+
+  test('a stream plots points, and a refused rate is shown in place', async () => {
+    await page.click('[data-channel="AI-2"]');  // AI-0 is ticked already
+    await page.$eval('#stream-rate', (e) => { e.value = '200'; });
+    await page.click('#stream-start');
+    await waitFor('points in the plot', async () => Number(await attr(page, '#plot', 'points')) >= 200);
+    await waitFor('the stream status', async () => Number(await attr(page, '#stat-frames', 'value')) >= 200);
+    assert.match(await text(page, '#stat-device-rate'), /^200\.00 Hz$/);
+    const plotted = await page.evaluate(() => page.stream.v.map((values) => values.filter((v) => v !== null)));
+    assert.ok(plotted[0].length >= 200 && plotted[0].every((v) => near(v, 1.25, 0.003)), 'AI-0 plotted at 1.25 V');
+    assert.ok(plotted[1].every((v) => Math.abs(v - 0.5) <= 0.0003), 'AI-2 plotted at 0.5 V');
+    assert.equal(await attr(page, '#stat-overruns', 'value'), '0');
+    // While streaming the live view shows the streamed inputs.
+    await waitFor('AI-0 live from the stream', async () => near(await reading(page, 'AI-0'), AI0, ADC_TOLERANCE));
+    await waitFor('a full plot for the screenshot', async () => Number(await attr(page, '#plot', 'points')) >= 600);
+    await page.screenshot({path: path.join(ARTIFACTS, 'panel-live.png'), fullPage: true});
+
+    await page.click('#stream-stop');
+    await waitFor('the stream to stop', async () => !(await page.$eval('#stream-start', (b) => b.disabled)));
+    await page.$eval('#stream-rate', (e) => { e.value = '200000'; });
+    await page.click('#stream-start');
+    await waitFor('the refused rate', async () => /Invalid frequency/.test(await text(page, '#stream-error')));
+    assert.equal(await page.$eval('#stream-stop', (b) => b.disabled), true);
+  });
+
+  test('unplugging shows an error in place; replugging recovers without a reload', async () => {
+    await page.$eval('#stream-rate', (e) => { e.value = '200'; });
+    await page.click('#stream-start');
+    await waitFor('the stream to run', async () =>
+      !(await page.$eval('#stream-stop', (b) => b.disabled)) &&
+      Number(await attr(page, '#stat-frames', 'value')) > 0);
+    const navigations = await page.evaluate(() => performance.getEntriesByType('navigation').length);
+    await page.evaluate(() => { window.notReloaded = true; });
+
+    await panel.ctl('unplug', '1-3');
+    try {
+      await waitFor('the lost connection', async () => (await text(page, '#connection')) === 'lost');
+      assert.match(await text(page, '#device-error'), /Connection lost/);
+      await waitFor('the stream stopped', async () => /Stopped/.test(await text(page, '#stream-error')));
+    } finally {
+      await panel.ctl('replug', '1-3');
+    }
+    await waitFor('the connection back', async () => (await text(page, '#connection')) === 'connected');
+    assert.match(await text(page, '#device-notice'), /reset it/);
+    await waitFor('readings again', async () => near(await reading(page, 'AI-0'), AI0, ADC_TOLERANCE));
+    assert.match(await text(page, '[data-output-state="AO-0"]'), /reset state/);
+    assert.equal(await page.evaluate(() => window.notReloaded), true, 'the page was not reloaded');
+    assert.equal(await page.evaluate(() => performance.getEntriesByType('navigation').length), navigations);
+    // It works again: an output reaches the device.
+    await page.$eval('[data-output-value="AO-0"]', (e) => { e.value = '-0.75'; });
+    await page.click('[data-output-set="AO-0"]');
+    await waitFor('AO-0 set after the replug', async () =>
+      near((await panel.deviceState('1-3')).dacs[0].volts, -0.75, DAC_STEP));
+  });
+
+  test('an overrun is counted and marked as a gap in the plot; the stream goes on', async () => {
+    await page.$eval('#stream-rate', (e) => { e.value = '200'; });
+    await page.click('#stream-start');
+    await waitFor('the stream to run', async () =>
+      !(await page.$eval('#stream-stop', (b) => b.disabled)) &&
+      Number(await attr(page, '#stat-frames', 'value')) > 0);
+    await panel.ctl('fault', '1-3', 'forceOverflow', 'on');
+    try {
+      await waitFor('an overrun', async () => Number(await attr(page, '#stat-overruns', 'value')) >= 1);
+    } finally {
+      await panel.ctl('fault', '1-3', 'forceOverflow', 'off');
+    }
+    const frames = Number(await attr(page, '#stat-frames', 'value'));
+    await waitFor('frames after the overrun', async () =>
+      Number(await attr(page, '#stat-frames', 'value')) > frames + 50);
+    await waitFor('the gap in the plot', async () => page.evaluate(() => page.stream.gaps.length >= 1));
+    // The line breaks at the gap: a point without values.
+    assert.equal(await page.evaluate(() => page.stream.v[0].some((v) => v === null)), true);
+    assert.equal(await text(page, '#stream-error'), '');
+    await page.click('#stream-stop');
+    await waitFor('the stream to stop', async () => !(await page.$eval('#stream-start', (b) => b.disabled)));
+  });
+
+  test('a stalled device shows an error in place and recovers when it answers again', async () => {
+    await panel.ctl('fault', '1-3', 'stall', 'on');
+    try {
+      await waitFor('the lost connection', async () => (await text(page, '#connection')) === 'lost');
+      assert.match(await text(page, '#device-error'), /Connection lost/);
+    } finally {
+      await panel.ctl('fault', '1-3', 'stall', 'off');
+    }
+    await waitFor('the connection back', async () => (await text(page, '#connection')) === 'connected');
+    await waitFor('readings again', async () => near(await reading(page, 'AI-0'), AI0, ADC_TOLERANCE));
+  });
+});

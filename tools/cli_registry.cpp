@@ -1,0 +1,221 @@
+#include "cli_registry.h"
+
+#include <cstdio>
+#include <memory>
+
+#include "cli_commands.h"
+#include "cli_device.h"
+#include "cli_process.h"
+
+namespace qcli {
+
+const char* const kExitCodesHelp =
+    "Exit codes: 0 success, 1 a device, library or file error, 2 bad arguments, "
+    "130 interrupted (SIGINT, Ctrl-C), 143 terminated (SIGTERM), 141 the reader of "
+    "standard output went away.";
+
+const char* const kOpeningResetsHelp =
+    "Opening a device resets its peripherals: outputs, digital ports, counter, LED, input "
+    "ranges and trigger configuration return to their power-on state, so nothing set by one "
+    "command survives the next. Run several commands on one open device with "
+    "'qelomsr session'.";
+
+int runSession(const std::string& device, const std::string& file);
+
+namespace {
+
+const char* const kDeviceHelp =
+    "Device: identifier (USB:1-0-3, any case), family with its position (ka, rix:1) or index "
+    "in the 'list' output";
+const char* const kRangeHelp =
+    "Range of the analog inputs without one of their own: its upper limit, 10V, 1V, 100mV, "
+    "10mV, 3.3V (also 0.1, 0.01V, ...)";
+
+// What runs a device command: check refuses bad arguments before the device
+// is opened, run acts on the open device. quiet, when set, keeps the command
+// from saying which device it opened.
+struct DeviceRunner {
+  std::function<void()> check;
+  std::function<int(const Device&)> run;
+  std::shared_ptr<const bool> quiet;
+};
+
+// A device command: its name, its help and what adds its arguments to its
+// subcommand and returns its runner.
+struct DeviceCommand {
+  const char* name;
+  const char* help;
+  DeviceRunner (*define)(CLI::App& sub);
+};
+
+DeviceRunner defineInfo(CLI::App&) {
+  return {nullptr, [](const Device& d) { return runInfo(d); }, nullptr};
+}
+
+DeviceRunner defineRead(CLI::App& sub) {
+  auto args = std::make_shared<ReadArgs>();
+  sub.add_option("INPUT", args->inputs,
+                 "Analog inputs by name, each with an optional range: AI-0, AI-0/AI-1:1V, VREF")
+      ->required();
+  sub.add_option("--range", args->range, kRangeHelp);
+  return {nullptr, [args](const Device& d) { return runRead(d, *args); }, nullptr};
+}
+
+DeviceRunner defineWrite(CLI::App& sub) {
+  auto args = std::make_shared<WriteArgs>();
+  sub.add_option("OUTPUT", args->output, "Analog output by name: AO-0, AO-1")->required();
+  sub.add_option("VOLTS", args->volts,
+                 "Output voltage; a value outside the output's range is clamped with a warning "
+                 "(use -- before a negative value)")
+      ->required();
+  return {[args] { checkWrite(*args); }, [args](const Device& d) { return runWrite(d, *args); },
+          nullptr};
+}
+
+DeviceRunner defineDio(CLI::App& sub) {
+  auto args = std::make_shared<DioArgs>();
+  sub.add_option("PORT", args->port, "Digital port by name (DP-0); every port when left out");
+  sub.add_option("--oe", args->outputEnable, "Output enable mask, bit set = output (0xFF)");
+  sub.add_option("--write", args->write, "Output levels to write (0x55)");
+  return {[args] { checkDio(*args); }, [args](const Device& d) { return runDio(d, *args); },
+          nullptr};
+}
+
+DeviceRunner defineCounter(CLI::App& sub) {
+  auto args = std::make_shared<CounterArgs>();
+  sub.add_option("COUNTER", args->counter, "Counter by name")->capture_default_str();
+  sub.add_flag("--enable", args->enable, "Enable counting");
+  sub.add_flag("--disable", args->disable, "Disable counting");
+  sub.add_flag("--reset", args->reset, "Reset the count to 0");
+  return {[args] { checkCounter(*args); }, [args](const Device& d) { return runCounter(d, *args); },
+          nullptr};
+}
+
+DeviceRunner defineStream(CLI::App& sub) {
+  auto args = std::make_shared<StreamArgs>();
+  sub.add_option("--channels", args->channels,
+                 "Inputs, comma separated, analog ones with an optional range: "
+                 "AI-0:10mV,AI-1,DP-0,CNT,TRG")
+      ->required();
+  sub.add_option("--rate", args->rate, "Frame rate in Hz (>= 1); not with --trigger sample");
+  auto* frames = sub.add_option("--frames", args->frames, "Number of frames to acquire");
+  auto* seconds = sub.add_option("--seconds", args->seconds,
+                                 "Duration in seconds (of host time with --trigger sample)");
+  frames->excludes(seconds);
+  sub.add_option("--range", args->range, kRangeHelp);
+  sub.add_option("--out", args->out,
+                 "Data file: FILE.h5 or FILE.hdf5 for HDF5, any other name for CSV; - or none "
+                 "for CSV on standard output");
+  sub.add_option("--trigger", args->trigger,
+                 "start: the frame timer starts on the first trigger event; sample: one frame per "
+                 "trigger event");
+  sub.add_option("--trigger-config", args->triggerConfig,
+                 "Input configuration of the trigger line: in-a (default), in-b, in-c");
+  sub.add_option("--timeout", args->timeout,
+                 "With --trigger: give up when no frame came for this many seconds (default: "
+                 "wait until interrupted)");
+  sub.add_flag("--restart-on-overrun", args->restartOnOverrun,
+               "After an overrun restart the acquisition (gap marked in the file) instead of "
+               "failing");
+  sub.add_flag("--progress", args->progress, "Progress line on stderr even without a terminal");
+  sub.add_flag("-q,--quiet", args->quiet,
+               "No progress line, no summary and no word on the device opened");
+  return {[args] { checkStream(*args); }, [args](const Device& d) { return runStream(d, *args); },
+          std::shared_ptr<const bool>(args, &args->quiet)};
+}
+
+DeviceRunner defineBench(CLI::App& sub) {
+  auto args = std::make_shared<BenchArgs>();
+  sub.add_option("--channels", args->channels, "Inputs, comma separated (default: AI-0)");
+  sub.add_option("--rate", args->rate, "Frame rate in Hz")->capture_default_str();
+  sub.add_option("--seconds", args->seconds, "Seconds per rate")->capture_default_str();
+  sub.add_option("--max-rate", args->maxRate, "Double the rate up to this one");
+  return {[args] { checkBench(*args); }, [args](const Device& d) { return runBench(d, *args); },
+          nullptr};
+}
+
+const DeviceCommand kDeviceCommands[] = {
+    {"info", "Show the peripherals, ranges and parameters of a device", defineInfo},
+    {"read", "Read calibrated values of analog inputs (volts)", defineRead},
+    {"write", "Set an analog output to a voltage", defineWrite},
+    {"dio", "Read a digital port; set its output enable and levels", defineDio},
+    {"counter", "Enable, disable, reset and read the counter", defineCounter},
+    {"stream", "Acquire frames continuously into a CSV or HDF5 file", defineStream},
+    {"bench", "Measure the sustained frame rate and CPU use", defineBench},
+};
+
+}  // namespace
+
+void announce(const Device& device) {
+  std::fprintf(stderr, "qelomsr: opened %s\n", device.describe().c_str());
+}
+
+void addListCommand(CLI::App& app, Command& selected) {
+  app.add_subcommand("list",
+                     "List the attached devices: index, identifier, family, firmware. Opens no "
+                     "device and changes nothing")
+      ->callback([&selected] { selected = [] { return runList(); }; });
+}
+
+void addDeviceCommands(CLI::App& app, Command& selected) {
+  for (const DeviceCommand& c : kDeviceCommands) {
+    auto* sub = app.add_subcommand(c.name, std::string(c.help) + " (opening resets the device)");
+    sub->footer(kOpeningResetsHelp);
+    auto device = std::make_shared<std::string>();
+    sub->add_option("DEVICE", *device, kDeviceHelp)->required();
+    const DeviceRunner runner = c.define(*sub);
+    sub->callback([&selected, device, runner] {
+      selected = [device, runner] {
+        if (runner.check) runner.check();
+        const Device opened = Device::open(*device);
+        if (!runner.quiet || !*runner.quiet) announce(opened);
+        return runner.run(opened);
+      };
+    });
+  }
+}
+
+void addSessionLineCommands(CLI::App& app, Device& device, Command& selected) {
+  for (const DeviceCommand& c : kDeviceCommands) {
+    auto* sub = app.add_subcommand(c.name, c.help);
+    const DeviceRunner runner = c.define(*sub);
+    sub->callback([&selected, &device, runner] {
+      selected = [&device, runner] {
+        if (runner.check) runner.check();
+        return runner.run(device);
+      };
+    });
+  }
+  auto seconds = std::make_shared<double>(0.0);
+  auto* sleep = app.add_subcommand("sleep", "Wait (Ctrl-C ends the session)");
+  sleep->add_option("SECONDS", *seconds, "Seconds to wait")
+      ->required()
+      ->check(CLI::NonNegativeNumber);
+  sleep->callback([&selected, seconds] {
+    selected = [seconds] {
+      return sleepUnlessStopped(*seconds) ? kExitSuccess : exitCodeForSignal(stopSignal());
+    };
+  });
+}
+
+void addSessionCommand(CLI::App& app, Command& selected) {
+  auto device = std::make_shared<std::string>();
+  auto file = std::make_shared<std::string>();
+  auto* sub = app.add_subcommand(
+      "session",
+      "Run many commands on one open device, one per line of FILE or standard input "
+      "(opening resets the device once)");
+  sub->add_option("DEVICE", *device, kDeviceHelp)->required();
+  sub->add_option("FILE", *file, "Commands, one per line (default: standard input)");
+  sub->footer(
+      "Each line holds a device command as on the command line without DEVICE: info, read, "
+      "write, dio, counter, stream, bench; or sleep SECONDS. Blank lines and # comments are "
+      "skipped; words may be quoted. The session stops at the first failing line with its exit "
+      "code. Example:\n  counter CNT --enable\n  sleep 0.5\n  counter CNT\n\n" +
+      std::string(kOpeningResetsHelp));
+  sub->callback([&selected, device, file] {
+    selected = [device, file] { return runSession(*device, *file); };
+  });
+}
+
+}  // namespace qcli

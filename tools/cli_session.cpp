@@ -1,0 +1,127 @@
+// The session subcommand: the device commands, one per line, on one open
+// device, so that what one line sets (an output, the counter, a range) is
+// still set for the next.
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+
+#include "cli_acquisition.h"
+#include "cli_device.h"
+#include "cli_process.h"
+#include "cli_registry.h"
+
+namespace qcli {
+
+namespace {
+
+// Splits a line into words: blanks separate, single and double quotes group,
+// a backslash takes the next character as it is, and # at the start of a
+// word begins a comment.
+std::vector<std::string> splitWords(const std::string& line) {
+  std::vector<std::string> words;
+  std::string word;
+  bool inWord = false;
+  char quote = 0;
+  for (size_t i = 0; i < line.size(); ++i) {
+    const char c = line[i];
+    if (quote != 0) {
+      if (c == quote)
+        quote = 0;
+      else if (c == '\\' && quote == '"' && i + 1 < line.size())
+        word += line[++i];
+      else
+        word += c;
+    } else if (c == ' ' || c == '\t' || c == '\r') {
+      if (inWord) words.push_back(word);
+      word.clear();
+      inWord = false;
+    } else if (c == '#' && !inWord) {
+      break;
+    } else {
+      inWord = true;
+      if (c == '"' || c == '\'')
+        quote = c;
+      else if (c == '\\' && i + 1 < line.size())
+        word += line[++i];
+      else
+        word += c;
+    }
+  }
+  if (quote != 0) throw UsageError("unterminated quote");
+  if (inWord) words.push_back(word);
+  return words;
+}
+
+// Runs one line; returns its exit code.
+int runLine(Device& device, const std::vector<std::string>& words) {
+  CLI::App app{"A command of a session.", "session line:"};
+  app.require_subcommand(1);
+  Command selected;
+  addSessionLineCommands(app, device, selected);
+  bool known = false;
+  std::string names;
+  for (const CLI::App* sub : app.get_subcommands({})) {
+    known = known || sub->get_name() == words[0];
+    names += (names.empty() ? "" : ", ") + sub->get_name();
+  }
+  if (!known && words[0][0] != '-')
+    throw UsageError("'" + words[0] + "' is not a session command (choose from: " + names + ")");
+  std::vector<std::string> reversed(words.rbegin(), words.rend());
+  try {
+    app.parse(reversed);
+  } catch (const CLI::CallForHelp& e) {
+    std::ostringstream help, errors;
+    app.exit(e, help, errors);
+    std::fputs(help.str().c_str(), out());
+    return kExitSuccess;
+  } catch (const CLI::ParseError& e) {
+    throw UsageError(e.what());
+  }
+  const int code = selected();
+  std::fflush(out());
+  return code;
+}
+
+}  // namespace
+
+int runSession(const std::string& deviceText, const std::string& file) {
+  std::ifstream named;
+  std::istream* in = &std::cin;
+  if (!file.empty() && file != "-") {
+    named.open(file);
+    if (!named) throw std::runtime_error("cannot read '" + file + "': " + std::strerror(errno));
+    in = &named;
+  }
+  Device device = Device::open(deviceText);
+  announce(device);
+  std::string line;
+  for (int number = 1; std::getline(*in, line); ++number) {
+    if (stopRequested()) return exitCodeForSignal(stopSignal());
+    int code = kExitSuccess;
+    try {
+      const std::vector<std::string> words = splitWords(line);
+      if (words.empty()) continue;
+      code = runLine(device, words);
+    } catch (const std::exception& e) {
+      endProgressLine();
+      std::fprintf(stderr, "qelomsr: session line %d: %s\n", number, line.c_str());
+      return reportFailure(e);
+    }
+    if (code != kExitSuccess) {
+      // Interrupted or with nobody reading: nothing more to say.
+      if (code != kExitBrokenPipe && !stopRequested())
+        std::fprintf(stderr, "qelomsr: session line %d ended with exit code %d: %s\n", number, code,
+                     line.c_str());
+      return code;
+    }
+  }
+  // A signal also ends a read of the commands that was waiting for input.
+  if (stopRequested()) return exitCodeForSignal(stopSignal());
+  if (in->bad()) throw std::runtime_error("reading the session commands failed");
+  return kExitSuccess;
+}
+
+}  // namespace qcli
