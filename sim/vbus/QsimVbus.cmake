@@ -9,7 +9,7 @@
 function(qsim_add_vbus_test target)
   cmake_parse_arguments(ARG "" "TIMEOUT" "" ${ARGN})
   if(NOT ARG_TIMEOUT)
-    set(ARG_TIMEOUT 60)
+    set(ARG_TIMEOUT 120)
   endif()
   gtest_discover_tests(${target}
     DISCOVERY_TIMEOUT 60
@@ -23,7 +23,7 @@ endfunction()
 function(qsim_add_vbus_run_test name)
   cmake_parse_arguments(ARG "" "CONFIG;TIMEOUT" "COMMAND" ${ARGN})
   if(NOT ARG_TIMEOUT)
-    set(ARG_TIMEOUT 60)
+    set(ARG_TIMEOUT 120)
   endif()
   set(config)
   if(ARG_CONFIG)

@@ -3,7 +3,6 @@ exceptions, streamed arrays against the injected signals."""
 
 import subprocess
 import sys
-import time
 
 import pytest
 
@@ -93,6 +92,8 @@ def test_digital_port_and_counter_round_trip(ka):
     assert ka.read_counter() >= 0
 
 
+# The streams of these tests run on real time, but each fits the device's
+# input buffer whole, so no host is too slow for them.
 def test_stream_matches_the_injected_references(rix):
     blocks = list(rix.stream(["VREF", "VBUSREF", "AI-0"], rate=500, frames=300))
     data = np.concatenate(blocks)
@@ -137,20 +138,21 @@ def test_read_frame_fills_the_family_record(rix):
     assert values[0] == 0.0  # slots outside the mask read 0
 
 
-def test_overrun_raises_buffer_overflow_and_the_device_recovers(ka):
-    ka.setup_input_frame(["AI-0", "AI-1", "AI-2", "AI-3"])
-    ka.start_data_acquisition(20000)
-    try:
-        deadline = time.monotonic() + 10
-        with pytest.raises(qelomsr.BufferOverflowError) as e:
-            while time.monotonic() < deadline:
-                time.sleep(0.05)  # leave the buffer to fill up
-                if len(ka.read_non_blocking()[0]) == 0:
-                    continue
-                time.sleep(0.5)
-        assert e.value.error_class == 4
-    finally:
-        ka.stop_data_acquisition()
+def test_overrun_raises_buffer_overflow_and_the_device_recovers(ka, bus):
+    ka.setup_input_frame(["AI-0", "AI-1", "AI-2", "AI-3"])  # 8-byte frames
+    with bus.manual_clock():
+        ka.start_data_acquisition(20000)
+        try:
+            bus.advance("1s")  # 20000 frames, far more than the 64 KiB buffer holds
+            with pytest.raises(qelomsr.BufferOverflowError) as e:
+                ka.read_non_blocking()
+            assert e.value.error_class == 4
+            state = bus.state(KA)
+            assert state["framesDropped"] > 0
+            assert state["framesProduced"] + state["framesDropped"] == 20000
+            assert state["inputBufferedBytes"] == 8 * state["framesProduced"], "nothing was read"
+        finally:
+            ka.stop_data_acquisition()
     data = np.concatenate(list(ka.stream(["AI-0"], rate=200, frames=20)))
     assert data.shape == (20, 1)
 
@@ -176,24 +178,29 @@ def test_without_numpy_stream_yields_lists(devices):
 
 
 @pytest.mark.parametrize("on_overrun", ["raise", "restart"])
-def test_stream_overrun_policy(ka, on_overrun):
-    # The generator runs only while the consumer asks for blocks: pausing for
-    # a second at 20 kHz with four inputs (160 kB/s) overflows the Ka's
-    # 64 KiB input buffer for sure.
-    blocks = ka.stream(["AI-0", "AI-1", "AI-2", "AI-3"], rate=20000, frames=25000,
+def test_stream_overrun_policy(ka, bus, on_overrun):
+    # The stream wants more frames than one read returns (512 of these), so
+    # the first block cannot end it, and fewer than the device buffer holds
+    # (8192), so once restarted it cannot overflow again. In between, the
+    # devices' clock jumps 20 s ahead: 100000 frames, an overflow for sure.
+    frames = 2000
+    blocks = ka.stream(["AI-0", "AI-1", "AI-2", "AI-3"], rate=5000, frames=frames,
                        on_overrun=on_overrun)
-    next(blocks)
-    time.sleep(1.0)
+    first = next(blocks)
+    assert 0 < len(first) < frames
+    with bus.manual_clock():
+        bus.advance("20s")
     if on_overrun == "raise":
         with pytest.raises(qelomsr.BufferOverflowError):
             for _ in blocks:
                 pass
     else:
-        with pytest.warns(RuntimeWarning, match="overrun"):
+        with pytest.warns(RuntimeWarning, match="overrun after %d frames" % len(first)):
             got = sum(len(b) for b in blocks)
-        assert ka.stream_overruns >= 1
-        assert got > 0
+        assert ka.stream_overruns == 1
+        assert len(first) + got == frames
     # The acquisition was stopped: single reads work again.
+    assert bus.state(KA)["acquisition"] == "idle"
     assert abs(ka.read_analog_input("AI-0")) <= 0.7
 
 

@@ -172,7 +172,9 @@ def test_overrun_restart_marks_the_gap_in_stream_time_and_csv(counting_ka, tmp_p
 
     if not vbus_ctl.available():
         pytest.skip("needs the runner's control channel")
-    blocks = dev.stream(["CNT"], rate=RATE, frames=300, on_overrun="restart")
+    # More frames than one read returns (1024 of these), so that the first
+    # block never ends the stream, however late the host reads it.
+    blocks = dev.stream(["CNT"], rate=RATE, frames=1100, on_overrun="restart")
     first = next(blocks)
     with warnings.catch_warnings():
         warnings.simplefilter("always")
@@ -183,7 +185,7 @@ def test_overrun_restart_marks_the_gap_in_stream_time_and_csv(counting_ka, tmp_p
         finally:
             vbus_ctl.control("fault 1-3 forceOverflow off")
     data = np.concatenate([first] + rest)
-    assert len(data) == 300 and len(calls) == 2
+    assert len(data) == 1100 and len(calls) == 2
     assert dev.stream_gaps == [len(first)] and dev.stream_overruns == 2
     steps = np.diff(data[:, 0])
     assert np.all(np.delete(steps, len(first) - 1) == COUNTER_STEP)

@@ -33,6 +33,7 @@ namespace {
 
 constexpr int kDevices = 3;
 constexpr int kWorkers = 8;
+constexpr long kMinRounds = 300;  // per worker, whatever the deadline
 constexpr unsigned kVersionRegister = 0xF0000004u;
 constexpr int kBadPort = QELOMSR_ID_DIGITAL_PORT(0xEE);
 
@@ -166,7 +167,10 @@ class StressEmulated : public ::testing::Test {
 
   void work(int worker, std::chrono::steady_clock::time_point deadline, Tally& tally) {
     std::mt19937 rng(static_cast<unsigned>(worker) * 104729u + 7u);
-    while (std::chrono::steady_clock::now() < deadline) {
+    // At least kMinRounds, so that a slow or busy host still reaches every
+    // device and every kind of call; beyond that, until the deadline.
+    for (long round = 0; round < kMinRounds || std::chrono::steady_clock::now() < deadline;
+         ++round) {
       const int d = static_cast<int>(rng() % kDevices);
       Emulated& e = devices_[d];
       const unsigned pick = rng() % 10;

@@ -30,6 +30,7 @@ using reltest::errorRecord;
 
 constexpr int kDevices = 3;
 constexpr int kWorkers = 8;
+constexpr long kMinRounds = 300;  // per worker, whatever the deadline
 constexpr int kNeverIssued[] = {0, -1, INT_MIN, INT_MAX - 7};
 
 // What one worker observed.
@@ -79,7 +80,10 @@ class StressFake : public ::testing::Test {
     const unsigned ownRegister = 0x1000u + static_cast<unsigned>(worker);
     unsigned lastWritten[kDevices] = {};
     bool written[kDevices] = {};
-    while (std::chrono::steady_clock::now() < deadline) {
+    // At least kMinRounds, so that a slow or busy host still reaches every
+    // device and every kind of call; beyond that, until the deadline.
+    for (long round = 0; round < kMinRounds || std::chrono::steady_clock::now() < deadline;
+         ++round) {
       const int d = static_cast<int>(rng() % kDevices);
       const int h = handles_[d];
       const int tag = d + 1;
@@ -237,7 +241,8 @@ TEST_F(StressFake, CallsAreSerialisedCountedAndRecorded) {
     if (none.errorClass != QELOMSR_ERROR_CLASS_NO_RECORD || none.text != "Unknown error id.") {
       readerMismatch = "id 0: class " + std::to_string(none.errorClass) + " " + none.text;
     }
-    for (int id = 1; std::chrono::steady_clock::now() < deadline; ++id, ++readerChecks) {
+    for (int id = 1; readerChecks < kMinRounds || std::chrono::steady_clock::now() < deadline;
+         ++id, ++readerChecks) {
       const reltest::ErrorRecord r = errorRecord(id);
       if (r.errorClass == QELOMSR_ERROR_CLASS_NO_RECORD) {
         id = std::max(0, id - 64);  // not written yet (or evicted): step back and retry

@@ -361,8 +361,10 @@ TEST_F(CliDaily, ThePythonPackageReadsTheFilesAndWritesTheSameCsv) {
 TEST_F(CliDaily, AnInterruptedHdf5StreamKeepsEveryFrameWritten) {
   const std::string path = kTempDir + "/interrupted.h5";
   std::remove(path.c_str());
+  // At 100 Hz the device buffer holds about 100 s of these frames: no overrun
+  // can end the stream before the signal, however slowly the host reads.
   const auto r = whileRunning("interrupted_h5", "[1-9][0-9]*/[0-9]+ frames", "kill -TERM $pid",
-                              {"stream", "ka", "--channels", "AI-0,CNT", "--rate", "2000",
+                              {"stream", "ka", "--channels", "AI-0,CNT", "--rate", "100",
                                "--seconds", "600", "--out", path, "--progress"});
   ASSERT_EQ(r.exitCode, 143) << describe(r);
   std::smatch m;
@@ -419,8 +421,10 @@ TEST_F(CliDaily, FileErrorsCarryTheSystemsReason) {
 }
 
 TEST_F(CliDaily, AClosedPipeEndsTheStreamQuietly) {
+  // 100 Hz: the device buffer holds minutes of frames, so only the closed
+  // pipe can end the stream.
   const std::string command = kCli +
-                              " stream ka --channels AI-0 --rate 1000 --seconds 600 --out - "
+                              " stream ka --channels AI-0 --rate 100 --seconds 600 --out - "
                               "| head -n 3; echo \"status ${PIPESTATUS[0]}\"";
   const auto r = runProcess({kRunner, "--", "/bin/bash", "-c", command}, std::chrono::seconds(60));
   ASSERT_EQ(r.exitCode, 0) << describe(r);
@@ -435,7 +439,7 @@ TEST_F(CliDaily, ErrorsDuringAStreamStartOnAFreshLineAndEndWithASummary) {
   const std::string path = kTempDir + "/failing.csv";
   const auto r = whileRunning("failing_stream", "[1-9][0-9]*/[0-9]+ frames",
                               "$runner ctl fault 1-3 forceOverflow on >/dev/null",
-                              {"stream", "ka", "--channels", "AI-0", "--rate", "1000", "--seconds",
+                              {"stream", "ka", "--channels", "AI-0", "--rate", "100", "--seconds",
                                "600", "--out", path, "--progress"});
   EXPECT_EQ(r.exitCode, 1) << describe(r);
   EXPECT_THAT(r.err, HasSubstr("\nqelomsr: error: Buffer overflow. (class 4, device error)\n"));

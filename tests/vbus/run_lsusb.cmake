@@ -4,7 +4,7 @@
 # attribute or descriptor.
 function(run)
   execute_process(COMMAND ${RUNNER} -- ${ARGN} OUTPUT_VARIABLE out ERROR_VARIABLE err
-                  RESULT_VARIABLE rc TIMEOUT 50)
+                  RESULT_VARIABLE rc TIMEOUT 120)
   if(NOT rc EQUAL 0)
     message(FATAL_ERROR "${ARGN} under the runner exited with ${rc}\n${out}\n${err}")
   endif()

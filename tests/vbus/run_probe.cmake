@@ -3,7 +3,7 @@
 # socket, the child's exit status and the refusal of a bad config.
 function(run)
   execute_process(COMMAND ${ARGN} OUTPUT_VARIABLE out ERROR_VARIABLE err RESULT_VARIABLE rc
-                  TIMEOUT 50)
+                  TIMEOUT 120)
   set(out "${out}" PARENT_SCOPE)
   set(err "${err}" PARENT_SCOPE)
   set(rc "${rc}" PARENT_SCOPE)
@@ -50,4 +50,12 @@ endif()
 run(${RUNNER} -- ${PROBE} --killed-holder USB:1-0-3)
 if(NOT rc EQUAL 0)
   message(FATAL_ERROR "killed holder (${rc})\n${out}\n${err}")
+endif()
+
+# The devices' clock run by hand, a device's state, and a control socket at
+# a path of the caller's choice.
+run(${RUNNER} --manual-clock --control-socket ${WORK_DIR}/probe.sock -- sh -c
+    "test \"$QELOMSR_VBUS_CONTROL\" = ${WORK_DIR}/probe.sock && ${RUNNER} ctl clock | grep -qx 'now 0' && ${RUNNER} ctl clock advance 1.5s >/dev/null && ${RUNNER} ctl clock | grep -qx 'now 1500000000' && ${RUNNER} ctl state 1-2.4 | grep -qx 'acquisition idle' && ! ${RUNNER} ctl state 1-2 && ${RUNNER} ctl clock steady && ! ${RUNNER} ctl clock advance 1s")
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "clock and state through ctl failed (${rc})\n${out}\n${err}")
 endif()

@@ -8,6 +8,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "loopback_function.h"
 #include "qsim/vbus_control.h"
@@ -43,6 +44,7 @@ class Control : public ::testing::Test {
   std::unique_ptr<qsim::VbusControl> control_;
   std::mutex m_;
   std::string lastPort_;
+  std::vector<std::string> lastArgs_;
 };
 
 TEST_F(Control, CommandsOverTheSocketUnplugReplugAndSwitchFaults) {
@@ -72,6 +74,28 @@ TEST_F(Control, BadCommandsAreAnsweredWithErrors) {
     EXPECT_EQ(reply.compare(0, 6, "error "), 0) << bad << " -> " << reply;
     EXPECT_EQ(reply.back(), '\n');
   }
+}
+
+TEST_F(Control, CommandsAddedByTheHostGetTheirWords) {
+  control_->addCommand("echo", [this](const std::vector<std::string>& args) {
+    std::lock_guard<std::mutex> lock(m_);  // runs on the control thread
+    lastArgs_ = args;
+    if (args.empty()) throw std::invalid_argument("nothing to echo");
+    std::string out;
+    for (const auto& a : args) out += a + "\n";
+    return out;
+  });
+  control_->addCommand("quiet", [](const std::vector<std::string>&) { return std::string("x"); });
+  EXPECT_EQ(qsim::vbusControlRequest(path_, "echo  a  b"), "a\nb\nok\n");
+  {
+    std::lock_guard<std::mutex> lock(m_);
+    EXPECT_EQ(lastArgs_, (std::vector<std::string>{"a", "b"}));
+  }
+  EXPECT_EQ(qsim::vbusControlRequest(path_, "echo"), "error nothing to echo\n");
+  EXPECT_EQ(control_->execute("quiet"), "x\nok\n") << "the reply ends its last line";
+  // The built-in commands come first.
+  control_->addCommand("list", [](const std::vector<std::string>&) { return std::string(); });
+  EXPECT_NE(control_->execute("list").find("1-5 USB:1-0-5"), std::string::npos);
 }
 
 TEST_F(Control, SeveralCommandsOnOneConnectionAndLongLines) {

@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <gtest/gtest.h>
 #include <libusb.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <future>
@@ -20,7 +21,9 @@ using qsim::vbustest::waitForPort;
 using qsim::vbustest::waitUntil;
 using vbustest::LoopbackFunction;
 
-constexpr unsigned kTimeoutMs = 1000;
+// Transfers that must succeed get a bound no loaded host reaches; the
+// timeout tests give their own short one to a device that never answers.
+constexpr unsigned kTimeoutMs = 30000;
 
 struct Placement {
   const char* port;
@@ -217,7 +220,7 @@ TEST_F(LibUsbBus, WaitingReadIsServedByTheNextRequest) {
   std::vector<uint8_t> in(64, 0);
   auto reader = std::async(std::launch::async, [&] {
     int moved = 0;
-    const int r = bulk(h, 0x81, in, &moved, 5000);
+    const int r = bulk(h, 0x81, in, &moved);
     return r == 0 ? moved : r;
   });
   ASSERT_TRUE(waitUntil([] { return bus().stats("1-2.4").pendingIn == 1; }));
@@ -293,7 +296,7 @@ TEST_F(LibUsbBus, UnplugFailsTransfersAndReplugEnumeratesAgain) {
   std::vector<uint8_t> in(64, 0);
   auto reader = std::async(std::launch::async, [&] {
     int moved = 0;
-    return bulk(h, 0x81, in, &moved, 5000);
+    return bulk(h, 0x81, in, &moved);
   });
   ASSERT_TRUE(waitUntil([] { return bus().stats("1-3").pendingIn == 1; }));
   bus().unplug("1-3");
@@ -337,10 +340,19 @@ TEST_F(LibUsbBus, FunctionThatVanishesReportsNoDevice) {
   EXPECT_EQ(bulk(h, 0x02, buf, &moved), LIBUSB_ERROR_NO_DEVICE);
 }
 
-size_t openFds() {
+// Open descriptors of this process on device nodes of the bus: the bus keeps
+// one per plugged device (its end of the node's FIFO).
+size_t openNodeFds() {
   size_t n = 0;
   if (DIR* d = opendir("/proc/self/fd")) {
-    while (readdir(d) != nullptr) ++n;
+    while (dirent* e = readdir(d)) {
+      char target[512] = {};
+      const std::string link = std::string("/proc/self/fd/") + e->d_name;
+      if (readlink(link.c_str(), target, sizeof target - 1) > 0 &&
+          std::strstr(target, "/dev/bus/usb/") != nullptr) {
+        ++n;
+      }
+    }
     closedir(d);
   }
   return n;
@@ -349,14 +361,26 @@ size_t openFds() {
 TEST_F(LibUsbBus, ManyPlugCyclesDoNotAccumulateDescriptors) {
   bus().unplug("1-3");
   bus().replug("1-3");
-  const size_t before = openFds();
+  ASSERT_TRUE(waitForPort("1-3", true));
+  ASSERT_TRUE(waitUntil([] { return bus().releaseRetired() == 0; }));
+  const size_t before = openNodeFds();
+  // Each change is awaited: umockdev's uevents queue up in a datagram socket
+  // of a few entries, which a busy host may not drain as fast as a loop
+  // unplugs.
   for (int i = 0; i < 40; ++i) {
     bus().unplug("1-3");
+    ASSERT_TRUE(waitForPort("1-3", false));
     bus().replug("1-3");
+    ASSERT_TRUE(waitForPort("1-3", true));
   }
-  EXPECT_LE(openFds(), before + 4);
+  // The old plugs' clients let go when the host gets to it; then the bus
+  // releases everything they held (handler, FIFO). (umockdev's own sockets
+  // are not counted: on a busy host it was seen to keep the listening socket
+  // of a detached handler now and then.)
+  EXPECT_TRUE(waitUntil([] { return bus().releaseRetired() == 0; }))
+      << "unplugged devices stay held";
+  EXPECT_EQ(openNodeFds(), before);
   // The device still works after all that.
-  ASSERT_TRUE(waitForPort("1-3", true));
   libusb_device_handle* h = open("1-3");
   ASSERT_NE(h, nullptr);
   std::vector<uint8_t> out = pattern(64, 4), in(64, 0);

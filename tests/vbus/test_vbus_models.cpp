@@ -46,7 +46,8 @@ class ModelsOnBus : public VbusFixture {
 
   // One register read as the library frames it: a 64-byte request, then a
   // 64-byte response whose first four bytes are the value.
-  int readRegister(uint32_t address, uint32_t* value, unsigned timeoutMs = 1000) {
+  // The default bound is for replies that must come, whatever the load.
+  int readRegister(uint32_t address, uint32_t* value, unsigned timeoutMs = 30000) {
     uint8_t request[64] = {};
     const uint32_t control = 4u | 0x40000000u;  // 4 bytes, incrementing, read
     std::memcpy(request, &control, 4);

@@ -83,10 +83,11 @@ static int command(const char* line) {
   return strcmp(reply, "ok\n") == 0 ? 0 : -1;
 }
 
-/* Polls for up to 3 s until the id is listed (present) or not. */
+/* Polls for at least 30 s (generous: hotplug events may be slow on a loaded
+ * machine) until the id is listed (present) or not. */
 static int await(libusb_context* ctx, const char* id, int present) {
   int i;
-  for (i = 0; i < 3000; ++i) {
+  for (i = 0; i < 30000; ++i) {
     struct timespec ms = {0, 1000000};
     if (list(ctx, id, 0) == present) return 0;
     nanosleep(&ms, NULL);
@@ -143,8 +144,9 @@ static int killed_holder(const char* id) {
   {
     libusb_context* ctx = NULL;
     libusb_init(&ctx);
-    /* The bus learns of the closed connection asynchronously: bounded retry. */
-    for (i = 0; i < 2000; ++i) {
+    /* The bus learns of the closed connection asynchronously: bounded retry
+     * (at least 30 s). */
+    for (i = 0; i < 30000; ++i) {
       struct timespec ms = {0, 1000000};
       int r;
       libusb_device_handle* h = claim(ctx, id, &r);

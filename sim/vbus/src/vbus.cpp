@@ -279,7 +279,7 @@ struct VirtualBus::Impl {
   // ---- plugging (called without the lock) ----------------------------------
 
   void plugIn(const std::shared_ptr<Node>& node);
-  void collectRetired();
+  size_t collectRetired();  // returns how many unplugged plugs stay in use
   void plugOut(const std::shared_ptr<Node>& node);
   std::shared_ptr<Node> ensureHub(const PortPath& path);
   std::vector<std::shared_ptr<Node>> subtree(const PortPath& path) const;
@@ -605,8 +605,9 @@ int VirtualBus::Impl::takeDevnum(int bus) {
 
 // Releases unplugged plugs that no client uses any more: their handler, FIFO
 // and socket would otherwise add up over a long test run.
-void VirtualBus::Impl::collectRetired() {
+size_t VirtualBus::Impl::collectRetired() {
   std::vector<std::shared_ptr<Plug>> idle;
+  size_t held = 0;
   {
     std::lock_guard<std::mutex> lock(m);
     drainVanished();
@@ -618,6 +619,7 @@ void VirtualBus::Impl::collectRetired() {
         idle.push_back(std::move(*it));
         it = plugs.erase(it);
       } else {
+        if (p->gone) ++held;
         ++it;
       }
     }
@@ -627,6 +629,7 @@ void VirtualBus::Impl::collectRetired() {
     if (p->fifo >= 0) close(p->fifo);
     p->fifo = -1;
   }
+  return held;
 }
 
 void VirtualBus::Impl::plugIn(const std::shared_ptr<Node>& node) {
@@ -891,6 +894,8 @@ void VirtualBus::kick(const std::string& port) {
   if (it == impl_->nodes.end()) throw std::invalid_argument("virtual USB bus: nothing at " + port);
   if (it->second->plug) impl_->servePending(*it->second->plug);
 }
+
+size_t VirtualBus::releaseRetired() { return impl_->collectRetired(); }
 
 void VirtualBus::kickAll() {
   std::lock_guard<std::mutex> lock(impl_->m);

@@ -58,7 +58,10 @@ class VirtualBus {
   void addHub(const std::string& port);
   // Unplugs a device or hub (and everything behind a hub): "remove" uevent,
   // pending and later transfers fail with ENODEV. The port stays reserved
-  // for replug. Unplugging an unplugged port is no error.
+  // for replug. Unplugging an unplugged port is no error. A process's
+  // uevents wait in a datagram queue of a few entries (net.unix.max_dgram_qlen)
+  // and umockdev aborts when it is full: make many changes in a row only
+  // after the host has seen the previous ones (vbustest::waitForPort).
   void unplug(const std::string& port);
   // Plugs an unplugged device (or hub with its devices) in again under a new
   // device number, so that a new enumeration finds it.
@@ -70,6 +73,11 @@ class VirtualBus {
   void kick(const std::string& port);
   // The same for every device (after the models' clock moved, for example).
   void kickAll();
+  // Releases what earlier plugs of unplugged or replugged devices still hold
+  // (ioctl handler, socket, FIFO) once no client uses them; every plug-in does
+  // it too. Clients let go asynchronously, a while after they closed the
+  // node. Returns the number of such plugs still in use.
+  size_t releaseRetired();
 
   std::vector<VbusEntry> list() const;
   std::shared_ptr<UsbFunction> function(const std::string& port) const;
