@@ -27,7 +27,7 @@ inline ProcessResult cli(const std::vector<std::string>& args) {
 // env: NAME=VALUE settings for the tool only.
 inline ProcessResult onBus(const std::vector<std::string>& args, const std::string& config = "",
                            const std::vector<std::string>& env = {},
-                           std::chrono::seconds limit = std::chrono::seconds(60)) {
+                           std::chrono::seconds limit = std::chrono::seconds(120)) {
   std::vector<std::string> argv{kRunner};
   if (!config.empty()) argv.insert(argv.end(), {"--config", kSourceDir + "/" + config});
   argv.push_back("--");

@@ -14,55 +14,19 @@
 #include <regex>
 #include <sstream>
 
-#include "process.h"
+#include "cli_run.h"
 
 using ::testing::HasSubstr;
 using ::testing::MatchesRegex;
+using namespace qtest;
 
 namespace {
-
-const std::string kCli = QELOMSR_CLI_PATH;
-const std::string kRunner = QELOMSR_RUNNER_PATH;  // empty: no emulator in this build
-const std::string kTempDir = QELOMSR_TEST_TMPDIR;
-const std::string kSourceDir = QELOMSR_TEST_SOURCE_DIR;
-
-qtest::ProcessResult cli(const std::vector<std::string>& args) {
-  std::vector<std::string> argv{kCli};
-  argv.insert(argv.end(), args.begin(), args.end());
-  return qtest::runProcess(argv);
-}
-
-// Runs the tool under the runner, which hosts the Ka at USB:1-0-3, the Vel at
-// USB:1-0-2-1 and the Rix at USB:1-0-2-4.
-qtest::ProcessResult onBus(const std::vector<std::string>& args) {
-  std::vector<std::string> argv{kRunner, "--", kCli};
-  argv.insert(argv.end(), args.begin(), args.end());
-  return qtest::runProcess(argv);
-}
-
-std::string readFile(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream content;
-  content << in.rdbuf();
-  return content.str();
-}
-
-std::vector<std::string> lines(const std::string& text) {
-  std::vector<std::string> result;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) result.push_back(line);
-  return result;
-}
 
 std::vector<double> numbers(const std::string& csvLine) {
   std::vector<double> values;
   std::istringstream in(csvLine);
   for (std::string cell; std::getline(in, cell, ',');) values.push_back(std::stod(cell));
   return values;
-}
-
-std::string describe(const qtest::ProcessResult& r) {
-  return "exit " + std::to_string(r.exitCode) + "\nstdout:\n" + r.out + "\nstderr:\n" + r.err;
 }
 
 // ---- arguments, no device needed --------------------------------------------
