@@ -41,17 +41,22 @@ def main():
 
         print("streaming %s at %g Hz for %g s" % (",".join(CHANNELS), args.rate, args.seconds))
         target = int(round(args.rate * args.seconds))
+        # On a terminal the progress line is rewritten in place; in a log
+        # it is one line per second.
+        live = sys.stderr.isatty()
+        every, end = (0.25, "\r") if live else (1.0, "")
         blocks, frames, start, shown = [], 0, time.monotonic(), 0.0
         for block in dev.stream(CHANNELS, rate=args.rate, seconds=args.seconds):
             blocks.append(block)
             frames += len(block)
             elapsed = time.monotonic() - start
-            if elapsed - shown >= 0.25 or frames == target:
+            if elapsed - shown >= every or frames == target:
                 shown = elapsed
-                sys.stderr.write("\r  %6d/%d frames  %7.1f Hz" % (frames, target,
-                                                                  frames / max(elapsed, 1e-9)))
+                sys.stderr.write("%s  %6d/%d frames  %7.1f Hz%s" % (
+                    end, frames, target, frames / max(elapsed, 1e-9), "" if live else "\n"))
                 sys.stderr.flush()
-        sys.stderr.write("\n")
+        if live:
+            sys.stderr.write("\n")
         rate = dev.stream_rate
 
     try:
