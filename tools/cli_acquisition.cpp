@@ -184,10 +184,11 @@ AcquisitionResult acquire(const Device& device, const AcquisitionOptions& option
   if (consumer != nullptr) consumer->started(result.deviceRate);
 
   // Frames to deliver; on trigger events a duration counts in host time.
-  const long long target = options.frames > 0 ? options.frames
-                           : timed
-                               ? std::max(1LL, std::llround(options.seconds * result.deviceRate))
-                               : std::numeric_limits<long long>::max();
+  // A duration longer than any count of frames is no limit at all.
+  const double wanted = options.seconds * result.deviceRate;
+  const long long target = options.frames > 0         ? options.frames
+                           : timed && wanted < 9.0e18 ? std::max(1LL, std::llround(wanted))
+                                                      : std::numeric_limits<long long>::max();
   // Sleep long enough for about half a read's worth of frames, but keep the
   // device buffer far from full: never longer than a tenth of its capacity.
   // Trigger events come at a rate nobody knows: poll every 2 ms.

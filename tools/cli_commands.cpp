@@ -27,6 +27,15 @@ void setRange(const Device& device, int id, const std::string& range) {
                                         &delay));
 }
 
+// A port mask or value given on the command line, -1 when left out.
+int portByte(const std::string& text, const char* what) {
+  if (text.empty()) return -1;
+  const long long value = parseInteger(text, what);
+  if (value < 0 || value > 0xFF)
+    throw UsageError("port masks and values are 8 bits wide (0 .. 0xFF), not " + text);
+  return static_cast<int>(value);
+}
+
 }  // namespace
 
 std::vector<std::string> splitList(const std::string& text) {
@@ -129,18 +138,16 @@ int runWrite(const Device& device, const WriteArgs& args) {
 }
 
 void checkDio(const DioArgs& args) {
-  const long long oe = args.outputEnable.empty() ? -1 : parseInteger(args.outputEnable, "mask");
-  const long long value = args.write.empty() ? -1 : parseInteger(args.write, "port value");
-  if (oe > 0xFF || value > 0xFF || oe < -1 || value < -1)
-    throw UsageError("port masks and values are 8 bits wide (0 .. 0xFF)");
+  const int oe = portByte(args.outputEnable, "mask");
+  const int value = portByte(args.write, "port value");
   if (args.port.empty() && (oe >= 0 || value >= 0))
     throw UsageError("--oe and --write need a port");
 }
 
 int runDio(const Device& device, const DioArgs& args) {
   checkDio(args);
-  const long long oe = args.outputEnable.empty() ? -1 : parseInteger(args.outputEnable, "mask");
-  const long long value = args.write.empty() ? -1 : parseInteger(args.write, "port value");
+  const int oe = portByte(args.outputEnable, "mask");
+  const int value = portByte(args.write, "port value");
   std::vector<int> ports;
   if (args.port.empty()) {
     for (const auto& p : device.peripherals())
@@ -150,8 +157,8 @@ int runDio(const Device& device, const DioArgs& args) {
   }
   const int h = device.handle();
   for (int port : ports) {
-    if (oe >= 0) check(QeloMsrSetDigitalPortOutputEnableMask(h, port, static_cast<int>(oe)));
-    if (value >= 0) check(QeloMsrWriteDigitalPort(h, port, static_cast<int>(value)));
+    if (oe >= 0) check(QeloMsrSetDigitalPortOutputEnableMask(h, port, oe));
+    if (value >= 0) check(QeloMsrWriteDigitalPort(h, port, value));
     int level = 0, lines = 0;
     check(QeloMsrReadDigitalPort(h, port, &level));
     check(QeloMsrGetDigitalPortIoCount(h, port, &lines));

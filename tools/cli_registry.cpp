@@ -31,6 +31,19 @@ const char* const kRangeHelp =
     "Range of the analog inputs without one of their own: its upper limit, 10V, 1V, 100mV, "
     "10mV, 3.3V (also 0.1, 0.01V, ...)";
 
+// Whole numbers are checked as text before CLI11 converts them: a number too
+// large for its type is refused instead of being saturated.
+const CLI::Validator kWholeNumber(
+    [](std::string& text) -> std::string {
+      try {
+        parseInteger(text, "whole number");
+      } catch (const std::exception& e) {
+        return e.what();
+      }
+      return "";
+    },
+    "INT");
+
 // What runs a device command: check refuses bad arguments before the device
 // is opened, run acts on the open device. quiet, when set, keeps the command
 // from saying which device it opened.
@@ -98,7 +111,8 @@ DeviceRunner defineStream(CLI::App& sub) {
                  "AI-0:10mV,AI-1,DP-0,CNT,TRG")
       ->required();
   sub.add_option("--rate", args->rate, "Frame rate in Hz (>= 1); not with --trigger sample");
-  auto* frames = sub.add_option("--frames", args->frames, "Number of frames to acquire");
+  auto* frames =
+      sub.add_option("--frames", args->frames, "Number of frames to acquire")->check(kWholeNumber);
   auto* seconds = sub.add_option("--seconds", args->seconds,
                                  "Duration in seconds (of host time with --trigger sample)");
   frames->excludes(seconds);

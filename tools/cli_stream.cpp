@@ -2,6 +2,7 @@
 // (CSV or HDF5, see recording.h) and the sustained-rate measurement.
 #include <unistd.h>
 
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <functional>
@@ -129,12 +130,12 @@ void checkStream(const StreamArgs& args) {
     throw UsageError("--trigger-config needs --trigger");
   if (trigger == Trigger::None && args.timeout != 0.0)
     throw UsageError("--timeout needs --trigger");
-  if (args.timeout < 0.0) throw UsageError("--timeout must not be negative");
+  if (!(args.timeout >= 0.0)) throw UsageError("--timeout must be a number of seconds >= 0");
   if (trigger == Trigger::Sample && args.rate != 0.0)
     throw UsageError(
         "--rate does not apply to --trigger sample: the device takes one frame per "
         "trigger event");
-  if (trigger != Trigger::Sample && args.rate < 1.0)
+  if (trigger != Trigger::Sample && !(args.rate >= 1.0))
     throw UsageError("--rate must be given and at least 1 Hz");
   if ((args.frames > 0) == (args.seconds > 0.0))
     throw UsageError("give either --frames N or --seconds S (a positive number)");
@@ -194,8 +195,10 @@ int runStream(const Device& device, const StreamArgs& args) {
 }
 
 void checkBench(const BenchArgs& args) {
-  if (args.rate < 1.0 || args.seconds <= 0.0)
+  if (!(args.rate >= 1.0) || !(args.seconds > 0.0))
     throw UsageError("--rate must be at least 1 Hz and --seconds positive");
+  if (!(args.maxRate >= 0.0) || !std::isfinite(args.maxRate))
+    throw UsageError("--max-rate must be a finite rate in Hz");
 }
 
 int runBench(const Device& device, const BenchArgs& args) {

@@ -47,6 +47,14 @@ TEST(CliArguments, BadArgumentsExitWithCode2AndUsage) {
       {"stream", "0", "--channels", "AI-0", "--rate", "0.5", "--frames", "5"},
       {"stream", "0", "--channels", "AI-0", "--rate", "fast", "--frames", "5"},
       {"bench", "0", "--seconds", "0"},
+      // Out of range or not a number: refused, never saturated or taken as "not given".
+      {"dio", "0", "DP-0", "--write", "-1"},
+      {"dio", "0", "DP-0", "--oe", "-1"},
+      {"stream", "0", "--channels", "AI-0", "--rate", "100", "--frames", "18446744073709551617"},
+      {"stream", "0", "--channels", "AI-0", "--rate", "nan", "--frames", "5"},
+      {"stream", "0", "--channels", "AI-0", "--rate", "100", "--frames", "5", "--trigger", "start",
+       "--timeout", "nan"},
+      {"bench", "0", "--max-rate", "inf"},
   };
   for (const auto& args : cases) {
     std::string joined;
