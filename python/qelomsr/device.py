@@ -2,6 +2,9 @@
 
 import collections
 import ctypes
+import math
+import operator
+import warnings
 
 from . import constants as C
 from . import errors
@@ -14,6 +17,19 @@ try:  # numpy is optional: without it frames come back as lists
     import numpy as np
 except ImportError:  # pragma: no cover - exercised only without python3-numpy
     np = None
+
+
+def _port_byte(value, what):
+    """A port mask or level: a whole number 0..0xFF (the device keeps 8 bits,
+    and a wider value would reach it cut)."""
+    try:
+        number = operator.index(value)
+    except TypeError:
+        raise TypeError("port %s must be a whole number, not %r" % (what, value)) from None
+    if not 0 <= number <= 0xFF:
+        raise ValueError("port %s must be 0..0xFF, not %r" % (what, value))
+    return number
+
 
 class DeviceInfo(collections.namedtuple("DeviceInfo", "index identifier type family firmware")):
     """One entry of the enumeration list; `type` is the type code (an int),
@@ -310,8 +326,25 @@ class Device(StreamingMixin):
 
     # ---- analog outputs and digital ports ----------------------------------
     def write_analog_output(self, analog_output, volts):
-        self._call("QeloMsrWriteAnalogOutput", self.handle, self.resolve(analog_output),
-                   float(volts))
+        """Sets an analog output and returns the voltage it is set to.
+
+        The output clamps at the limits of its range: a value beyond them sets
+        the limit, with a RuntimeWarning. NaN and infinities are refused
+        (ValueError): the device would take them as some code of its scale.
+        """
+        volts = float(volts)
+        if not math.isfinite(volts):
+            raise ValueError("volts must be a finite number, not %r" % volts)
+        pid = self.resolve(analog_output)
+        ranges = self.ranges(pid)
+        lo, hi = self.get_range_min_max(pid, ranges[0]) if ranges else (volts, volts)
+        value = min(max(volts, lo), hi)
+        self._call("QeloMsrWriteAnalogOutput", self.handle, pid, value)
+        if value != volts:
+            warnings.warn("%r V is outside the range of %s (%g V to %g V): the output is "
+                          "clamped at %r V" % (volts, self.name_of(pid), lo, hi, Float32(value)),
+                          RuntimeWarning, stacklevel=2)
+        return Float32(value)
 
     def get_digital_port_io_count(self, port):
         return self._int_out("QeloMsrGetDigitalPortIoCount", self.resolve(port))
@@ -320,14 +353,17 @@ class Device(StreamingMixin):
         return self._text_out("QeloMsrGetDigitalPortIoName", self.resolve(port), io)
 
     def set_digital_port_output_enable_mask(self, port, mask):
+        """Output-enable bits of a port (bit set: the line is an output), 0..0xFF."""
         self._call("QeloMsrSetDigitalPortOutputEnableMask", self.handle, self.resolve(port),
-                   mask)
+                   _port_byte(mask, "mask"))
 
     def read_digital_port(self, port):
         return self._int_out("QeloMsrReadDigitalPort", self.resolve(port))
 
     def write_digital_port(self, port, value):
-        self._call("QeloMsrWriteDigitalPort", self.handle, self.resolve(port), value)
+        """Levels of a port's output lines, 0..0xFF."""
+        self._call("QeloMsrWriteDigitalPort", self.handle, self.resolve(port),
+                   _port_byte(value, "value"))
 
     # ---- triggers and counters ---------------------------------------------
     def set_trigger_config(self, config, trigger=C.TRIGGER):
@@ -476,6 +512,9 @@ class Device(StreamingMixin):
     def _output_stream(values, ports):
         values = [float(x) for x in values]
         n = len(values)
+        if not all(map(math.isfinite, values)):
+            # The device would play them as some code of its scale.
+            raise ValueError("output values must be finite numbers")
         if ports is None:
             ports = [(0, 0)] * n
         ports = list(ports)

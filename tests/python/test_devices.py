@@ -3,6 +3,7 @@ exceptions, streamed arrays against the injected signals."""
 
 import subprocess
 import sys
+import warnings
 
 import pytest
 
@@ -234,3 +235,46 @@ def test_write_frame_drives_outputs(ka):
     ka.setup_output_frame(["AO-0", "DP-2"])
     ka.write_frame([1.25, 0.0], [0, 0, 0x9])
     assert ka.read_digital_port("DP-2") & 0x0F == 0x9
+
+
+# What the emulated DAC holds after a write: one code of the 12-bit scale over
+# the 20 V of the range is the tolerance.
+DAC_LSB = 20.0 / 4095
+
+
+@pytest.mark.parametrize("requested,expected,clamped", [
+    (2.5, 2.5, False),
+    (-7.25, -7.25, False),
+    (12.0, 10.0, True),
+    (-1e30, -10.0, True),
+])
+def test_analog_output_reports_the_voltage_the_device_got(ka, bus, requested, expected, clamped):
+    with warnings.catch_warnings(record=True) as seen:
+        warnings.simplefilter("always")
+        reported = ka.write_analog_output("AO-0", requested)
+    messages = [str(w.message) for w in seen]
+    assert len(messages) == (1 if clamped else 0) and all("clamped" in m for m in messages)
+    held = float(bus.state("1-3")["dac0Volts"])
+    assert abs(held - expected) <= DAC_LSB
+    assert abs(reported - held) <= DAC_LSB
+
+
+@pytest.mark.parametrize("call", [
+    lambda d: d.write_analog_output("AO-0", float("nan")),
+    lambda d: d.write_analog_output("AO-0", float("inf")),
+    lambda d: d.write_digital_port("DP-0", -1),
+    lambda d: d.write_digital_port("DP-0", 0x100),
+    lambda d: d.write_digital_port("DP-0", 1.5),
+    lambda d: d.set_digital_port_output_enable_mask("DP-0", 0x1FF),
+])
+def test_outputs_refuse_values_the_device_cannot_hold(ka, bus, call):
+    ka.set_digital_port_output_enable_mask("DP-0", 0x0F)
+    ka.write_digital_port("DP-0", 0x05)
+    ka.write_analog_output("AO-0", 1.0)
+    before = bus.state("1-3")
+    with pytest.raises((ValueError, TypeError)):
+        call(ka)
+    after = bus.state("1-3")
+    for key in ("dac0Code", "port0Enable", "port0Latch"):
+        assert after[key] == before[key], key
+
