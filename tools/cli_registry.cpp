@@ -1,6 +1,9 @@
 #include "cli_registry.h"
 
+#include <cerrno>
+#include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 
 #include "cli_commands.h"
@@ -204,7 +207,16 @@ void addSessionLineCommands(CLI::App& app, Device& device, Command& selected) {
   auto* sleep = app.add_subcommand("sleep", "Wait (Ctrl-C ends the session)");
   sleep->add_option("SECONDS", *seconds, "Seconds to wait")
       ->required()
-      ->check(CLI::NonNegativeNumber);
+      ->check(CLI::Validator(
+          [](std::string& text) -> std::string {
+            errno = 0;
+            char* end = nullptr;
+            const double value = std::strtod(text.c_str(), &end);
+            if (text.empty() || *end != '\0' || errno != 0 || !std::isfinite(value) || value < 0)
+              return "'" + text + "' is not a number of seconds >= 0";
+            return "";
+          },
+          "SECONDS"));
   sleep->callback([&selected, seconds] {
     selected = [seconds] {
       return sleepUnlessStopped(*seconds) ? kExitSuccess : exitCodeForSignal(stopSignal());

@@ -163,7 +163,9 @@ TEST_F(CliDaily, ASessionStopsAtTheFirstFailingLine) {
       {"dio DP-0\nfrobnicate\ndio DP-1\n", 2, "session line 2: frobnicate"},
       {"dio DP-0\nread AI-0:5V\ndio DP-1\n", 2, "'5V' is not a range of AI-0"},
       {"dio DP-0\nwrite AO-0 'ten volts'\ndio DP-1\n", 2, "'ten volts' is not a valid voltage"},
-      {"dio DP-0\nsleep -1\ndio DP-1\n", 2, "session line 2"},
+      {"dio DP-0\nsleep -1\ndio DP-1\n", 2, "'-1' is not a number of seconds >= 0"},
+      {"dio DP-0\nsleep nan\ndio DP-1\n", 2, "'nan' is not a number of seconds >= 0"},
+      {"dio DP-0\nsleep 1e400\ndio DP-1\n", 2, "'1e400' is not a number of seconds >= 0"},
       {"dio DP-0\ndio 'DP-1\ndio DP-1\n", 2, "unterminated quote"},
   };
   for (const Case& c : cases) {
