@@ -55,14 +55,14 @@ std::vector<int> applyChannels(const Device& device, const std::vector<std::stri
   std::vector<int> ids;
   std::vector<std::string> ranges;
   for (const auto& text : specs) {
-    const ChannelSpec spec = parseChannelSpec(text);
-    const int id = device.resolve(spec.name, kinds);
+    const ChannelSpec channel = parseChannelSpec(text);
+    const int id = device.resolve(channel.name, kinds);
     for (int known : ids)
       if (known == id) throw UsageError(device.nameOf(id) + " is given twice");
-    if (!spec.range.empty() && !isAnalogInput(id))
+    if (!channel.range.empty() && !isAnalogInput(id))
       throw UsageError(device.nameOf(id) + " has no ranges");
     ids.push_back(id);
-    ranges.push_back(spec.range.empty() && isAnalogInput(id) ? defaultRange : spec.range);
+    ranges.push_back(channel.range.empty() && isAnalogInput(id) ? defaultRange : channel.range);
   }
   if (ids.empty()) throw UsageError("no input given");
   // Every range is checked before the first is set.
@@ -91,9 +91,9 @@ int runRead(const Device& device, const ReadArgs& args) {
   std::vector<int> ids;
   std::vector<std::string> ranges;
   for (const auto& text : args.inputs) {
-    const ChannelSpec spec = parseChannelSpec(text);
-    ids.push_back(device.resolve(spec.name, {kKindAnalogInput, kKindDiffInput}));
-    ranges.push_back(spec.range.empty() ? args.range : spec.range);
+    const ChannelSpec channel = parseChannelSpec(text);
+    ids.push_back(device.resolve(channel.name, {kKindAnalogInput, kKindDiffInput}));
+    ranges.push_back(channel.range.empty() ? args.range : channel.range);
     if (!ranges.back().empty()) device.resolveRange(ids.back(), ranges.back());
   }
   for (size_t i = 0; i < ids.size(); ++i) {
