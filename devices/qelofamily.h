@@ -12,36 +12,38 @@
 #include "api/qelomsrdevice.h"
 #include "devices/calibration.h"
 
-// Everything that differs between the families as data.
+// Everything that differs between the families as data. Each family fills
+// one table field by field, by name (see qeloka1x.cpp); a field a family
+// leaves alone keeps the default below (none of that peripheral).
 struct FamilyTable {
-  const char* serialPrefix;             // "QeloKa@"
-  std::array<int16_t, 9> parameters;    // getDeviceParameter 0..8
-  int singleEndedInputs;                // channel indexes 0..n-1
-  int differentialInputs;               // channel indexes n..n+d-1
-  const char* const* singleEndedNames;  // names of AI-n, or nullptr for "AI-n"
-  int rangeCount;                       // input ranges per channel
-  int analogOutputs;
-  int digitalPorts;
-  std::array<int, 3> portIoCounts;  // IOs per digital port
-  bool hasCounter;
-  bool hasLed;
-  int currentSources;
-  const char* const* currentNames;  // names of the current sources
-  bool watchdog;                    // watchdog operations supported
-  bool outputStreaming;             // writeNonBlocking / writeBlocking supported
+  const char* serialPrefix = "";                  // "QeloKa@"
+  std::array<int16_t, 9> parameters{};            // getDeviceParameter 0..8
+  int singleEndedInputs = 0;                      // channel indexes 0..n-1
+  int differentialInputs = 0;                     // channel indexes n..n+d-1
+  const char* const* singleEndedNames = nullptr;  // names of AI-n, or nullptr for "AI-n"
+  int rangeCount = 0;                             // input ranges per channel
+  int analogOutputs = 0;
+  int digitalPorts = 0;
+  std::array<int, 3> portIoCounts{};  // IOs per digital port
+  bool hasCounter = false;
+  bool hasLed = false;
+  int currentSources = 0;
+  const char* const* currentNames = nullptr;  // names of the current sources
+  bool watchdog = false;                      // watchdog operations supported
+  bool outputStreaming = false;               // writeNonBlocking / writeBlocking supported
   // Counter control: the register that takes the reset code, and the code.
-  unsigned counterResetRegister;
-  unsigned counterResetCode;
+  unsigned counterResetRegister = 0;
+  unsigned counterResetCode = 0;
   // Calibration block found through register 0xF0000030 (dual-point families).
-  int outputRecordOffset;
-  int dualPointOffset;
-  int currentOffset;  // offset of the u32 current values; used when currentSources > 0
+  int outputRecordOffset = 0;
+  int dualPointOffset = 0;
+  int currentOffset = 0;  // offset of the u32 current values; used when currentSources > 0
   // Caller's frame record and the per-call transfer limit of readNonBlocking.
-  int valueSlots;
-  int portSlots;
-  int counterSlot;
-  int triggerSlot;
-  int readLimitBytes;
+  int valueSlots = 0;
+  int portSlots = 0;
+  int counterSlot = 0;
+  int triggerSlot = 0;
+  int readLimitBytes = 0;
 };
 
 class QeloFamily : public QeloMsrDevice {

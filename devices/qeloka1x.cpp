@@ -4,35 +4,35 @@
 
 namespace {
 
-const char* const kCurrentNames[] = {"200uA", "10uA"};
+constexpr const char* kCurrentNames[] = {"200uA", "10uA"};
 
-const FamilyTable kKaTable = {
-    "QeloKa@",
-    {14, 7, 2, 3, 1, 1, QELOMSR_KA_READ_LIMIT_BYTES / 2, 2, 1},
-    14,         // single-ended inputs AI-0..AI-13
-    7,          // differential inputs AI-0/AI-1..AI-12/AI-13
-    nullptr,    // inputs named AI-n
-    4,          // ranges +-10 V, +-1 V, +-0.1 V, +-0.01 V
-    2,          // AO-0, AO-1
-    3,          // DP-0..DP-2
-    {8, 8, 4},  // IOs per port
-    true,       // counter
-    true,       // LED
-    2,          // current sources
-    kCurrentNames,
-    true,   // watchdog
-    false,  // no output streaming
-    0xC4,
-    255,  // counter reset: 255 to the counter control register
-    0,    // output records
-    16,   // dual-point records, 21 channels x 4 ranges
-    688,  // currents, u32 in thousandths
-    QELOMSR_KA_VALUE_SLOTS,
-    QELOMSR_KA_PORT_SLOTS,
-    QELOMSR_KA_COUNTER_SLOT,
-    QELOMSR_KA_TRIGGER_SLOT,
-    QELOMSR_KA_READ_LIMIT_BYTES,
-};
+constexpr FamilyTable kKaTable = [] {
+  FamilyTable t;
+  t.serialPrefix = "QeloKa@";
+  t.parameters = {14, 7, 2, 3, 1, 1, QELOMSR_KA_READ_LIMIT_BYTES / 2, 2, 1};
+  t.singleEndedInputs = 14;  // AI-0..AI-13
+  t.differentialInputs = 7;  // AI-0/AI-1..AI-12/AI-13
+  t.rangeCount = 4;          // +-10 V, +-1 V, +-0.1 V, +-0.01 V
+  t.analogOutputs = 2;       // AO-0, AO-1
+  t.digitalPorts = 3;        // DP-0..DP-2
+  t.portIoCounts = {8, 8, 4};
+  t.hasCounter = true;
+  t.hasLed = true;
+  t.currentSources = 2;
+  t.currentNames = kCurrentNames;
+  t.watchdog = true;
+  t.counterResetRegister = 0xC4;  // counter control register
+  t.counterResetCode = 255;
+  t.outputRecordOffset = 0;
+  t.dualPointOffset = 16;  // 21 channels x 4 ranges
+  t.currentOffset = 688;   // u32 in thousandths
+  t.valueSlots = QELOMSR_KA_VALUE_SLOTS;
+  t.portSlots = QELOMSR_KA_PORT_SLOTS;
+  t.counterSlot = QELOMSR_KA_COUNTER_SLOT;
+  t.triggerSlot = QELOMSR_KA_TRIGGER_SLOT;
+  t.readLimitBytes = QELOMSR_KA_READ_LIMIT_BYTES;
+  return t;
+}();
 
 }  // namespace
 

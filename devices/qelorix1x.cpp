@@ -6,54 +6,42 @@
 #include <stdexcept>
 
 #include "comm-api/src/api/protocol.h"
+#include "devices/family_registers.h"
 
 namespace ids = qelomsr_ids;
+using namespace familyregs;
 
 namespace {
 
-const char* const kInputNames[] = {"AI-0", "AI-1", "AI-2", "AI-3", "VBUSREF", "VREF"};
+constexpr const char* kInputNames[] = {"AI-0", "AI-1", "AI-2", "AI-3", "VBUSREF", "VREF"};
 
-const FamilyTable kRixTable = {
-    "QeloPilex@",
-    {6, 0, 0, 1, 1, 1, QELOMSR_RIX_READ_LIMIT_BYTES / 2, 0, 0},
-    6,  // inputs AI-0..AI-3, VBUSREF, VREF
-    0,  // no differential inputs
-    kInputNames,
-    1,          // one fixed range
-    0,          // no analog outputs
-    1,          // DP-0
-    {3, 0, 0},  // IOs per port
-    true,       // counter
-    false,      // no LED
-    0,          // no current sources
-    nullptr,
-    false,  // no watchdog
-    false,  // no output streaming
-    0xC0,
-    8,  // counter reset: 8 to the counter register
-    0,
-    0,
-    0,  // calibration at a fixed address (loadCalibration)
-    QELOMSR_RIX_VALUE_SLOTS,
-    QELOMSR_RIX_PORT_SLOTS,
-    QELOMSR_RIX_COUNTER_SLOT,
-    QELOMSR_RIX_TRIGGER_SLOT,
-    QELOMSR_RIX_READ_LIMIT_BYTES,
-};
+// Calibration at a fixed address (loadCalibration), one range, no outputs.
+constexpr FamilyTable kRixTable = [] {
+  FamilyTable t;
+  t.serialPrefix = "QeloPilex@";
+  t.parameters = {6, 0, 0, 1, 1, 1, QELOMSR_RIX_READ_LIMIT_BYTES / 2, 0, 0};
+  t.singleEndedInputs = 6;  // AI-0..AI-3, VBUSREF, VREF
+  t.singleEndedNames = kInputNames;
+  t.rangeCount = 1;
+  t.digitalPorts = 1;  // DP-0
+  t.portIoCounts = {3, 0, 0};
+  t.hasCounter = true;
+  t.counterResetRegister = 0xC0;  // the counter register itself
+  t.counterResetCode = 8;
+  t.valueSlots = QELOMSR_RIX_VALUE_SLOTS;
+  t.portSlots = QELOMSR_RIX_PORT_SLOTS;
+  t.counterSlot = QELOMSR_RIX_COUNTER_SLOT;
+  t.triggerSlot = QELOMSR_RIX_TRIGGER_SLOT;
+  t.readLimitBytes = QELOMSR_RIX_READ_LIMIT_BYTES;
+  return t;
+}();
 
 constexpr unsigned kCalibrationAddress = 0x08004400;
 constexpr int kChannels = 6;
 constexpr int kVbusRefChannel = 4;
-constexpr unsigned kRegTriggerConfig = 0x4C;
-constexpr unsigned kRegCounter = 0xC0;
 
 // Trigger register codes of the configurations 0x7A501900..04 (bit 0 enables).
 constexpr unsigned kTriggerCodes[5] = {0x18, 0x08, 0x02, 0x04, 0x06};
-
-uint32_t le32(const uint8_t* p) {
-  return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
-         (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
-}
 
 }  // namespace
 

@@ -4,33 +4,26 @@
 
 namespace {
 
-const FamilyTable kVelTable = {
-    "QeloVel@",
-    {6, 3, 1, 2, 0, 1, QELOMSR_VEL_READ_LIMIT_BYTES / 2, 0, 0},
-    6,          // single-ended inputs AI-0..AI-5
-    3,          // differential inputs AI-0/AI-1..AI-4/AI-5
-    nullptr,    // inputs named AI-n
-    4,          // ranges +-10 V, +-1 V, +-0.1 V, +-0.01 V
-    1,          // AO-0
-    2,          // DP-0, DP-1
-    {8, 8, 0},  // IOs per port
-    false,      // no counter
-    true,       // LED
-    0,          // no current sources
-    nullptr,
-    false,  // no watchdog
-    true,   // output streaming
-    0,
-    0,  // no counter registers
-    0,  // output record of AO-0
-    8,  // dual-point records, 9 channels x 4 ranges
-    0,  // no currents
-    QELOMSR_VEL_VALUE_SLOTS,
-    QELOMSR_VEL_PORT_SLOTS,
-    0,
-    QELOMSR_VEL_TRIGGER_SLOT,
-    QELOMSR_VEL_READ_LIMIT_BYTES,
-};
+constexpr FamilyTable kVelTable = [] {
+  FamilyTable t;
+  t.serialPrefix = "QeloVel@";
+  t.parameters = {6, 3, 1, 2, 0, 1, QELOMSR_VEL_READ_LIMIT_BYTES / 2, 0, 0};
+  t.singleEndedInputs = 6;   // AI-0..AI-5
+  t.differentialInputs = 3;  // AI-0/AI-1..AI-4/AI-5
+  t.rangeCount = 4;          // +-10 V, +-1 V, +-0.1 V, +-0.01 V
+  t.analogOutputs = 1;       // AO-0
+  t.digitalPorts = 2;        // DP-0, DP-1
+  t.portIoCounts = {8, 8, 0};
+  t.hasLed = true;
+  t.outputStreaming = true;
+  t.outputRecordOffset = 0;  // AO-0
+  t.dualPointOffset = 8;     // 9 channels x 4 ranges
+  t.valueSlots = QELOMSR_VEL_VALUE_SLOTS;
+  t.portSlots = QELOMSR_VEL_PORT_SLOTS;
+  t.triggerSlot = QELOMSR_VEL_TRIGGER_SLOT;
+  t.readLimitBytes = QELOMSR_VEL_READ_LIMIT_BYTES;
+  return t;
+}();
 
 }  // namespace
 
