@@ -39,9 +39,13 @@ void QeloFamily::DeviceState::reset() {
   inputMaskValid = false;
   acquisitionMask.clear();
   acquisitionRange.fill(Range10V);
-  inputBufferMayHoldFrames = true;
+  // Opening and resetting the device reset its acquisition, which empties the
+  // input buffer.
+  inputBufferMayHoldFrames = false;
   acquisitionFrameCount = 0;
   framesDelivered = 0;
+  statusFault = 0;
+  framesBeforeFault = 0;
   acquisitionPeriodNs = -1;
   acquisitionControl = 0;
 }

@@ -74,17 +74,22 @@ class QeloFamily : public QeloMsrDevice {
     // The frames in the device's input buffer: sampled under the mask and the
     // ranges in force when their acquisition started, which stay latched here
     // until the buffer is emptied. While the flag is set the buffer may hold
-    // frames (an acquisition ran since it was last emptied, or the device
-    // was just opened or reset); the mask is empty when their layout is not
-    // known.
+    // frames (an acquisition ran since it was last emptied); opening or
+    // resetting the device empties it. The mask is empty when their layout
+    // is not known.
     std::vector<uint8_t> acquisitionMask;
     std::array<AnalogRange, kMaxChannels> acquisitionRange{};
-    bool inputBufferMayHoldFrames = true;
+    bool inputBufferMayHoldFrames = false;
     // Bookkeeping of the running acquisition, for the bounds of readBlocking.
     int acquisitionFrameCount = 0;    // frame count given at start; <= 0 is unbounded
     long long framesDelivered = 0;    // frames handed to the caller since start
     int acquisitionPeriodNs = -1;     // period in effect; -1 for the frame sample trigger
     unsigned acquisitionControl = 0;  // value written to the control register at start
+    // The overflow and early-trigger bits of the first status read since the
+    // start that reported one, and how many of the whole frames the device
+    // held at that read are still to be handed out before the error is.
+    unsigned statusFault = 0;
+    long long framesBeforeFault = 0;
 
     DeviceState() { reset(); }
     // State after opening; keeps the delay block values and reference currents.

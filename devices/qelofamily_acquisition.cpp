@@ -18,10 +18,6 @@ using namespace familyregs;
 
 namespace {
 
-// Block reads at most that empty the input buffer before the device is
-// deemed to keep filling it.
-constexpr int kMaxDiscardReads = 1024;
-
 // The caller's stall limit from the environment, read once per process: ms
 // (0: no limit), or -1 when the variable is unset or not a number >= 0.
 long long environmentStallLimitMs() {
@@ -88,23 +84,33 @@ void QeloFamily::discardBufferedFrames() {
   const unsigned frameBytes =
       state.acquisitionMask.empty() ? 1u : 2u * static_cast<unsigned>(state.acquisitionMask.size());
   const unsigned limit = static_cast<unsigned>(table.readLimitBytes) / frameBytes * frameBytes;
-  // The device samples nothing now, so its count falls with every read; a
-  // frame still in flight may hold it once, a count that stands still
-  // twice in a row does not fall any more.
-  unsigned previous = std::numeric_limits<unsigned>::max();
+  // The device samples nothing now, so its count falls with every read, for
+  // as many reads as the buffer needs. A frame still in flight may hold it
+  // once; a count that twice in a row does not fall below its lowest value
+  // does not fall any more. A sound device gives back what it reported, so
+  // reading twice that (and two reads more) never ends a drain that works.
+  unsigned lowest = std::numeric_limits<unsigned>::max();
   int standing = 0;
-  for (int i = 0; i < kMaxDiscardReads; ++i) {
+  long long budget = -1;
+  for (;;) {
     const unsigned buffered = device->readRegister(kRegInputStatus) & kStatusBytes;
     if (buffered == 0) {
       state.acquisitionMask.clear();
       state.inputBufferMayHoldFrames = false;
+      state.framesBeforeFault = 0;
       return;
     }
-    standing = buffered < previous ? 0 : standing + 1;
-    if (standing >= 2) break;
-    previous = buffered;
+    if (buffered < lowest) {
+      lowest = buffered;
+      standing = 0;
+    } else if (++standing >= 2) {
+      break;
+    }
+    if (budget < 0) budget = 2LL * buffered + 2LL * limit;
     const unsigned whole = std::min(buffered / frameBytes * frameBytes, limit);
     const unsigned bytes = whole > 0 ? whole : std::min(buffered, limit);
+    budget -= bytes;
+    if (budget < 0) break;
     readBytes(kRegInputBuffer, readBuffer.data(), static_cast<int>(bytes));
   }
   throw std::runtime_error("The device's input buffer does not run empty.");
@@ -159,6 +165,8 @@ float QeloFamily::startDataAcquisition(int external, float frameRate, int frameC
   state.acquisitionActive = true;
   state.acquisitionFrameCount = frameCount;
   state.framesDelivered = 0;
+  state.statusFault = 0;
+  state.framesBeforeFault = 0;
   state.acquisitionPeriodNs = effectivePeriod;
   state.acquisitionControl = control;
   if (sampleTrigger) return -1.0f;

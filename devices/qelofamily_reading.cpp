@@ -77,23 +77,40 @@ int QeloFamily::readNonBlocking(float* vbuffer, int* buffer, int maxFrames) {
   int n = table.readLimitBytes / frameBytes;
   if (maxFrames != -1 && maxFrames < n) n = maxFrames;
   const unsigned status = device->readRegister(kRegInputStatus);
-  if ((status & kStatusOverflow) != 0) throw std::runtime_error("Buffer overflow.");
-  if ((status & kStatusEarlyTrigger) != 0) {
-    throw std::runtime_error(
-        "A frame sample trigger has been detected to early, reduce trigger frequency.");
+  // An overflow or an early trigger leaves the frames the device kept intact:
+  // the whole frames it holds at the first report are handed out first, in
+  // order, and the error comes with the first call that finds none of them
+  // left. Under an overflow these are exactly the frames before the first
+  // lost one (a full buffer drops new frames, and frames stored once room
+  // frees come after the gap), so the frames delivered before the error
+  // count up to the gap.
+  const unsigned bytes = status & kStatusBytes;
+  const long long held = mask.empty() ? 0 : bytes / static_cast<unsigned>(frameBytes);
+  const unsigned faults = status & (kStatusOverflow | kStatusEarlyTrigger);
+  if (faults != 0 && state.statusFault == 0) {
+    state.statusFault = faults;
+    state.framesBeforeFault = held;
+  }
+  if (state.statusFault != 0) {
+    // Frames the device no longer holds are not coming any more.
+    state.framesBeforeFault = std::min(state.framesBeforeFault, held);
+    if (state.framesBeforeFault == 0) {
+      if ((state.statusFault & kStatusOverflow) != 0) throw std::runtime_error("Buffer overflow.");
+      throw std::runtime_error(
+          "A frame sample trigger has been detected to early, reduce trigger frequency.");
+    }
   }
   if (mask.empty()) {
     // No acquisition ran since the buffer was emptied: whatever the device
     // reports now was not sampled under a mask this library knows.
-    if ((status & kStatusBytes) != 0) {
+    if (bytes != 0)
       throw std::runtime_error("The device buffers frames of an unknown input frame.");
-    }
     return 0;
   }
   // The device's byte count only ever lowers n: the transfer and the caller's
   // arrays stay within the per-call limit whatever the device reports.
-  n = static_cast<int>(
-      std::min<unsigned>(static_cast<unsigned>(n), status / static_cast<unsigned>(frameBytes)));
+  n = static_cast<int>(std::min<long long>(n, held));
+  if (state.statusFault != 0) n = static_cast<int>(std::min<long long>(n, state.framesBeforeFault));
   if (n == 0) return 0;
   const size_t v = static_cast<size_t>(table.valueSlots);
   const size_t p = static_cast<size_t>(table.portSlots);
@@ -103,6 +120,7 @@ int QeloFamily::readNonBlocking(float* vbuffer, int* buffer, int maxFrames) {
   demuxFrames(readBuffer.data(), n, mask.data(), mask.size(), state.acquisitionRange.data(),
               vbuffer, buffer);
   state.framesDelivered += n;
+  if (state.statusFault != 0) state.framesBeforeFault -= n;
   return n;
 }
 

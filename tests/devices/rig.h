@@ -4,6 +4,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "comm-api/src/api/protocol.h"
 #include "devices/qeloka1x.h"
@@ -71,6 +72,20 @@ inline Rig make(qsim::Family family,
 }
 
 inline const char* name(qsim::Family f) { return qsim::familyName(f); }
+
+// Values the library never writes, to tell untouched slots from written ones.
+constexpr float kSentinel = -777.0f;
+constexpr int kIntSentinel = -777;
+
+// Caller arrays for `frames` frame records of the device's family, filled
+// with the sentinels.
+struct Records {
+  Records(const QeloFamily& dev, int frames)
+      : v(static_cast<size_t>(frames * dev.getTable().valueSlots), kSentinel),
+        p(static_cast<size_t>(frames * dev.getTable().portSlots), kIntSentinel) {}
+  std::vector<float> v;
+  std::vector<int> p;
+};
 
 }  // namespace rig
 

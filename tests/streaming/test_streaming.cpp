@@ -20,16 +20,9 @@ const bool kShortStallLimit = (setenv(QELOMSR_BLOCKING_TIMEOUT_ENV, "150", 1), t
 
 using qsim::Family;
 using namespace ids;
-constexpr float kSentinel = -777.0f;
-constexpr int kIntSentinel = -777;
-
-struct Records {
-  Records(const QeloFamily& dev, int frames)
-      : v(static_cast<size_t>(frames * dev.getTable().valueSlots), kSentinel),
-        p(static_cast<size_t>(frames * dev.getTable().portSlots), kIntSentinel) {}
-  std::vector<float> v;
-  std::vector<int> p;
-};
+using rig::kIntSentinel;
+using rig::kSentinel;
+using rig::Records;
 
 std::vector<qsim::WriteRecord> writesTo(const qsim::DeviceModel& model, uint32_t address) {
   std::vector<qsim::WriteRecord> out;
@@ -317,33 +310,6 @@ TEST(Acquisition, ContinuousSinesArriveOnceInOrderAndOnTime) {
     lastCounter = counter;
   }
   EXPECT_NEAR(static_cast<double>(lastCounter), frames, 3.0);
-}
-
-TEST(Acquisition, OverflowAndEarlyTriggerAreRaisedBeforeDataMoves) {
-  auto r = rig::make(Family::Ka);
-  int ids[] = {AI(0), AI(1)};
-  r.dev->setupInputFrame(ids, 2);
-  r.dev->startDataAcquisition(0, 1000.0f, 0);
-  r.advanceMs(20);
-  Records rec(*r.dev, 1024);
-  const uint32_t buffered = r.model->inputBufferedBytes();
-  ASSERT_GT(buffered, 0u);
-
-  qsim::Faults overflow;
-  overflow.forceOverflow = true;
-  r.model->setFaults(overflow);
-  EXPECT_THROW_MSG(r.dev->readNonBlocking(rec.v.data(), rec.p.data(), -1), std::runtime_error,
-                   "Buffer overflow.");
-  qsim::Faults early;
-  early.inputStatusOverride = 0x40000000u | 400u;
-  r.model->setFaults(early);
-  EXPECT_THROW_MSG(r.dev->readNonBlocking(rec.v.data(), rec.p.data(), -1), std::runtime_error,
-                   "A frame sample trigger has been detected to early, reduce trigger frequency.");
-  EXPECT_TRUE(r.dev->getState().acquisitionActive);
-  EXPECT_EQ(r.model->inputBufferedBytes(), buffered);
-  EXPECT_EQ(rec.v[0], kSentinel);
-  r.model->setFaults(qsim::Faults{});
-  EXPECT_EQ(r.dev->readNonBlocking(rec.v.data(), rec.p.data(), -1), static_cast<int>(buffered / 4));
 }
 
 TEST(Acquisition, PartialFramesStayInTheDevice) {
