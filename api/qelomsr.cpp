@@ -3,15 +3,13 @@
 // and turns any exception into an error record whose id it returns.
 #include <qelomsr/qelomsr.h>
 
-#include <climits>
+#include <boost/shared_ptr.hpp>
 #include <exception>
 #include <mutex>
 #include <new>
 #include <stdexcept>
 #include <string>
 #include <utility>
-
-#include <boost/shared_ptr.hpp>
 
 #include "api/appversion.h"
 #include "api/qelomsrdevice.h"
@@ -20,13 +18,8 @@
 #include "api/wrapper.h"
 
 namespace wrapper {
-// Error id returned when even the error record could not be stored (out of
-// memory while recording); the registry never hands it out.
-constexpr int kUnrecordedErrorId = INT_MIN;
-
 object_manager<std::pair<int, std::string>, int> _error_manager(id_policy::wrapping,
-                                                               QELOMSR_ERROR_RECORDS_KEPT,
-                                                               kUnrecordedErrorId);
+                                                                QELOMSR_ERROR_RECORDS_KEPT);
 }  // namespace wrapper
 
 namespace {
@@ -37,9 +30,11 @@ std::mutex _api_mtx;
 wrapper::object_manager<DevicePtr, int> _manager(wrapper::id_policy::positive_unique);
 
 // Classifies the exception in flight and stores its record; returns the id.
+// Out of memory, the id is taken all the same and its record reads as not
+// stored.
 int recordCurrentException() noexcept {
+  std::pair<int, std::string> record;
   try {
-    std::pair<int, std::string> record;
     try {
       throw;
     } catch (const std::out_of_range& e) {
@@ -57,10 +52,10 @@ int recordCurrentException() noexcept {
     } catch (...) {
       record = {QELOMSR_ERROR_CLASS_UNKNOWN, "System exception type caught."};
     }
-    return wrapper::_error_manager.add(std::move(record));
   } catch (...) {
-    return wrapper::kUnrecordedErrorId;
+    return wrapper::_error_manager.add_unstored();
   }
+  return wrapper::_error_manager.add_or_mark(std::move(record));
 }
 
 // The common frame: the call lock is held for the whole call, including the
@@ -107,10 +102,11 @@ void __wrapper_error(int errorId, char* message, int messageLength, int* errorCl
   try {
     std::pair<int, std::string> record;
     if (!wrapper::_error_manager.try_get(errorId, record)) {
-      record = errorId == wrapper::kUnrecordedErrorId
-                   ? std::make_pair(QELOMSR_ERROR_CLASS_BAD_ALLOC,
-                                    std::string("The error record could not be stored."))
-                   : std::make_pair(QELOMSR_ERROR_CLASS_NO_RECORD, std::string("Unknown error id."));
+      record =
+          wrapper::_error_manager.unstored(errorId)
+              ? std::make_pair(QELOMSR_ERROR_CLASS_BAD_ALLOC,
+                               std::string("The error record could not be stored."))
+              : std::make_pair(QELOMSR_ERROR_CLASS_NO_RECORD, std::string("Unknown error id."));
     }
     if (message != nullptr) wrapper::to_buffer(record.second, message, messageLength);
     if (errorClass != nullptr) *errorClass = record.first;
@@ -260,8 +256,7 @@ int QeloMsrGetDefaultAnalogInputInterChannelDelay(int handle, int inputId, int r
   });
 }
 
-int QeloMsrGetMinAnalogInputInterChannelDelay(int handle, int inputId,
-                                              int* minInterChannelDelay) {
+int QeloMsrGetMinAnalogInputInterChannelDelay(int handle, int inputId, int* minInterChannelDelay) {
   return frame([&] {
     checkPointer(minInterChannelDelay, "<minInterChannelDelay>");
     *minInterChannelDelay = lookup(handle)->getMinAnalogInputInterChannelDelay(inputId);
@@ -277,8 +272,7 @@ int QeloMsrSetAnalogInputParameters(int handle, int inputId, int rangeId, int in
   });
 }
 
-int QeloMsrGetAnalogInputParameters(int handle, int inputId, int* rangeId,
-                                    int* interChannelDelay) {
+int QeloMsrGetAnalogInputParameters(int handle, int inputId, int* rangeId, int* interChannelDelay) {
   return frame([&] {
     checkPointer(rangeId, "<rangeId>");
     checkPointer(interChannelDelay, "<interChannelDelay>");
@@ -511,6 +505,8 @@ int __QeloMsrWriteRegister(int handle, unsigned int address, unsigned int value)
 }  // extern "C"
 
 namespace qelomsr_internal {
+void setNextErrorId(int id) { wrapper::_error_manager.set_next_id(id); }
+
 int addOpenDevice(const boost::shared_ptr<QeloMsrDevice>& device) {
   std::lock_guard<std::mutex> lock(_api_mtx);
   return _manager.add(device);

@@ -10,4 +10,6 @@
 namespace qelomsr_internal {
 // Adds an already opened device to the handle table and returns its handle.
 int addOpenDevice(const boost::shared_ptr<QeloMsrDevice>& device);
+// Sets the id that the next error record tries first (tests of the numbering).
+void setNextErrorId(int id);
 }  // namespace qelomsr_internal

@@ -2,6 +2,7 @@
 // and the error registry, and the rule that copies a text into a caller buffer.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <deque>
 #include <limits>
@@ -20,8 +21,9 @@ enum class id_policy {
   // Ids are positive and unique among the stored entries: past the largest
   // id the counter starts again at 1 and skips ids still in use (handles).
   positive_unique,
-  // The counter wraps around through the negative numbers and skips 0 and
-  // the reserved id (error ids); a new entry replaces an old one of the same id.
+  // The counter wraps around through the negative numbers and skips only 0
+  // (error ids: after the largest comes the smallest); a new entry replaces
+  // an old one of the same id.
   wrapping,
 };
 
@@ -31,9 +33,8 @@ enum class id_policy {
 template <typename T, typename Id>
 class object_manager {
  public:
-  explicit object_manager(id_policy policy = id_policy::wrapping, std::size_t capacity = 0,
-                          Id reserved = 0)
-      : policy_(policy), capacity_(capacity), reserved_(reserved) {}
+  explicit object_manager(id_policy policy = id_policy::wrapping, std::size_t capacity = 0)
+      : policy_(policy), capacity_(capacity) {}
 
   // Stores a copy of the object under the next id and returns the id.
   Id add(const T& object) {
@@ -45,6 +46,40 @@ class object_manager {
   Id add(T&& object) {
     std::lock_guard<std::mutex> lock(mutex_);
     return insert(std::move(object));
+  }
+
+  // The same, but never fails for want of memory: when the object cannot be
+  // stored, its id is taken from the sequence all the same and remembered
+  // as unstored (see unstored()). For the error registry, whose caller has
+  // no other way to report.
+  Id add_or_mark(T&& object) noexcept {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const Id id = take_id();
+    try {
+      store(id, std::move(object));
+    } catch (...) {
+      mark_unstored(id);
+    }
+    return id;
+  }
+
+  // Takes the next id for an object that could not even be built (out of
+  // memory) and remembers it as unstored. Allocates nothing.
+  Id add_unstored() noexcept {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const Id id = take_id();
+    mark_unstored(id);
+    return id;
+  }
+
+  // Whether `id` is one of the most recent ids taken without an object.
+  bool unstored(Id id) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (id == 0) return false;
+    for (Id u : unstored_) {
+      if (u == id) return true;
+    }
+    return false;
   }
 
   // A copy of the stored object; throws "Invalid handle." for an unknown id.
@@ -116,34 +151,50 @@ class object_manager {
       }
       throw std::length_error("No free handle.");
     }
-    while (next_ == 0 || (reserved_ != 0 && next_ == reserved_)) next_ = successor(next_);
+    if (next_ == 0) next_ = 1;
     Id id = next_;
     next_ = successor(next_);
     return id;
   }
 
   Id insert(T&& object) {
-    Id id = take_id();
-    objects_[id] = std::move(object);
-    if (capacity_ != 0) {
-      order_.push_back(id);
-      // Ids recur only after 2^32 additions, far more than the capacity, so
-      // every id stands in the order once: the front is the oldest entry.
-      while (order_.size() > capacity_) {
-        objects_.erase(order_.front());
-        order_.pop_front();
-      }
-    }
+    const Id id = take_id();
+    store(id, std::move(object));
     return id;
+  }
+
+  // Stores under `id` and evicts the oldest entries past the capacity. A
+  // failure leaves no entry under `id`.
+  void store(Id id, T&& object) {
+    try {
+      objects_[id] = std::move(object);
+      if (capacity_ != 0) order_.push_back(id);
+    } catch (...) {
+      objects_.erase(id);
+      throw;
+    }
+    // Ids recur only after 2^32 additions, far more than the capacity, so
+    // every id stands in the order once: the front is the oldest entry.
+    while (capacity_ != 0 && order_.size() > capacity_) {
+      objects_.erase(order_.front());
+      order_.pop_front();
+    }
+  }
+
+  void mark_unstored(Id id) noexcept {
+    unstored_[unstoredNext_] = id;
+    unstoredNext_ = (unstoredNext_ + 1) % unstored_.size();
   }
 
   const id_policy policy_;
   const std::size_t capacity_;
-  const Id reserved_;
   Id next_ = 1;
   mutable std::mutex mutex_;
   std::map<Id, T> objects_;
   std::deque<Id> order_;
+  // The most recent ids taken without an object (0: free slot).
+  std::array<Id, 64> unstored_{};
+  std::size_t unstoredNext_ = 0;
 };
 
 // Copies `text` into a caller buffer of `length` bytes (NUL included): the

@@ -174,7 +174,8 @@ TEST(ErrorRegistry, UnknownIdGivesDefinedReply) {
 TEST(ErrorRegistry, KeepsOnlyTheMostRecentRecords) {
   const int first = QeloMsrResetDevice(kUnknownHandle);
   int last = first;
-  for (int i = 0; i < QELOMSR_ERROR_RECORDS_KEPT + 10; ++i) last = QeloMsrResetDevice(kUnknownHandle);
+  for (int i = 0; i < QELOMSR_ERROR_RECORDS_KEPT + 10; ++i)
+    last = QeloMsrResetDevice(kUnknownHandle);
   EXPECT_EQ(last, first + QELOMSR_ERROR_RECORDS_KEPT + 10);
   EXPECT_EQ(readRecord(first).errorClass, QELOMSR_ERROR_CLASS_NO_RECORD);
   EXPECT_EQ(readRecord(first + 10).errorClass, QELOMSR_ERROR_CLASS_NO_RECORD);
@@ -182,14 +183,67 @@ TEST(ErrorRegistry, KeepsOnlyTheMostRecentRecords) {
   EXPECT_EQ(readRecord(last).text, "Invalid handle.");
 }
 
-TEST(ObjectManager, ErrorIdsWrapThroughNegativesAndSkipZero) {
-  wrapper::object_manager<int, int> table(wrapper::id_policy::wrapping, 4, INT_MIN);
+TEST(ObjectManager, ErrorIdsWrapThroughNegativesAndSkipOnlyZero) {
+  wrapper::object_manager<int, int> table(wrapper::id_policy::wrapping, 4);
   table.set_next_id(INT_MAX);
   EXPECT_EQ(table.add(1), INT_MAX);
-  EXPECT_EQ(table.add(2), INT_MIN + 1) << "the reserved id is skipped";
+  EXPECT_EQ(table.add(2), INT_MIN) << "after the largest id comes the smallest";
+  EXPECT_EQ(table.add(3), INT_MIN + 1);
   table.set_next_id(-1);
   EXPECT_EQ(table.add(3), -1);
   EXPECT_EQ(table.add(4), 1) << "0 is never an id";
+}
+
+// An object whose move fails as an allocation would.
+struct Unstorable {
+  bool fails = false;
+  Unstorable() = default;
+  explicit Unstorable(bool f) : fails(f) {}
+  Unstorable(const Unstorable&) = default;
+  Unstorable& operator=(const Unstorable&) = default;
+  Unstorable(Unstorable&& o) : fails(o.fails) {
+    if (fails) throw std::bad_alloc();
+  }
+  Unstorable& operator=(Unstorable&& o) {
+    if (o.fails) throw std::bad_alloc();
+    fails = o.fails;
+    return *this;
+  }
+};
+
+// A record that cannot be stored still takes its id from the sequence and
+// reads as not stored; it takes no number away from the other records.
+TEST(ObjectManager, AnUnstoredRecordKeepsItsPlaceInTheSequence) {
+  wrapper::object_manager<Unstorable, int> table(wrapper::id_policy::wrapping, 4);
+  table.set_next_id(INT_MAX - 1);
+  EXPECT_EQ(table.add_or_mark(Unstorable(false)), INT_MAX - 1);
+  EXPECT_EQ(table.add_or_mark(Unstorable(true)), INT_MAX);
+  EXPECT_EQ(table.add_unstored(), INT_MIN);
+  EXPECT_EQ(table.add_or_mark(Unstorable(false)), INT_MIN + 1);
+  EXPECT_TRUE(table.has(INT_MAX - 1));
+  EXPECT_FALSE(table.has(INT_MAX));
+  EXPECT_TRUE(table.unstored(INT_MAX));
+  EXPECT_TRUE(table.unstored(INT_MIN));
+  EXPECT_FALSE(table.unstored(INT_MIN + 1));
+  EXPECT_FALSE(table.unstored(0));
+  EXPECT_EQ(table.size(), 2u);
+}
+
+// Through the C interface: the failure after id 2147483647 gets -2147483648,
+// and both records read back.
+TEST(ErrorRegistry, IdsWrapFromTheLargestToTheSmallest) {
+  qelomsr_internal::setNextErrorId(INT_MAX);
+  EXPECT_EQ(QeloMsrResetDevice(kUnknownHandle), INT_MAX);
+  EXPECT_EQ(QeloMsrResetDevice(kUnknownHandle), INT_MIN);
+  EXPECT_EQ(QeloMsrResetDevice(kUnknownHandle), INT_MIN + 1);
+  for (int id : {INT_MAX, INT_MIN, INT_MIN + 1}) {
+    const Record r = readRecord(id);
+    EXPECT_EQ(r.errorClass, 4) << id;
+    EXPECT_EQ(r.text, "Invalid handle.") << id;
+  }
+  qelomsr_internal::setNextErrorId(-1);
+  EXPECT_EQ(QeloMsrResetDevice(kUnknownHandle), -1);
+  EXPECT_EQ(QeloMsrResetDevice(kUnknownHandle), 1) << "0 is never an error id";
 }
 
 TEST(ObjectManager, HandlesStayPositiveAndUniquePastTheLargestId) {
@@ -230,8 +284,7 @@ TEST_F(FrameTest, FailingCloseKeepsTheHandleUsable) {
       .WillOnce(Return());
   EXPECT_EQ(QeloMsrClose(handle), 0);
   EXPECT_EQ(QeloMsrResetDevice(handle), 0) << "the handle is still open";
-  EXPECT_EQ(QeloMsrResetDevice(kUnknownHandle), before + 1)
-      << "close created no error record";
+  EXPECT_EQ(QeloMsrResetDevice(kUnknownHandle), before + 1) << "close created no error record";
   EXPECT_EQ(QeloMsrClose(handle), 0);
   EXPECT_NE(QeloMsrResetDevice(handle), 0);
 }
