@@ -80,9 +80,15 @@ void QeloRix1x::setLed(int /*ledId*/, bool /*on*/) {}
 
 void QeloRix1x::getTemperature(float* temperature) { *temperature = 0.0f; }
 
+// An id outside the table would leave the line listening to nothing (or,
+// once enabled, waiting for ever for a start on the trigger): refused as on
+// the other families, and nothing changes.
 void QeloRix1x::setTriggerConfig(int triggerId, int triggerConfigId) {
   checkNoDataAcquisition();
   const int i = checkTriggerIsValid(triggerId);
+  if (offsetIn(triggerConfigId, ids::kTriggerConfig) >= 5) {
+    throw std::out_of_range("Invalid trigger config id.");
+  }
   state.triggerConfig[static_cast<size_t>(i)] = triggerConfigId;
   if (state.triggerEnable[static_cast<size_t>(i)]) updateTrigger(i);
 }
@@ -101,9 +107,14 @@ bool QeloRix1x::getTriggerEnable(int triggerId) {
   return state.triggerEnable[static_cast<size_t>(checkTriggerIsValid(triggerId))];
 }
 
+// An id outside the table would switch the counter off while it reads as
+// enabled: refused, and nothing changes.
 void QeloRix1x::setCounterConfig(int counterId, int counterConfigId) {
   checkNoDataAcquisition();
   const int i = checkCounterIsValid(counterId);
+  if (offsetIn(counterConfigId, ids::kCounterConfig) >= 3) {
+    throw std::out_of_range("Invalid counter config id.");
+  }
   state.counterConfig[static_cast<size_t>(i)] = counterConfigId;
   if (state.counterEnable[static_cast<size_t>(i)]) updateCounter(i);
 }

@@ -622,8 +622,6 @@ TEST(Families, TriggerConfigurationCodes) {
     r.dev->setTriggerConfig(TRG, TCFG(k));
     EXPECT_EQ(r.model->triggerConfigCode(), rixCodes[k]);
   }
-  r.dev->setTriggerConfig(TRG, 0x12345678);
-  EXPECT_EQ(r.model->triggerConfigCode(), 0x01u);
   r.dev->setTriggerEnable(TRG, false);
   EXPECT_EQ(r.model->triggerConfigCode(), 0u);
   EXPECT_FALSE(r.dev->getTriggerEnable(TRG));
@@ -657,6 +655,48 @@ TEST(Families, RixCounterPassesThroughOffAndExcludesTheTrigger) {
   w = writesTo(*r.model, 0xC0);
   ASSERT_EQ(w.size(), 1u);
   EXPECT_EQ(registerValue(w[0]), 8u);
+}
+
+// A configuration id outside the tables would leave the Rix's counter
+// counting nothing, or its trigger listening to nothing (a start on the
+// trigger then waits for ever): refused, and the device keeps working.
+TEST(Families, RixRefusesConfigurationsThatWouldSilenceCounterOrTrigger) {
+  auto r = rig::make(Family::Rix);
+  r.dev->setCounterConfig(CNT, CCFG(2));
+  r.dev->setCounterEnable(CNT, true);
+  for (int bad : {CCFG(3), 0x7A501AFF, 0x12345678}) {
+    EXPECT_THROW_MSG(r.dev->setCounterConfig(CNT, bad), std::out_of_range,
+                     "Invalid counter config id.");
+  }
+  EXPECT_EQ(r.dev->getCounterConfig(CNT), CCFG(2));
+  const uint32_t before = r.model->counterValue();
+  r.advanceMs(100);
+  EXPECT_TRUE(r.model->counterRunning());
+  EXPECT_GT(r.dev->readCounter(CNT), before) << "the counter still counts";
+  r.dev->setCounterEnable(CNT, false);
+
+  r.dev->setTriggerEnable(TRG, true);
+  r.dev->setTriggerConfig(TRG, TCFG(4));
+  for (int bad : {TCFG(5), 0x7A5019FF, 0x12345678}) {
+    EXPECT_THROW_MSG(r.dev->setTriggerConfig(TRG, bad), std::out_of_range,
+                     "Invalid trigger config id.");
+  }
+  EXPECT_EQ(r.dev->getTriggerConfig(TRG), TCFG(4));
+  EXPECT_EQ(r.model->triggerConfigCode(), 0x07u);
+  r.dev->setTriggerEnable(TRG, false);
+  EXPECT_THROW_MSG(r.dev->setTriggerConfig(TRG, 0x7A5019FF), std::out_of_range,
+                   "Invalid trigger config id.");
+  r.dev->setTriggerEnable(TRG, true);
+  EXPECT_EQ(r.model->triggerConfigCode(), 0x07u);
+
+  // A start on the trigger still starts on the next edge.
+  int ios[] = {AI(0)};
+  r.dev->setupInputFrame(ios, 1);
+  r.dev->startDataAcquisition(1, 1000.0f, 0);
+  r.model->pulseTrigger();
+  r.advanceMs(5.5);
+  rig::Records rec(*r.dev, 1024);
+  EXPECT_EQ(r.dev->readNonBlocking(rec.v.data(), rec.p.data(), -1), 5);
 }
 
 TEST(Families, TemperatureDecodesSignAndMagnitude) {
