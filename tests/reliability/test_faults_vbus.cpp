@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 #include <qelomsr/qelomsr.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
@@ -158,6 +159,50 @@ TEST_F(FaultsVbus, UnplugDuringAcquisitionFailsEveryCallUntilClosed) {
   expectUsable(kKa, ka());
 }
 
+// After an unplug, writes fail with the write text, also when the failed
+// call before them left replies to drain (the drain runs as part of the
+// write).
+TEST_F(FaultsVbus, WritesAfterAnUnplugFailWithTheWriteText) {
+  enumerate();
+  const int handle = open(kKa);
+  unplug(kKaPort);
+  unsigned value = 0;
+  expectError(__QeloMsrReadRegister(handle, 0x09, &value), 4, "LIBUSB_ERROR_NO_DEVICE");
+  const char* const kWriteText =
+      "Failed to write data to device (using bulk transfer).: LIBUSB_ERROR_NO_DEVICE";
+  expectError(__QeloMsrWriteRegister(handle, 0x14, 0x5A), 4, kWriteText);
+  unsigned char bytes[3] = {1, 2, 3};
+  expectError(__QeloMsrWriteBlock(handle, 0x14, bytes, 3), 4, kWriteText);
+  expectError(QeloMsrWriteDigitalPort(handle, QELOMSR_ID_DIGITAL_PORT(0), 0x5A), 4, kWriteText);
+  closeAndForget(handle);
+  replug(kKaPort);
+  expectUsable(kKa, ka());
+}
+
+// A device may hold as many unanswered replies as its queue takes (the
+// emulator: 1024); the next program drains them all, however many, and
+// finds and opens the device with true values.
+TEST_F(FaultsVbus, AFullQueueOfUnansweredRepliesIsDrained) {
+  for (int requests : {1023, 1024, 1100}) {
+    SCOPED_TRACE(requests);
+    for (int i = 0; i < requests; ++i) {
+      qsim::Faults f;
+      f.staleReply = true;
+      ka().setFaults(f);
+      ka().setFaults(qsim::Faults{});
+    }
+    ASSERT_EQ(ka().queuedReplies(), static_cast<size_t>(std::min(requests, 1024)));
+    ASSERT_EQ(enumerate().count(kKa), 1u) << "the device vanished from the enumeration";
+    EXPECT_EQ(ka().queuedReplies(), 0u);
+    const int handle = open(kKa);
+    unsigned value = 0;
+    const int rc = __QeloMsrReadRegister(handle, 0x09, &value);
+    EXPECT_EQ(rc, 0) << record(rc).text;
+    EXPECT_EQ(value, ka().config().inputCapacity);
+    EXPECT_EQ(QeloMsrClose(handle), 0);
+  }
+}
+
 TEST_F(FaultsVbus, UnplugAndReplugDuringEnumerationKeepEveryEnumerationSound) {
   std::atomic<bool> stop{false};
   std::atomic<int> rounds{0};
@@ -220,7 +265,12 @@ TEST_F(FaultsVbus, TransferFaultsFailClearlyAndTheDeviceRecovers) {
     std::vector<float> values(2048 * QELOMSR_KA_VALUE_SLOTS);
     std::vector<int> ports(2048 * QELOMSR_KA_PORT_SLOTS);
     int transferred = -1;
-    const int rc = QeloMsrReadNonBlocking(handle, values.data(), ports.data(), &transferred);
+    // Frames the device kept before an overflow come first.
+    int rc = 0;
+    for (int call = 0; call < 100; ++call) {
+      rc = QeloMsrReadNonBlocking(handle, values.data(), ports.data(), &transferred);
+      if (rc != 0 || !c.faults.forceOverflow) break;
+    }
     if (c.callsFail) {
       expectError(rc, 4, c.part);
     } else {

@@ -42,32 +42,32 @@ void transferExactly(unsigned char* data, int len, Transfer&& transfer, Check&& 
 constexpr int kTransferTimeout = -7;   // LIBUSB_ERROR_TIMEOUT
 constexpr int kTransferOverflow = -8;  // LIBUSB_ERROR_OVERFLOW
 
-// Transfers the drain loop makes at most before it gives up on a device that
-// never stops sending.
-constexpr int kMaxDrainTransfers = 1024;
-
 // Reads and drops whatever the IN endpoint still holds: `transfer(data,
 // length, &moved)` is one IN transfer into `scratch` (of `size` bytes) with a
 // short timeout. The loop ends at the first transfer that moves nothing
-// because nothing is pending (a timeout). Bytes moved count even when the
-// transfer also reports an error (a timeout after data, or an overflow,
-// where the rest of the reply is lost anyway); other errors go to
-// `check(result)`, which throws. `endless()` throws when the bound is reached.
-// Returns the number of bytes dropped.
-template <class Transfer, class Check, class Endless>
+// because nothing is pending (a timeout), however many replies came before:
+// a device's queue of unanswered replies may be as deep as it likes. Bytes
+// moved count even when the transfer also reports an error (a timeout after
+// data, or an overflow, where the rest of the reply is lost anyway); other
+// errors go to `check(result)`, which throws. The drain is bounded by time,
+// not by a count: once `expired()` says the time allowed has passed while data
+// still comes, `endless()` throws. Returns the number of bytes dropped.
+template <class Transfer, class Check, class Expired, class Endless>
 long long drainPending(unsigned char* scratch, int size, Transfer&& transfer, Check&& check,
-                       Endless&& endless) {
+                       Expired&& expired, Endless&& endless) {
   long long dropped = 0;
-  for (int i = 0; i < kMaxDrainTransfers; ++i) {
+  for (;;) {
     int moved = 0;
     const int result = transfer(scratch, size, &moved);
     if (moved > 0) {
       dropped += moved < size ? moved : size;
-      continue;
+    } else if (result == kTransferTimeout) {
+      return dropped;
+    } else if (result != kTransferOverflow) {
+      check(result);
     }
-    if (result == kTransferTimeout) return dropped;
-    if (result != kTransferOverflow) check(result);
-    // An empty packet or an overflow without data: something is still there.
+    // Data, an empty packet or an overflow without data: something is still there.
+    if (expired()) break;
   }
   endless();
   return dropped;

@@ -7,6 +7,7 @@
 #endif
 
 #include <boost/format.hpp>
+#include <chrono>
 #include <mutex>
 #include <stdexcept>
 #include <vector>
@@ -36,6 +37,11 @@ constexpr int kDefaultTimeoutMs = 1000;
 constexpr unsigned kDrainTimeoutMs = 5;
 // Room for the largest reply the protocol asks for, and more.
 constexpr int kDrainBufferSize = 16384;
+// Time a drain may take while replies keep coming. A device's queue of
+// replies is finite, however deep, and empties far sooner (1024 queued
+// register replies take well under a second); only a device that never
+// stops sending reaches this.
+constexpr std::chrono::milliseconds kDrainLimit{10000};
 
 // Passes a libusb result of 0 or more; a negative result is logged (when
 // logging is on) and thrown as "<what>: <libusb error name>".
@@ -203,18 +209,22 @@ class LibUsbDevice : public RawDevice {
  private:
   // Reads and drops what the IN endpoint holds until nothing is pending: the
   // replies to requests whose answers were never read (a request of another
-  // program that ended before its reply, a transfer that timed out).
+  // program that ended before its reply, a transfer that timed out). It runs
+  // before a request is sent, so its failures are that write's and carry the
+  // write text.
   void drainInput() {
     if (drainBuffer.empty()) drainBuffer.resize(kDrainBufferSize);
     const unsigned char address = static_cast<unsigned char>(inEndpoint | LIBUSB_ENDPOINT_IN);
+    const auto deadline = std::chrono::steady_clock::now() + kDrainLimit;
     const long long dropped = drainPending(
         drainBuffer.data(), kDrainBufferSize,
         [&](unsigned char* p, int n, int* moved) {
           return libusb_bulk_transfer(handle, address, p, n, moved, kDrainTimeoutMs);
         },
-        [&](int result) { checkError(result, kReadFailed); },
+        [&](int result) { checkError(result, kWriteFailed); },
+        [&] { return std::chrono::steady_clock::now() >= deadline; },
         [&]() {
-          throw std::runtime_error(std::string(kReadFailed) +
+          throw std::runtime_error(std::string(kWriteFailed) +
                                    ": the device does not stop sending unrequested data");
         });
     inputSuspect = false;
