@@ -1,6 +1,9 @@
-// Test helpers: standard output capture and temporary files.
+// Test helpers: standard output capture, a terminal on standard output and
+// temporary files.
 #pragma once
 
+#include <fcntl.h>
+#include <stdlib.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -22,6 +25,61 @@ class CoutCapture {
  private:
   std::ostringstream buf_;
   std::streambuf* old_;
+};
+
+// The same for std::cerr.
+class CerrCapture {
+ public:
+  CerrCapture() : old_(std::cerr.rdbuf(buf_.rdbuf())) {}
+  ~CerrCapture() { std::cerr.rdbuf(old_); }
+  CerrCapture(const CerrCapture&) = delete;
+  CerrCapture& operator=(const CerrCapture&) = delete;
+  std::string text() const { return buf_.str(); }
+
+ private:
+  std::ostringstream buf_;
+  std::streambuf* old_;
+};
+
+// Puts a pseudo-terminal (or, with terminal = false, /dev/null) on the file
+// descriptor `fd` (standard output or error) for its lifetime, so that code
+// asking whether it writes to a terminal gets a known answer. Text written
+// through std::cout and std::cerr still goes to their stream buffers.
+class TerminalOn {
+ public:
+  TerminalOn(int fd, bool terminal) : fd_(fd) {
+    if (terminal) {
+      master_ = posix_openpt(O_RDWR | O_NOCTTY);
+      if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0) return;
+      const char* name = ptsname(master_);
+      if (name == nullptr) return;
+      other_ = open(name, O_RDWR | O_NOCTTY);
+    } else {
+      other_ = open("/dev/null", O_WRONLY);
+    }
+    if (other_ < 0) return;
+    std::fflush(nullptr);
+    saved_ = dup(fd_);
+    if (saved_ >= 0) dup2(other_, fd_);
+  }
+  ~TerminalOn() {
+    std::fflush(nullptr);
+    if (saved_ >= 0) {
+      dup2(saved_, fd_);
+      close(saved_);
+    }
+    if (other_ >= 0) close(other_);
+    if (master_ >= 0) close(master_);
+  }
+  TerminalOn(const TerminalOn&) = delete;
+  TerminalOn& operator=(const TerminalOn&) = delete;
+  bool active() const { return saved_ >= 0; }
+
+ private:
+  int fd_;
+  int master_ = -1;
+  int other_ = -1;
+  int saved_ = -1;
 };
 
 // Number of (possibly overlapping) occurrences of `needle` in `hay`.

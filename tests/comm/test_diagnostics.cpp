@@ -13,15 +13,17 @@
 #include "hades/src/libs/hades/logging.h"
 #include "tests/comm/capture.h"
 #include "tests/comm/recording_device.h"
+#include "tests/tools/process.h"
 
 namespace hl = hades::logging;
 using ::testing::ElementsAre;
 
 namespace {
 
-const char* const kVars[] = {"COMMAPI_LOGGING", "COMMAPI_TRACE", "COMMAPI_DUMPFILE", "COMMAPI_RAW"};
+const char* const kVars[] = {"COMMAPI_LOGGING", "COMMAPI_TRACE", "COMMAPI_DUMPFILE", "COMMAPI_RAW",
+                             "COMMAPI_LOG_STDERR"};
 
-// Every test starts with the four variables unset and the diagnostics about
+// Every test starts with the variables unset and the diagnostics about
 // to read the environment again; the console output of switched-on logging
 // is captured so that it does not clutter the test log.
 class Diagnostics : public ::testing::Test {
@@ -236,6 +238,47 @@ TEST_F(Diagnostics, UnopenableDumpFileLosesOnlyTheLine) {
   EXPECT_NO_THROW(dev->writeRegister(0x20, 5));
   EXPECT_EQ(dev->readRegister(0x20), 0x12345678u);
   EXPECT_EQ(rec->events.size(), 3u);
+}
+
+}  // namespace
+
+namespace {
+
+// A program's view: log lines on standard output, or with COMMAPI_LOG_STDERR
+// (any value) on standard error, and never a colour escape into a file or
+// pipe.
+TEST_F(Diagnostics, LogLinesOfAProgramGoWhereTheEnvironmentSays) {
+  struct Case {
+    std::vector<std::pair<const char*, const char*>> vars;
+    const char* stream;  // "out", "err" or nullptr: no line at all
+    bool trace;
+  };
+  const Case cases[] = {
+      {{{"COMMAPI_LOGGING", "1"}}, "out", false},
+      {{{"COMMAPI_LOGGING", "1"}, {"COMMAPI_LOG_STDERR", ""}}, "err", false},
+      {{{"COMMAPI_TRACE", ""}, {"COMMAPI_LOG_STDERR", "1"}}, "err", true},
+      {{{"COMMAPI_LOG_STDERR", "1"}}, nullptr, false},
+  };
+  for (const Case& c : cases) {
+    std::string name;
+    for (const auto& v : c.vars) name += std::string(v.first) + "=" + v.second + " ";
+    SCOPED_TRACE(name);
+    for (const auto& v : c.vars) setenv(v.first, v.second, 1);
+    const qtest::ProcessResult r = qtest::runProcess({LOG_PROBE}, std::chrono::seconds(60));
+    for (const auto& v : c.vars) unsetenv(v.first);
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    const bool onError = c.stream != nullptr && std::string(c.stream) == "err";
+    const std::string& lines = onError ? r.err : r.out;
+    const std::string& other = onError ? r.out : r.err;
+    EXPECT_EQ(other, "");
+    if (c.stream == nullptr) {
+      EXPECT_EQ(lines, "");
+      continue;
+    }
+    EXPECT_NE(lines.find(" [INF] USB: probe line\n"), std::string::npos) << lines;
+    EXPECT_EQ(lines.find(" [DBG] USB: probe trace\n") != std::string::npos, c.trace) << lines;
+    EXPECT_EQ(lines.find('\x1b'), std::string::npos) << "colour escapes into a pipe: " << lines;
+  }
 }
 
 }  // namespace

@@ -98,7 +98,7 @@ TEST(Logging, LevelTags) {
   EXPECT_EQ(hl::to_string(static_cast<hl::log_level>(-1)), "UNK");
 }
 
-TEST(Logging, ConsoleLineInColours) {
+TEST(Logging, ConsoleLineInColoursOnATerminal) {
   std::string before;
   {
     CoutCapture cap;
@@ -106,6 +106,8 @@ TEST(Logging, ConsoleLineInColours) {
     before = cap.text();
   }
   hl::enable_console_log("");
+  TerminalOn terminal(STDOUT_FILENO, true);
+  ASSERT_TRUE(terminal.active());
   CoutCapture cap;
   hl::__log(hl::info, "USB: Enumerate", "dir/file.cpp", 12);
   const std::string expected = escRe("1;37;49") + kStamp + escRe("1;32;49") + R"( \[INF\] )" +
@@ -117,13 +119,42 @@ TEST(Logging, ConsoleLineInColours) {
   EXPECT_TRUE(fullMatch(cap.text(), all)) << cap.text();
 }
 
-TEST(Logging, UnknownLevelHasNoLevelColour) {
+// Off a terminal (a file, a pipe) the same line carries no escape sequence,
+// on standard output or, once switched there, on standard error.
+TEST(Logging, ConsoleLineWithoutColoursOffATerminal) {
   hl::enable_console_log("");
-  CoutCapture cap;
-  hl::__log(static_cast<hl::log_level>(9), "odd", "f.c", 3);
-  const std::string one = escRe("1;37;49") + kStamp + R"( \[UNK\] )" + escRe("1;37;49") + "odd" +
-                          escRe("0;39;49") + "\n";
-  EXPECT_TRUE(std::regex_search(cap.text(), std::regex("^" + one))) << cap.text();
+  for (bool toError : {false, true}) {
+    SCOPED_TRACE(toError ? "standard error" : "standard output");
+    hl::set_console_log_stream(toError ? hl::console_stream::standard_error
+                                       : hl::console_stream::standard_output);
+    TerminalOn notTerminal(toError ? STDERR_FILENO : STDOUT_FILENO, false);
+    ASSERT_TRUE(notTerminal.active());
+    CoutCapture out;
+    CerrCapture err;
+    hl::__log(hl::info, "USB: Enumerate", "dir/file.cpp", 12);
+    const std::string& text = toError ? err.text() : out.text();
+    const std::string& other = toError ? out.text() : err.text();
+    EXPECT_EQ(text.find(kEsc), std::string::npos) << text;
+    EXPECT_TRUE(std::regex_search(text, std::regex("^" + kStamp + R"( \[INF\] USB: Enumerate\n)")))
+        << text;
+    EXPECT_EQ(other, "");
+  }
+  hl::set_console_log_stream(hl::console_stream::standard_output);
+}
+
+TEST(Logging, StandardErrorIsColouredOnATerminal) {
+  hl::enable_console_log("");
+  hl::set_console_log_stream(hl::console_stream::standard_error);
+  {
+    TerminalOn terminal(STDERR_FILENO, true);
+    ASSERT_TRUE(terminal.active());
+    CerrCapture err;
+    hl::__log(hl::debug, "trace line", "f.c", 1);
+    EXPECT_NE(err.text().find(esc("1;35;49") + " [DBG] " + esc("1;37;49") + "trace line"),
+              std::string::npos)
+        << err.text();
+  }
+  hl::set_console_log_stream(hl::console_stream::standard_output);
 }
 
 TEST(Logging, SecondConsoleSinkDoublesLinesWithTheLastPrefix) {

@@ -32,6 +32,11 @@ void checkEnv() {
   if (env_checked.load(std::memory_order_acquire)) return;
   std::lock_guard<std::mutex> lock(_diag_m);
   if (env_checked.load(std::memory_order_relaxed)) return;
+  // Console log lines on standard error instead of standard output (set by
+  // the Python package, whose programs keep standard output for their data).
+  hades::logging::set_console_log_stream(std::getenv("COMMAPI_LOG_STDERR") != nullptr
+                                             ? hades::logging::console_stream::standard_error
+                                             : hades::logging::console_stream::standard_output);
   const bool envLogging = std::getenv("COMMAPI_LOGGING") != nullptr;
   const bool envTrace = std::getenv("COMMAPI_TRACE") != nullptr;
   if (envLogging || envTrace) setLogging(envTrace);

@@ -2,8 +2,9 @@
 // through hades::logging, and a hex dump of the traffic into a file.
 //
 // Everything is off by default. The environment variables COMMAPI_LOGGING,
-// COMMAPI_TRACE, COMMAPI_DUMPFILE and COMMAPI_RAW are read once, at the first
-// call of any function below. Callers test a switch before building a
+// COMMAPI_TRACE, COMMAPI_DUMPFILE, COMMAPI_RAW and COMMAPI_LOG_STDERR (log
+// lines on standard error instead of standard output) are read once, at the
+// first call of any function below. Callers test a switch before building a
 // message, so a disabled diagnostic costs one flag test.
 #pragma once
 

@@ -1,5 +1,11 @@
 #include "hades/src/libs/hades/console.h"
 
+#if defined(_WIN32)
+#include <io.h>
+#else
+#include <unistd.h>
+#endif
+
 #include <iostream>
 #include <string>
 
@@ -16,7 +22,7 @@ char ansiDigit(int code) {
 
 }  // namespace
 
-std::ostream& operator<<(std::ostream& os, const con_color& c) {
+void write_color(std::ostream& to, const con_color& c) {
   static std::string foreground = "0;39";
   static std::string background = "49";
   if (c.code == -1) {
@@ -31,8 +37,20 @@ std::ostream& operator<<(std::ostream& os, const con_color& c) {
     background = "4";
     background.push_back(ansiDigit(c.code));
   }
-  std::cout << "\x1b[0;" << foreground << ';' << background << 'm';
+  to << "\x1b[0;" << foreground << ';' << background << 'm';
+}
+
+std::ostream& operator<<(std::ostream& os, const con_color& c) {
+  write_color(std::cout, c);
   return os;
+}
+
+bool is_terminal(bool standardError) {
+#if defined(_WIN32)
+  return _isatty(standardError ? 2 : 1) != 0;
+#else
+  return isatty(standardError ? STDERR_FILENO : STDOUT_FILENO) != 0;
+#endif
 }
 
 }  // namespace hades

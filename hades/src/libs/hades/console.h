@@ -51,9 +51,15 @@ constexpr con_color ccb_white{31};
 }  // namespace con_colors
 
 // Switches the terminal colour. The escape sequence always goes to standard
-// output (std::cout), which is where the console sink writes; `os` is returned
-// unchanged. The last foreground and background are remembered, so setting
-// one of them keeps the other.
+// output (std::cout); `os` is returned unchanged. The last foreground and
+// background are remembered, so setting one of them keeps the other.
 std::ostream& operator<<(std::ostream& os, const con_color& c);
+
+// The same escape sequence written to `to` (the console sink's own stream).
+void write_color(std::ostream& to, const con_color& c);
+
+// Whether standard output (or standard error) is a terminal, where escape
+// sequences show as colours rather than as bytes in a file or pipe.
+bool is_terminal(bool standardError);
 
 }  // namespace hades

@@ -24,6 +24,7 @@ struct State {
   std::mutex _m;                  // guards everything here and the delivery of a line
   std::string _logFilename;       // empty: the file sink writes nothing
   std::string _consoleLogPrefix;  // empty: no prefix
+  console_stream _consoleStream = console_stream::standard_output;
 };
 
 // The state lives from the library's load to its unload: its owner is
@@ -81,15 +82,26 @@ const con_color* levelColor(log_level level) {
   return nullptr;
 }
 
-// The sinks below run under _m, which guards the prefix and the file name.
+// The sinks below run under _m, which guards the prefix, the console stream
+// and the file name.
 void consoleSink(log_level level, const std::string& timestamp, const std::string& text) {
-  std::ostream& out = std::cout;
-  out << con_colors::ccf_white << timestamp;
-  if (const con_color* c = levelColor(level)) out << *c;
-  out << " [" << tag(level) << "] " << con_colors::ccf_white;
+  const bool toError = state()->_consoleStream == console_stream::standard_error;
+  std::ostream& out = toError ? std::cerr : std::cout;
+  // Escape sequences are colours on a terminal and noise in a file or pipe.
+  const bool colour = is_terminal(toError);
+  const auto paint = [&](const con_color& c) {
+    if (colour) write_color(out, c);
+  };
+  paint(con_colors::ccf_white);
+  out << timestamp;
+  if (const con_color* c = levelColor(level)) paint(*c);
+  out << " [" << tag(level) << "] ";
+  paint(con_colors::ccf_white);
   const std::string& prefix = state()->_consoleLogPrefix;
   if (!prefix.empty()) out << '<' << prefix << "> ";
-  out << text << con_colors::ccf_default << std::endl;
+  out << text;
+  paint(con_colors::ccf_default);
+  out << std::endl;
 }
 
 void fileSink(log_level level, const std::string& timestamp, const std::string& text) {
@@ -133,6 +145,13 @@ void enable_console_log(const std::string& prefix) {
   std::lock_guard<std::mutex> lock(s->_m);
   s->_consoleLogPrefix = prefix;
   s->_sinks.connect(&consoleSink);
+}
+
+void set_console_log_stream(console_stream stream) {
+  State* s = state();
+  if (s == nullptr) return;
+  std::lock_guard<std::mutex> lock(s->_m);
+  s->_consoleStream = stream;
 }
 
 void enable_file_log() { connect(&fileSink); }

@@ -20,9 +20,14 @@ using log_sink = std::function<void(log_level, const std::string&, const std::st
 // under the facility's lock and must not log themselves.
 void __log(log_level level, const char* text, const char* file, int line);
 
-// Connects one more coloured console sink (standard output) and sets the
-// prefix all console sinks show.
+// Connects one more console sink and sets the prefix all console sinks show.
+// The sink writes to standard output (or standard error, below) and colours
+// its lines only when that stream is a terminal.
 void enable_console_log(const std::string& prefix);
+// Where the console sinks write: standard output (the default) or standard
+// error.
+enum class console_stream { standard_output, standard_error };
+void set_console_log_stream(console_stream stream);
 // Connects the file sink, which appends to the file set by set_log_filename.
 void enable_file_log();
 // Connects the platform-debugger sink (it writes nothing on this platform).
