@@ -176,8 +176,12 @@ QELOMSR_API int QeloMsrGetApiVersion(char* version, int versionLength);
  * including the NUL; too small gives an empty string, 0 or less writes
  * nothing) and its class to *errorClass. A record can be read any number of
  * times, from any thread. For an id that names no record the text is
- * "Unknown error id." and the class QELOMSR_ERROR_CLASS_NO_RECORD. Pointers are
- * not tested: pass valid ones. */
+ * "Unknown error id." and the class QELOMSR_ERROR_CLASS_NO_RECORD; a failure
+ * whose record could not be stored for want of memory still has its own id,
+ * which reads "The error record could not be stored." with class
+ * QELOMSR_ERROR_CLASS_BAD_ALLOC. Error ids count up from 1 with every failed
+ * call, from 2147483647 on to -2147483648, and never take the value 0.
+ * Pointers are not tested: pass valid ones. */
 QELOMSR_API void __wrapper_error(int errorId, char* message, int messageLength, int* errorClass);
 
 /* Enumerates attached devices of a type code (QELOMSR_TYPE_*; ALL and ALL_ALT
@@ -283,6 +287,8 @@ QELOMSR_API int QeloMsrWriteDigitalPort(int handle, int portId, int value);
 
 /* ===== Triggers ===== */
 
+/* Configures the trigger line with QELOMSR_TRIGGER_CONFIG_*; any other id
+ * fails with class 1 "Invalid trigger config id." and changes nothing. */
 QELOMSR_API int QeloMsrSetTriggerConfig(int handle, int triggerId, int triggerConfigId);
 QELOMSR_API int QeloMsrGetTriggerConfig(int handle, int triggerId, int* triggerConfigId);
 QELOMSR_API int QeloMsrSetTriggerEnable(int handle, int triggerId, int enable);
@@ -292,6 +298,9 @@ QELOMSR_API int QeloMsrGetTriggerEnable(int handle, int triggerId, int* enable);
 /* ===== Counters ===== */
 
 QELOMSR_API int QeloMsrResetCounter(int handle, int counterId);
+/* Rix only: configures the counter with QELOMSR_ID_COUNTER_CONFIG(0..2); any
+ * other id fails with class 1 "Invalid counter config id." and changes
+ * nothing. The other families fail with class 3 "Not supported.". */
 QELOMSR_API int QeloMsrSetCounterConfig(int handle, int counterId, int counterConfigId);
 QELOMSR_API int QeloMsrGetCounterConfig(int handle, int counterId, int* counterConfigId);
 QELOMSR_API int QeloMsrSetCounterEnable(int handle, int counterId, int enable);
@@ -313,14 +322,14 @@ QELOMSR_API int QeloMsrCalculateMaxBufferedInputFrames(int handle, int* frameCou
 QELOMSR_API int QeloMsrSetupInputFrame(int handle, int* ios, int iosCount);
 /* Starts acquisition at frameRate Hz (>= 1), or on the frame sample trigger
  * with QELOMSR_FRAME_SAMPLE_TRIGGER (one frame per trigger event; events
- * closer together than the device can take frames make the next read fail
- * with "A frame sample trigger has been detected to early, reduce trigger
- * frequency."); external != 0 starts on the trigger line (no frame before the
- * trigger event, then frames at frameRate). The trigger line must be
- * configured as an input (QeloMsrSetTriggerConfig) and, on the Rix, enabled
- * (QeloMsrSetTriggerEnable). Frames still buffered from an earlier
- * acquisition are discarded: the first frame read afterwards is the first
- * one sampled for this acquisition.
+ * closer together than the device can take frames make a read fail with "A
+ * frame sample trigger has been detected to early, reduce trigger
+ * frequency." once the frames taken before it are read); external != 0
+ * starts on the trigger line (no frame before the trigger event, then frames
+ * at frameRate). The trigger line must be configured as an input
+ * (QeloMsrSetTriggerConfig) and, on the Rix, enabled (QeloMsrSetTriggerEnable).
+ * Frames still buffered from an earlier acquisition are discarded: the first
+ * frame read afterwards is the first one sampled for this acquisition.
  * frameCount > 0 ends the acquisition on the device after that many frames
  * (it must fit into the input buffer); 0 runs until stopped.
  * *correctedFrameRate = the rate the device runs at, or -1. */
@@ -334,8 +343,20 @@ QELOMSR_API int QeloMsrReadBlocking(int handle, float* vbuffer, int* buffer, int
 /* Reads the frames buffered now; *transferred = number of frames read (0 when
  * none is complete). Frames are split by the input frame and ranges in force
  * when their acquisition started. The arrays must hold the per-call maximum of
- * READ_LIMIT_BYTES / frame bytes frames. Overflow of the device buffer fails
- * with class 4 "Buffer overflow." before any data moves. */
+ * READ_LIMIT_BYTES / frame bytes frames.
+ * An overflow of the device buffer (an overrun: the full buffer dropped new
+ * frames) loses none of the frames the device kept: the call that first sees
+ * it notes how many whole frames the device holds, those frames keep coming,
+ * in order, over as many calls as they take, and the first call that finds
+ * none of them left fails with class 4 "Buffer overflow." (and so does every
+ * later call until the next start). The frames delivered since the start
+ * before that error are therefore the frames before the first lost one: their
+ * count is the frame index of the gap. Frames the device stores once reads
+ * free room come after the gap; they are not delivered (a restart discards
+ * them). An early frame sample trigger is reported the same way, with "A
+ * frame sample trigger has been detected to early, reduce trigger
+ * frequency." after the frames the device took; the event it could not take
+ * came before the last of them. */
 QELOMSR_API int QeloMsrReadNonBlocking(int handle, float* vbuffer, int* buffer, int* transferred);
 /* Samples one frame now (no acquisition may run). */
 QELOMSR_API int QeloMsrReadFrame(int handle, float* vbuffer, int* buffer);
