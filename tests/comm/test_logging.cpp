@@ -157,6 +157,16 @@ TEST(Logging, StandardErrorIsColouredOnATerminal) {
   hl::set_console_log_stream(hl::console_stream::standard_output);
 }
 
+TEST(Logging, UnknownLevelHasNoLevelColour) {
+  hl::enable_console_log("");
+  TerminalOn terminal(STDOUT_FILENO, true);
+  CoutCapture cap;
+  hl::__log(static_cast<hl::log_level>(9), "odd", "f.c", 3);
+  const std::string one = escRe("1;37;49") + kStamp + R"( \[UNK\] )" + escRe("1;37;49") + "odd" +
+                          escRe("0;39;49") + "\n";
+  EXPECT_TRUE(std::regex_search(cap.text(), std::regex("^" + one))) << cap.text();
+}
+
 TEST(Logging, SecondConsoleSinkDoublesLinesWithTheLastPrefix) {
   hl::enable_console_log("first");
   size_t before;
