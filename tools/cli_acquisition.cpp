@@ -239,10 +239,7 @@ AcquisitionResult acquire(const Device& device, const AcquisitionOptions& option
       timed ? std::clamp(0.5 * perRead / result.deviceRate, 0.0005, 0.02) : 0.002);
   // Without a single frame for this long a timed acquisition is taken to
   // have stopped. Waiting for a trigger has only the bound the user gave.
-  const double stallLimit = std::max(2.0, 20.0 / result.deviceRate);
-  // Restarting after overruns gets longer: a restart delivers frames only when
-  // the host wins the race against a nearly full buffer.
-  const double restartLimit = std::max(10.0, stallLimit);
+  const double stallLimit = std::max(10.0, 20.0 / result.deviceRate);
   const char* const triggerText = triggerConfigText(options.triggerConfig);
 
   const double cpuStart = cpuSecondsNow();
@@ -305,7 +302,7 @@ AcquisitionResult acquire(const Device& device, const AcquisitionOptions& option
       if (!options.restartOnOverrun) throw error;
       // Restarts that never deliver a frame are bounded in time, so a rate the
       // host cannot keep up with at all ends instead of looping.
-      if (secondsBetween(lastData, now) > restartLimit) throw error;
+      if (secondsBetween(lastData, now) > stallLimit) throw error;
       run.stop();
       // A start on the trigger has had its event: the restart runs at once.
       run.start(false, requested);
@@ -330,9 +327,9 @@ AcquisitionResult acquire(const Device& device, const AcquisitionOptions& option
       // from the frame index; frames taken on trigger events when they were
       // read (the device gives no time).
       for (int f = 0; f < take; ++f)
-        seconds[f] = timed ? segmentOffset +
-                                 static_cast<double>(segmentFrames + f) * result.periodNs / 1e9
-                           : secondsBetween(start, now);
+        seconds[f] =
+            timed ? segmentOffset + static_cast<double>(segmentFrames + f) * result.periodNs / 1e9
+                  : secondsBetween(start, now);
       if (consumer != nullptr) consumer->frames(values.data(), ports.data(), take, seconds.data());
       lastFrameSeconds = seconds[take - 1];
       result.frames += take;

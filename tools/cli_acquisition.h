@@ -71,8 +71,8 @@ struct AcquisitionResult {
   long long reads = 0;      // QeloMsrReadNonBlocking calls
   double elapsed = 0.0;     // seconds from the first start to the last frame
   double cpuSeconds = 0.0;  // user + system time of the process meanwhile
-  int overruns = 0;  // overrun episodes (a restart that overflows again is the same one)
-  int capacityFrames = 0;  // frames the device buffer holds
+  int overruns = 0;         // overrun episodes (a restart that overflows again is the same one)
+  int capacityFrames = 0;   // frames the device buffer holds
   int maxFramesPerRead = 0;
   double peakFill = 0.0;     // largest block read as a share of the capacity
   bool interrupted = false;  // stopped early by SIGINT or SIGTERM

@@ -144,8 +144,7 @@ int runStream(const Device& device, const StreamArgs& args) {
   options.restartOnOverrun = args.restartOnOverrun;
   // No progress line on a terminal that also shows the data.
   const bool dataOnTerminal = toStdout && isatty(fileno(out()));
-  options.progress =
-      !args.quiet && (args.progress || (isatty(STDERR_FILENO) && !dataOnTerminal));
+  options.progress = !args.quiet && (args.progress || (isatty(STDERR_FILENO) && !dataOnTerminal));
 
   const std::vector<Channel> channels = describeChannels(device, options.inputs);
   std::vector<qrec::Column> columns =

@@ -35,6 +35,8 @@ with h5py.File(sys.argv[1], "r", swmr=True) as f:
     print(json.dumps({
         "data": {"shape": list(data.shape), "dtype": str(data.dtype),
                  "maxshape": list(data.maxshape), "chunks": list(data.chunks or [])},
+        "compression": data.compression,
+        "shuffle": bool(data.shuffle),
         "time_s": {"shape": list(time.shape), "dtype": str(time.dtype),
                    "last": float(time[-1]) if time.shape[0] else None},
         "attrs": attrs,

@@ -34,6 +34,13 @@ inline std::vector<std::string> cells(const std::string& csvLine) {
   return result;
 }
 
+// The numbers of a CSV row.
+inline std::vector<double> numbers(const std::string& csvLine) {
+  std::vector<double> values;
+  for (const auto& cell : cells(csvLine)) values.push_back(std::stod(cell));
+  return values;
+}
+
 // The lines of a CSV recording that are neither comments (`# ...`) nor the
 // column line: one per frame.
 inline std::vector<std::string> dataRows(const std::string& csv) {
