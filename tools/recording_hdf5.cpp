@@ -33,6 +33,7 @@ constexpr size_t kChunkBytes = 64 * 1024;
 // Room kept free for HDF5's own structures, so that a file whose disk is
 // full can still be closed.
 constexpr double kReserveBytes = 64 * 1024;
+constexpr size_t kMetadataCacheBytes = 128 * 1024;
 
 // Rows per chunk: about 64 KiB or one second of frames, whichever is less.
 hsize_t chunkRows(size_t rowBytes, double rateHz) {
@@ -55,6 +56,7 @@ class Hdf5Recording : public Recording {
 
     Id access(check(H5Pcreate(H5P_FILE_ACCESS), "properties"), H5Pclose);
     check(H5Pset_libver_bounds(access.get(), H5F_LIBVER_V110, H5F_LIBVER_LATEST), "properties");
+    boundMetadataCache(access.get());
     file_ = Id(check(H5Fcreate(path.c_str(), H5F_ACC_TRUNC, H5P_DEFAULT, access.get()), "create"),
                H5Fclose);
 
@@ -189,6 +191,19 @@ class Hdf5Recording : public Recording {
       // No room for it either: the counts of the last flush stay.
     }
     H5Fflush(file_.get(), H5F_SCOPE_LOCAL);
+  }
+
+  // A metadata cache of at most kMetadataCacheBytes: the chunk index of a
+  // long recording grows, the memory for it does not.
+  void boundMetadataCache(hid_t access) {
+    H5AC_cache_config_t config{};
+    config.version = H5AC__CURR_CACHE_CONFIG_VERSION;
+    check(H5Pget_mdc_config(access, &config), "metadata cache");
+    config.set_initial_size = true;
+    config.initial_size = kMetadataCacheBytes / 2;
+    config.max_size = kMetadataCacheBytes;
+    config.min_size = std::min(config.min_size, kMetadataCacheBytes / 2);
+    check(H5Pset_mdc_config(access, &config), "metadata cache");
   }
 
   // Whether the file can take `bytes` more and still be closed: the room
