@@ -32,7 +32,7 @@ namespace {
 constexpr size_t kChunkBytes = 64 * 1024;
 // Room kept free for HDF5's own structures, so that a file whose disk is
 // full can still be closed.
-constexpr double kReserveBytes = 64 * 1024;
+constexpr double kReserveBytes = 16 * 1024;
 constexpr size_t kMetadataCacheBytes = 128 * 1024;
 
 // Rows per chunk: about 64 KiB or one second of frames, whichever is less.
@@ -329,8 +329,11 @@ class Hdf5Recording : public Recording {
   void writePending() {
     const hsize_t rows = pendingTime_.size();
     if (rows == 0) return;
-    // Everything since the last flush may still wait in HDF5's caches.
-    hasRoomFor((written_ - durableFrames_ + rows) * rowBytes_);
+    // HDF5 allocates whole chunks: room for every chunk after those the
+    // last flush wrote, up to the one these rows end in.
+    const hsize_t firstNew = (durableFrames_ + rows_ - 1) / rows_;
+    const hsize_t last = (written_ + rows - 1) / rows_;
+    hasRoomFor(last >= firstNew ? (last - firstNew + 1) * rows_ * rowBytes_ : 0);
     append(data_, H5T_NATIVE_DOUBLE, pendingData_.data(), written_, rows, width_);
     append(time_, H5T_NATIVE_DOUBLE, pendingTime_.data(), written_, rows, 0);
     written_ += rows;
