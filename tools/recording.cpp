@@ -86,9 +86,20 @@ std::unique_ptr<Recording> createRecording(const std::string& path, const Record
   return isHdf5Path(path) ? createHdf5(path, info, options) : createCsv(path, info, options);
 }
 
+namespace {
+
+// A path that names something other than a regular file or a folder (a
+// device such as /dev/null, a FIFO): written to, never replaced.
+bool isStream(const std::string& path) {
+  struct stat st {};
+  return stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode);
+}
+
+}  // namespace
+
 int createFile(const std::string& path, const FileOptions& options) {
-  const int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (options.overwrite ? O_TRUNC : O_EXCL);
-  const int fd = open(path.c_str(), flags, 0666);
+  const int replace = isStream(path) ? 0 : options.overwrite ? O_TRUNC : O_EXCL;
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | replace, 0666);
   if (fd >= 0) return fd;
   if (errno == EEXIST) throw RecordingError("'" + path + "' exists", RecordingError::Kind::Exists);
   throw RecordingError("cannot create '" + path + "': " + std::strerror(errno));
@@ -96,7 +107,7 @@ int createFile(const std::string& path, const FileOptions& options) {
 
 void checkCanCreate(const std::string& path, const FileOptions& options) {
   struct stat st {};
-  if (!options.overwrite && stat(path.c_str(), &st) == 0)
+  if (!options.overwrite && stat(path.c_str(), &st) == 0 && !isStream(path))
     throw RecordingError("'" + path + "' exists", RecordingError::Kind::Exists);
   const size_t slash = path.rfind('/');
   const std::string dir = slash == std::string::npos ? "."

@@ -71,7 +71,9 @@ struct RecordingInfo {
 
 // How a file is created.
 struct FileOptions {
-  bool overwrite = true;  // false: an existing file is refused (RecordingError::exists)
+  // false: an existing file is refused (RecordingError::exists); devices and
+  // FIFOs (/dev/null) are written to either way.
+  bool overwrite = true;
   bool compress = false;  // HDF5: shuffle and deflate (gzip) level 4; CSV: ignored
 };
 

@@ -201,6 +201,10 @@ TEST(Recording, AnExistingFileIsReplacedOnlyWhenAsked) {
     qrec::createRecording(path, info())->close();  // the default replaces it
     EXPECT_NE(readFile(path), "precious\n");
   }
+  qrec::FileOptions keep;
+  keep.overwrite = false;
+  qrec::checkCanCreate("/dev/null", keep);  // a device is written to, not replaced
+  qrec::createCsv("/dev/null", info(), keep)->close();
 }
 
 TEST(Recording, FormatChosenByExtension) {
