@@ -5,8 +5,9 @@ short table.
 
 Inputs (all in the results folder): micro.json and alloc.json, written by
 Google Benchmark (--benchmark_out), stream.json, written by
-qelomsr_bench_stream, and python_stream.json, written by python_stream.py. A
-missing input leaves its figures out and is reported.
+qelomsr_bench_stream, python_stream.json, written by python_stream.py, and
+recording.json, written by qelomsr_bench_recording. A missing input leaves its
+figures out and is reported.
 """
 
 import json
@@ -26,6 +27,9 @@ STREAM_CPU_TARGET = 0.05
 # A Python stream() consumer may spend at most 1.5 times the CPU per frame of
 # the command line streaming the same channels at the same rate.
 PYTHON_STREAM_CPU_RATIO_TARGET = 1.5
+# A data file writer's memory stays flat over a long recording: less than one
+# page (4 KiB) of growth per minute once HDF5's bounded caches have filled.
+RECORDING_GROWTH_TARGET_KIB_PER_MIN = 4.0
 
 MASKS = ["ka1", "ka4", "ka21", "mixed"]
 ALLOC_CALLS = ["read_nonblocking", "read_frame", "write_frame", "read_analog_input",
@@ -177,6 +181,13 @@ def python_figures(fig, doc):
     fig.add("python_stream_cpu_us_per_frame", python * 1e6, "us", cli * 1e6)
 
 
+def recording_figures(fig, doc):
+    for writer in doc.get("writers", []):
+        fig.add(f"recording_{writer['name']}_rss_growth", writer["rss_growth_kib_per_minute"],
+                "KiB/min", None, RECORDING_GROWTH_TARGET_KIB_PER_MIN, higher_is_better=False)
+        fig.add(f"recording_{writer['name']}_write_rate", writer["frames_per_second"], "frames/s")
+
+
 def human(value, unit):
     if unit in ("B/s", "samples/s", "frames/s"):
         for scale, prefix in ((1e9, "G"), (1e6, "M"), (1e3, "k")):
@@ -195,10 +206,12 @@ def main():
     alloc = benchmarks_by_name(load(os.path.join(folder, "alloc.json")))
     stream = load(os.path.join(folder, "stream.json")) or {}
     python_stream = load(os.path.join(folder, "python_stream.json")) or {}
+    recording = load(os.path.join(folder, "recording.json")) or {}
     micro_figures(fig, micro)
     alloc_figures(fig, alloc)
     stream_figures(fig, stream)
     python_figures(fig, python_stream)
+    recording_figures(fig, recording)
     conditions = {k: stream[k] for k in ("load_average_1min",) if k in stream}
     for run in stream.get("runs", []):
         conditions[f"scheduling_{run['bus']}"] = run.get("scheduling", "unknown")

@@ -132,6 +132,16 @@ class ReportTest(unittest.TestCase):
         doc["python_cpu_s_per_frame"] = 8e-6
         self.assertFalse(run_report({"python_stream.json": doc})["python_stream_cpu_ratio"]["met"])
 
+    def test_recording_memory_growth_is_a_cost_per_writer(self):
+        doc = {"writers": [
+            {"name": "csv", "rss_growth_kib_per_minute": 0.0, "frames_per_second": 1.5e6},
+            {"name": "hdf5", "rss_growth_kib_per_minute": 18.4, "frames_per_second": 5e6}]}
+        fig = run_report({"recording.json": doc})
+        self.assertTrue(fig["recording_csv_rss_growth"]["met"])
+        self.assertFalse(fig["recording_hdf5_rss_growth"]["met"])
+        self.assertEqual(fig["recording_hdf5_rss_growth"]["unit"], "KiB/min")
+        self.assertAlmostEqual(fig["recording_hdf5_write_rate"]["value"], 5e6)
+
     def test_missing_and_failed_inputs_leave_figures_out(self):
         micro = {"benchmarks": [
             {"name": "BM_GetDeviceParameter", "run_name": "BM_GetDeviceParameter",

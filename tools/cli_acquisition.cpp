@@ -87,14 +87,46 @@ const char* triggerConfigText(int config) {
 }
 
 // The trigger line as an input in the given configuration; the Rix also
-// needs it enabled (which it refuses while its counter is enabled).
-void configureTrigger(const Device& device, int config) {
+// needs it enabled (which it refuses while its counter is enabled). Returns
+// whether it enabled the line.
+bool configureTrigger(const Device& device, int config) {
   const int h = device.handle();
   check(QeloMsrSetTriggerConfig(h, QELOMSR_ID_TRIGGER, config));
   int enabled = 0;
   check(QeloMsrGetTriggerEnable(h, QELOMSR_ID_TRIGGER, &enabled));
-  if (!enabled) check(QeloMsrSetTriggerEnable(h, QELOMSR_ID_TRIGGER, 1));
+  if (enabled) return false;
+  const int rc = QeloMsrSetTriggerEnable(h, QELOMSR_ID_TRIGGER, 1);
+  if (rc != 0) {
+    ApiError error = errorFor(rc);
+    if (std::string(error.what()) == "Either trigger or counter can be enabled.") {
+      endProgressLine();
+      std::fprintf(stderr,
+                   "qelomsr: the %s's counter is enabled: 'counter CNT --disable' frees the "
+                   "trigger\n",
+                   device.family().name);
+    }
+    throw error;
+  }
+  return true;
 }
+
+// Disables the trigger line again once the acquisition has stopped, when
+// the acquisition enabled it (the Rix: so that its counter can be enabled
+// afterwards in the same session).
+class TriggerEnabled {
+ public:
+  explicit TriggerEnabled(int handle) : handle_(handle) {}
+  ~TriggerEnabled() {
+    if (enabled_) QeloMsrSetTriggerEnable(handle_, QELOMSR_ID_TRIGGER, 0);
+  }
+  TriggerEnabled(const TriggerEnabled&) = delete;
+  TriggerEnabled& operator=(const TriggerEnabled&) = delete;
+  void set(bool enabled) { enabled_ = enabled; }
+
+ private:
+  int handle_;
+  bool enabled_ = false;
+};
 
 bool _progress_open = false;
 
@@ -153,6 +185,13 @@ std::vector<Channel> describeChannels(const Device& device, const std::vector<in
   return channels;
 }
 
+double devicePeriodNs(double requestedHz, float correctedHz) {
+  if (!(correctedHz > 0.0f)) return requestedHz > 0 ? std::trunc(1e9 / requestedHz) : 0.0;
+  const double asked = std::trunc(1e9 / requestedHz);
+  if (asked >= 1.0 && static_cast<float>(1e9 / asked) == correctedHz) return asked;
+  return std::max(1.0, std::round(1e9 / static_cast<double>(correctedHz)));
+}
+
 AcquisitionResult acquire(const Device& device, const AcquisitionOptions& options,
                           FrameConsumer* consumer) {
   const FamilyInfo& family = device.family();
@@ -162,7 +201,10 @@ AcquisitionResult acquire(const Device& device, const AcquisitionOptions& option
 
   std::vector<int> ids(options.inputs);
   check(QeloMsrSetupInputFrame(device.handle(), ids.data(), static_cast<int>(ids.size())));
-  if (options.trigger != Trigger::None) configureTrigger(device, options.triggerConfig);
+  // Declared before the acquisition: restored after it stopped.
+  TriggerEnabled triggerEnabled(device.handle());
+  if (options.trigger != Trigger::None)
+    triggerEnabled.set(configureTrigger(device, options.triggerConfig));
 
   AcquisitionResult result;
   check(QeloMsrCalculateMaxBufferedInputFrames(device.handle(), &result.capacityFrames));
@@ -178,9 +220,9 @@ AcquisitionResult acquire(const Device& device, const AcquisitionOptions& option
   const double requested = timed ? options.rate : -1.0;
   RunningAcquisition run(device.handle());
   const Clock::time_point start = Clock::now();
-  result.deviceRate = run.start(options.trigger == Trigger::Start, requested);
-  if (timed && !(result.deviceRate >= 1.0)) result.deviceRate = options.rate;
-  if (!timed) result.deviceRate = -1.0;
+  const float corrected = run.start(options.trigger == Trigger::Start, requested);
+  result.periodNs = timed ? devicePeriodNs(options.rate, corrected) : 0.0;
+  result.deviceRate = timed ? 1e9 / result.periodNs : -1.0;
   if (consumer != nullptr) consumer->started(result.deviceRate);
 
   // Frames to deliver; on trigger events a duration counts in host time.
@@ -197,18 +239,19 @@ AcquisitionResult acquire(const Device& device, const AcquisitionOptions& option
       timed ? std::clamp(0.5 * perRead / result.deviceRate, 0.0005, 0.02) : 0.002);
   // Without a single frame for this long a timed acquisition is taken to
   // have stopped. Waiting for a trigger has only the bound the user gave.
-  const double stallLimit = std::max(2.0, 20.0 / result.deviceRate);
-  // Restarting after overruns gets longer: a restart delivers frames only when
-  // the host wins the race against a nearly full buffer.
-  const double restartLimit = std::max(10.0, stallLimit);
+  const double stallLimit = std::max(10.0, 20.0 / result.deviceRate);
   const char* const triggerText = triggerConfigText(options.triggerConfig);
 
   const double cpuStart = cpuSecondsNow();
   Clock::time_point rateStart = start, lastData = start, lastProgress = start, lastFlush = start;
-  double segmentOffset = 0.0, lastFrameSeconds = 0.0;
+  // Timer frames are k periods after the first frame of their stretch; a
+  // stretch after a restart starts where the host clock says the device is,
+  // never earlier than one period after the last frame.
+  double segmentOffset = 0.0, lastFrameSeconds = -1.0;
   long long segmentFrames = 0;
   double fill = 0.0;
   bool waitingForStart = options.trigger == Trigger::Start;
+  bool inOverrun = false;  // restarted after an overrun, no frame since
 
   auto showProgress = [&](Clock::time_point now, bool last) {
     const double elapsed = secondsBetween(rateStart, now);
@@ -245,30 +288,34 @@ AcquisitionResult acquire(const Device& device, const AcquisitionOptions& option
     if (rc != 0) {
       ApiError error = errorFor(rc);
       if (!isOverflow(error)) throw error;
-      ++result.overruns;
-      endProgressLine();
-      std::fprintf(stderr,
-                   "qelomsr: overrun after %lld frames: the device buffer overflowed, "
-                   "frames were lost\n",
-                   result.frames);
+      // Every frame the device kept has been delivered: the gap is here.
+      if (!inOverrun) {
+        ++result.overruns;
+        endProgressLine();
+        std::fprintf(stderr,
+                     "qelomsr: overrun after %lld frames: the device buffer overflowed, "
+                     "frames were lost\n",
+                     result.frames);
+        if (consumer != nullptr) consumer->gap(result.frames);
+        inOverrun = true;
+      }
       if (!options.restartOnOverrun) throw error;
       // Restarts that never deliver a frame are bounded in time, so a rate the
       // host cannot keep up with at all ends instead of looping.
-      if (secondsBetween(lastData, now) > restartLimit) throw error;
+      if (secondsBetween(lastData, now) > stallLimit) throw error;
       run.stop();
-      if (consumer != nullptr) consumer->gap(result.frames);
       // A start on the trigger has had its event: the restart runs at once.
       run.start(false, requested);
       const Clock::time_point restart = Clock::now();
-      // The time goes on from the last frame by the host time that passed
-      // since it was read: the device ran meanwhile without delivering.
-      segmentOffset = result.frames > 0 ? lastFrameSeconds + secondsBetween(lastData, restart)
-                                        : secondsBetween(start, restart);
+      segmentOffset = timed ? secondsBetween(rateStart, restart) : 0.0;
+      if (timed && lastFrameSeconds >= 0.0)
+        segmentOffset = std::max(segmentOffset, lastFrameSeconds + result.periodNs / 1e9);
       segmentFrames = 0;
       waitingForStart = false;
       continue;
     }
     if (got > 0) {
+      inOverrun = false;
       if (waitingForStart) {
         // The timer started on the trigger event, about got periods ago.
         waitingForStart = false;
@@ -276,11 +323,12 @@ AcquisitionResult acquire(const Device& device, const AcquisitionOptions& option
                               std::chrono::duration<double>(got / result.deviceRate));
       }
       const int take = static_cast<int>(std::min<long long>(got, target - result.frames));
-      // Timer frames k / rate after the start of their stretch; frames taken
-      // on trigger events when they were read (the device gives no time).
+      // Timer frames k periods after the start of their stretch, in double
+      // from the frame index; frames taken on trigger events when they were
+      // read (the device gives no time).
       for (int f = 0; f < take; ++f)
         seconds[f] =
-            timed ? segmentOffset + static_cast<double>(segmentFrames + f) / result.deviceRate
+            timed ? segmentOffset + static_cast<double>(segmentFrames + f) * result.periodNs / 1e9
                   : secondsBetween(start, now);
       if (consumer != nullptr) consumer->frames(values.data(), ports.data(), take, seconds.data());
       lastFrameSeconds = seconds[take - 1];

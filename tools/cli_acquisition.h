@@ -27,13 +27,15 @@ std::vector<Channel> describeChannels(const Device& device, const std::vector<in
 class FrameConsumer {
  public:
   virtual ~FrameConsumer() = default;
-  // The acquisition runs; deviceRate is the frame rate the device accepted,
-  // -1 when frames are taken on trigger events.
+  // The acquisition runs; deviceRate is the frame rate the device runs at
+  // (1e9 / its period in ns), -1 when frames are taken on trigger events.
   virtual void started(double deviceRate) { (void)deviceRate; }
   // count frame records, frame f at values[f * valueSlots], ports[f * portSlots],
   // taken at seconds[f] since the start.
   virtual void frames(const float* values, const int* ports, int count, const double* seconds) = 0;
-  // Frames were lost to an overrun; the acquisition was restarted.
+  // Frames were lost to an overrun after framesBefore frames: called once
+  // per overrun (restarts that overflow again before a frame came belong to
+  // it), after every frame the device kept was delivered.
   virtual void gap(long long framesBefore) { (void)framesBefore; }
   // Called about once a second and at the end: a good moment to flush.
   virtual void flush() {}
@@ -45,6 +47,9 @@ enum class Trigger {
   Sample,  // one frame per trigger event
 };
 
+// How long a triggered acquisition waits for a frame unless told otherwise.
+constexpr double kDefaultTriggerTimeoutS = 10.0;
+
 struct AcquisitionOptions {
   std::vector<int> inputs;
   double rate = 1000.0;  // Hz; not used with Trigger::Sample
@@ -54,23 +59,29 @@ struct AcquisitionOptions {
   int triggerConfig = QELOMSR_TRIGGER_CONFIG_IN_A;
   // With a trigger: the longest wait for a frame in seconds; 0 waits until
   // interrupted.
-  double triggerTimeout = 0.0;
+  double triggerTimeout = kDefaultTriggerTimeoutS;
   bool restartOnOverrun = false;  // otherwise an overrun ends the acquisition
   bool progress = false;          // progress line on stderr
 };
 
 struct AcquisitionResult {
   double deviceRate = 0.0;  // the rate the device runs at; -1 on trigger events
+  double periodNs = 0.0;    // the frame period the device runs at; 0 on trigger events
   long long frames = 0;     // frames delivered to the consumer
   long long reads = 0;      // QeloMsrReadNonBlocking calls
   double elapsed = 0.0;     // seconds from the first start to the last frame
   double cpuSeconds = 0.0;  // user + system time of the process meanwhile
-  int overruns = 0;
-  int capacityFrames = 0;  // frames the device buffer holds
+  int overruns = 0;         // overrun episodes (a restart that overflows again is the same one)
+  int capacityFrames = 0;   // frames the device buffer holds
   int maxFramesPerRead = 0;
   double peakFill = 0.0;     // largest block read as a share of the capacity
   bool interrupted = false;  // stopped early by SIGINT or SIGTERM
 };
+
+// The period in ns the device runs at, from the rate it was asked for and
+// the float32 rate it reported (1e9 / period, rounded): the library's own
+// period for that rate when it matches, else the nearest whole period.
+double devicePeriodNs(double requestedHz, float correctedHz);
 
 // Runs one acquisition to its end. Throws ApiError for library failures
 // (an overrun without restartOnOverrun included), UsageError for a rate the

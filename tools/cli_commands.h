@@ -6,6 +6,7 @@
 // before any device is opened.
 #pragma once
 
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -57,10 +58,13 @@ struct StreamArgs {
   std::string out;      // empty or "-": standard output (CSV)
   std::string trigger;  // empty, start or sample
   std::string triggerConfig = "in-a";
-  double timeout = 0.0;
+  // --trigger-timeout in seconds; NaN: not given (10 s with a trigger).
+  double timeout = std::numeric_limits<double>::quiet_NaN();
   bool restartOnOverrun = false;
   bool progress = false;
   bool quiet = false;
+  bool overwrite = false;  // replace an existing --out file
+  bool compress = false;   // HDF5: shuffle and deflate
 };
 void checkStream(const StreamArgs& args);
 int runStream(const Device& device, const StreamArgs& args);

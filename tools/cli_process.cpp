@@ -18,16 +18,17 @@ namespace {
 
 std::FILE* _out = stdout;
 volatile std::sig_atomic_t _stop_signal = 0;
+volatile std::sig_atomic_t _stop_count = 0;
 
 extern "C" void onStopSignal(int signal) {
   // The interrupted code may be about to read errno.
   const int savedErrno = errno;
-  if (_stop_signal == signal) {
-    // Asked twice: stop now, the way the signal would have.
+  if (_stop_signal == 0) _stop_signal = signal;
+  if (++_stop_count >= 3) {
+    // Asked three times: stop now, the way the signal would have. Files
+    // written so far end on complete rows (they are written whole).
     std::signal(signal, SIG_DFL);
     std::raise(signal);
-  } else {
-    _stop_signal = signal;
   }
   errno = savedErrno;
 }
@@ -56,9 +57,12 @@ void installStopSignals() {
   sigaction(SIGINT, &action, nullptr);
   sigaction(SIGTERM, &action, nullptr);
   std::signal(SIGPIPE, SIG_IGN);
+  std::signal(SIGXFSZ, SIG_IGN);
 }
 
 int stopSignal() { return _stop_signal; }
+
+bool stopInsisted() { return _stop_count >= 2; }
 
 bool sleepUnlessStopped(double seconds) {
   using Clock = std::chrono::steady_clock;

@@ -23,12 +23,17 @@ void separateLibraryOutput();
 std::FILE* out();
 
 // SIGINT and SIGTERM ask long work (streams, sessions, sleeps) to stop and
-// the tool to exit with 128 + the signal number; a second signal of the same
-// kind ends the process at once. SIGPIPE is ignored: writes fail with EPIPE.
+// the tool to exit with 128 + the signal number. A second one asks to stop
+// sooner: a stream ends after the row it is writing (the file still closed
+// with its trailer); a third ends the process at once.
+// SIGPIPE is ignored (writes fail with EPIPE), and so is SIGXFSZ (a file
+// size limit makes writes fail with EFBIG instead of killing the tool).
 void installStopSignals();
 // The first stop signal received, or 0.
 int stopSignal();
 inline bool stopRequested() { return stopSignal() != 0; }
+// A second stop signal came: stop without finishing the work at hand.
+bool stopInsisted();
 // Sleeps; returns false as soon as a stop signal came.
 bool sleepUnlessStopped(double seconds);
 

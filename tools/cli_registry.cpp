@@ -47,6 +47,18 @@ const CLI::Validator kWholeNumber(
     },
     "INT");
 
+// A number of seconds: finite and not negative.
+const CLI::Validator kSeconds(
+    [](std::string& text) -> std::string {
+      errno = 0;
+      char* end = nullptr;
+      const double value = std::strtod(text.c_str(), &end);
+      if (text.empty() || *end != '\0' || errno != 0 || !std::isfinite(value) || value < 0)
+        return "'" + text + "' is not a number of seconds >= 0";
+      return "";
+    },
+    "SECONDS");
+
 // What runs a device command: check refuses bad arguments before the device
 // is opened, run acts on the open device. quiet, when set, keeps the command
 // from saying which device it opened.
@@ -128,12 +140,15 @@ DeviceRunner defineStream(CLI::App& sub) {
                  "trigger event");
   sub.add_option("--trigger-config", args->triggerConfig,
                  "Input configuration of the trigger line: in-a (default), in-b, in-c");
-  sub.add_option("--timeout", args->timeout,
+  sub.add_option("--trigger-timeout,--timeout", args->timeout,
                  "With --trigger: give up when no frame came for this many seconds (default: "
-                 "wait until interrupted)");
+                 "10; 0 waits until interrupted)")
+      ->check(kSeconds);
   sub.add_flag("--restart-on-overrun", args->restartOnOverrun,
                "After an overrun restart the acquisition (gap marked in the file) instead of "
                "failing");
+  sub.add_flag("--overwrite", args->overwrite, "Replace an existing --out file");
+  sub.add_flag("--compress", args->compress, "HDF5: compress the data (shuffle and gzip level 4)");
   sub.add_flag("--progress", args->progress, "Progress line on stderr even without a terminal");
   sub.add_flag("-q,--quiet", args->quiet,
                "No progress line, no summary and no word on the device opened");
@@ -205,18 +220,7 @@ void addSessionLineCommands(CLI::App& app, Device& device, Command& selected) {
   }
   auto seconds = std::make_shared<double>(0.0);
   auto* sleep = app.add_subcommand("sleep", "Wait (Ctrl-C ends the session)");
-  sleep->add_option("SECONDS", *seconds, "Seconds to wait")
-      ->required()
-      ->check(CLI::Validator(
-          [](std::string& text) -> std::string {
-            errno = 0;
-            char* end = nullptr;
-            const double value = std::strtod(text.c_str(), &end);
-            if (text.empty() || *end != '\0' || errno != 0 || !std::isfinite(value) || value < 0)
-              return "'" + text + "' is not a number of seconds >= 0";
-            return "";
-          },
-          "SECONDS"));
+  sleep->add_option("SECONDS", *seconds, "Seconds to wait")->required()->check(kSeconds);
   sleep->callback([&selected, seconds] {
     selected = [seconds] {
       return sleepUnlessStopped(*seconds) ? kExitSuccess : exitCodeForSignal(stopSignal());

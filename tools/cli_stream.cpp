@@ -5,90 +5,16 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
-#include <functional>
-#include <memory>
 
 #include "cli_acquisition.h"
 #include "cli_commands.h"
 #include "cli_process.h"
+#include "cli_stream_recording.h"
 #include "recording.h"
 
 namespace qcli {
 
 namespace {
-
-// Hands the frames of an acquisition to a recording, which it creates once
-// the device runs (so that a rate the device refuses leaves any existing
-// file untouched).
-class RecordingConsumer : public FrameConsumer {
- public:
-  using Opener = std::function<std::unique_ptr<qrec::Recording>(const qrec::RecordingInfo&)>;
-
-  RecordingConsumer(const Device& device, std::vector<Channel> channels, Opener open)
-      : device_(device),
-        channels_(std::move(channels)),
-        open_(std::move(open)),
-        row_(channels_.size()) {}
-
-  void started(double deviceRate) override {
-    qrec::RecordingInfo info;
-    info.startTime = qrec::isoTimeNow();
-    info.rateHz = deviceRate;
-    info.device = device_.entry().identifier;
-    info.serial = device_.serialNumber();
-    info.firmware = device_.entry().firmware;
-    for (const auto& c : channels_) {
-      qrec::Column column;
-      column.name = c.name;
-      column.analog = c.analog;
-      if (c.analog) {
-        int range = 0, delay = 0;
-        check(QeloMsrGetAnalogInputParameters(device_.handle(), c.id, &range, &delay));
-        const RangeLimits limits = device_.limits(c.id, range);
-        column.rangeMinVolts = limits.minVolts;
-        column.rangeMaxVolts = limits.maxVolts;
-      }
-      info.columns.push_back(column);
-    }
-    recording_ = open_(info);
-  }
-
-  void frames(const float* values, const int* ports, int count, const double* seconds) override {
-    const FamilyInfo& family = device_.family();
-    for (int f = 0; f < count; ++f) {
-      const float* v = values + static_cast<size_t>(f) * family.valueSlots;
-      const int* p = ports + static_cast<size_t>(f) * family.portSlots;
-      for (size_t i = 0; i < channels_.size(); ++i) {
-        const Channel& c = channels_[i];
-        if (c.analog)
-          row_[i] = v[c.slot];
-        else if (c.counter)  // 32 bits unsigned in an int slot
-          row_[i] = static_cast<double>(static_cast<std::uint32_t>(p[c.slot]));
-        else
-          row_[i] = p[c.slot];
-      }
-      recording_->frame(seconds[f], row_.data());
-    }
-  }
-
-  void gap(long long framesBefore) override {
-    (void)framesBefore;  // the recording counts its own frames
-    recording_->gap();
-  }
-
-  void flush() override {
-    if (recording_) recording_->flush();
-  }
-
-  qrec::Recording* recording() { return recording_.get(); }
-
- private:
-  const Device& device_;
-  std::vector<Channel> channels_;
-  Opener open_;
-  std::vector<double> row_;
-  std::unique_ptr<qrec::Recording> recording_;
-};
 
 Trigger parseTrigger(const std::string& text) {
   if (text.empty() || text == "none") return Trigger::None;
@@ -107,7 +33,44 @@ int parseTriggerConfig(const std::string& text) {
   throw UsageError("--trigger-config is in-a, in-b or in-c, not '" + text + "'");
 }
 
-void printSummary(const AcquisitionResult& r, const std::string& how) {
+bool toStandardOutput(const StreamArgs& args) { return args.out.empty() || args.out == "-"; }
+
+qrec::FileOptions fileOptions(const StreamArgs& args) {
+  qrec::FileOptions options;
+  options.overwrite = args.overwrite;
+  options.compress = args.compress;
+  return options;
+}
+
+// The counter counts only while enabled, and opening the device disabled
+// it: a stream of CNT enables it (the Rix's counter and trigger exclude each
+// other, so not together with a trigger there).
+void enableCounter(const Device& device, const std::vector<Channel>& channels, Trigger trigger) {
+  for (const auto& c : channels) {
+    if (!c.counter) continue;
+    int enabled = 0;
+    check(QeloMsrGetCounterEnable(device.handle(), c.id, &enabled));
+    if (enabled) return;
+    if (trigger != Trigger::None && std::string(device.family().name) == "Rix")
+      throw UsageError("the Rix counts or takes a trigger, not both: stream " + c.name +
+                       " without --trigger, or --trigger without " + c.name);
+    check(QeloMsrSetCounterEnable(device.handle(), c.id, 1));
+    std::fprintf(stderr, "qelomsr: %s enabled for the stream (it counts only while enabled)\n",
+                 c.name.c_str());
+    return;
+  }
+}
+
+void warnOfUncalibrated(const std::vector<qrec::Column>& columns) {
+  for (const auto& c : columns)
+    if (c.analog && !c.calibrated)
+      std::fprintf(stderr,
+                   "qelomsr: warning: %s is uncalibrated: nominal conversion (erased calibration "
+                   "record)\n",
+                   c.name.c_str());
+}
+
+void printSummary(const AcquisitionResult& r, long long frames, const std::string& how) {
   std::string rate;
   char text[128];
   if (r.deviceRate > 0) {
@@ -117,8 +80,13 @@ void printSummary(const AcquisitionResult& r, const std::string& how) {
   } else {
     rate = "on trigger events";
   }
-  std::fprintf(stderr, "qelomsr: %lld frames %s, %d overrun%s%s\n", r.frames, rate.c_str(),
+  std::fprintf(stderr, "qelomsr: %lld frames %s, %d overrun%s%s\n", frames, rate.c_str(),
                r.overruns, r.overruns == 1 ? "" : "s", how.c_str());
+}
+
+void printClipped(const RecordingConsumer& consumer, const qrec::Recording& recording) {
+  const std::string clipped = clipSummary(consumer.columns(), recording.clipped());
+  if (!clipped.empty()) std::fprintf(stderr, "qelomsr: clipped samples: %s\n", clipped.c_str());
 }
 
 }  // namespace
@@ -128,9 +96,11 @@ void checkStream(const StreamArgs& args) {
   parseTriggerConfig(args.triggerConfig);
   if (trigger == Trigger::None && args.triggerConfig != "in-a")
     throw UsageError("--trigger-config needs --trigger");
-  if (trigger == Trigger::None && args.timeout != 0.0)
-    throw UsageError("--timeout needs --trigger");
-  if (!(args.timeout >= 0.0)) throw UsageError("--timeout must be a number of seconds >= 0");
+  const bool timeoutGiven = !std::isnan(args.timeout);
+  if (trigger == Trigger::None && timeoutGiven)
+    throw UsageError("--trigger-timeout needs --trigger");
+  if (timeoutGiven && !(args.timeout >= 0.0 && std::isfinite(args.timeout)))
+    throw UsageError("--trigger-timeout must be a number of seconds >= 0");
   if (trigger == Trigger::Sample && args.rate != 0.0)
     throw UsageError(
         "--rate does not apply to --trigger sample: the device takes one frame per "
@@ -141,17 +111,30 @@ void checkStream(const StreamArgs& args) {
     throw UsageError("give either --frames N or --seconds S (a positive number)");
   if (args.frames < 0 || args.seconds < 0.0)
     throw UsageError("--frames and --seconds must be positive");
+  if (args.compress && (toStandardOutput(args) || !qrec::isHdf5Path(args.out)))
+    throw UsageError("--compress applies to HDF5 files (--out FILE.h5)");
+  // A file that is there or cannot be made is refused before the device is
+  // opened; the file itself is created once the device runs.
+  if (!toStandardOutput(args)) {
+    try {
+      qrec::checkCanCreate(args.out, fileOptions(args));
+    } catch (const qrec::RecordingError& e) {
+      if (!e.exists()) throw;
+      throw qrec::RecordingError("'" + args.out + "' exists: give --overwrite to replace it",
+                                 qrec::RecordingError::Kind::Exists);
+    }
+  }
 }
 
 int runStream(const Device& device, const StreamArgs& args) {
   checkStream(args);
   const Trigger trigger = parseTrigger(args.trigger);
-  const bool toStdout = args.out.empty() || args.out == "-";
+  const bool toStdout = toStandardOutput(args);
 
   AcquisitionOptions options;
   options.trigger = trigger;
   options.triggerConfig = parseTriggerConfig(args.triggerConfig);
-  options.triggerTimeout = args.timeout;
+  options.triggerTimeout = std::isnan(args.timeout) ? kDefaultTriggerTimeoutS : args.timeout;
   options.inputs = applyChannels(
       device, splitList(args.channels), args.range,
       {kKindAnalogInput, kKindDiffInput, kKindDigitalPort, kKindCounter, kKindTrigger});
@@ -159,13 +142,24 @@ int runStream(const Device& device, const StreamArgs& args) {
   options.frames = args.frames;
   options.seconds = args.seconds;
   options.restartOnOverrun = args.restartOnOverrun;
-  options.progress = !args.quiet && (args.progress || isatty(STDERR_FILENO));
+  // No progress line on a terminal that also shows the data.
+  const bool dataOnTerminal = toStdout && isatty(fileno(out()));
+  options.progress = !args.quiet && (args.progress || (isatty(STDERR_FILENO) && !dataOnTerminal));
 
-  RecordingConsumer consumer(device, describeChannels(device, options.inputs),
-                             [&](const qrec::RecordingInfo& info) {
-                               return toStdout ? qrec::writeCsv(out(), "standard output", info)
-                                               : qrec::createRecording(args.out, info);
-                             });
+  const std::vector<Channel> channels = describeChannels(device, options.inputs);
+  std::vector<qrec::Column> columns =
+      describeColumns(device, channels, CalibrationView::read(device));
+  enableCounter(device, channels, trigger);
+  warnOfUncalibrated(columns);
+  const qrec::FileOptions files = fileOptions(args);
+  RecordingConsumer consumer(
+      device, channels, std::move(columns),
+      [&](const qrec::RecordingInfo& info) {
+        return toStdout ? qrec::writeCsv(out(), "standard output", info)
+                        : qrec::createRecording(args.out, info, files);
+      },
+      true);
+  const std::string where = toStdout ? "" : " to " + args.out;
   AcquisitionResult result;
   try {
     result = acquire(device, options, &consumer);
@@ -179,18 +173,23 @@ int runStream(const Device& device, const StreamArgs& args) {
     const int code = reportFailure(e);
     if (code == kExitBrokenPipe) return code;
     try {
-      recording->close();
+      recording->close();  // after a write error: only finishes the file
     } catch (const std::exception& closing) {
       reportFailure(closing);
     }
     if (!args.quiet) {
       std::fprintf(stderr, "qelomsr: %lld frames written%s before the error, %zu gap%s\n",
-                   recording->framesWritten(), toStdout ? "" : (" to " + args.out).c_str(),
-                   recording->gaps().size(), recording->gaps().size() == 1 ? "" : "s");
+                   recording->framesWritten(), where.c_str(), recording->gaps().size(),
+                   recording->gaps().size() == 1 ? "" : "s");
+      printClipped(consumer, *recording);
     }
     return code;
   }
-  if (!args.quiet) printSummary(result, result.interrupted ? ", interrupted" : "");
+  if (!args.quiet) {
+    printSummary(result, consumer.recording()->framesWritten(),
+                 result.interrupted ? ", interrupted" : "");
+    printClipped(consumer, *consumer.recording());
+  }
   return result.interrupted ? exitCodeForSignal(stopSignal()) : kExitSuccess;
 }
 

@@ -1,92 +1,81 @@
-// HDF5 recordings through the HDF5 C library: the chunked float64 datasets
-// `data` (frames x channels) and `time_s` (frames), grown a chunk at a time
-// and flushed so that an interrupted acquisition keeps every frame written,
-// with the attributes of the acquisition on `data`.
-#include <hdf5.h>
+// HDF5 recordings through the HDF5 C library: the chunked datasets `data`
+// (frames x channels; float32 when every column is an analog input, else
+// float64) and `time_s` (frames), the datasets `gaps` and `clipped`, and the
+// attributes of the acquisition on `data`.
+//
+// The file is written for single-writer/multiple-reader access (SWMR): every
+// object exists before SWMR writing starts, and afterwards only the datasets
+// grow and `clipped` is rewritten, so readers can open the file while it is
+// written (h5py.File(path, "r", swmr=True)) and a killed writer leaves a file
+// that holds everything flushed before. Rows reach the datasets only after
+// they are in memory, and a failed write shrinks the datasets back to the
+// rows of the last successful flush; unwritten rows read as NaN, never as 0.
+// A disk about to be full ends the recording before HDF5 runs into it.
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
-#include <cstring>
-#include <utility>
+#include <cmath>
+#include <limits>
 
+#include "hdf5_objects.h"
 #include "recording.h"
+#include "recording_detail.h"
 
 namespace qrec {
 
 namespace {
 
-constexpr hsize_t kChunkRows = 4096;
+constexpr size_t kChunkBytes = 64 * 1024;
+// Room kept free for HDF5's own structures, so that a file whose disk is
+// full can still be closed.
+constexpr double kReserveBytes = 16 * 1024;
+constexpr size_t kMetadataCacheBytes = 128 * 1024;
 
-// The most specific message of HDF5's error stack, if there is one.
-herr_t innermost(unsigned n, const H5E_error2_t* error, void* text) {
-  if (n == 0 && error->desc != nullptr) *static_cast<std::string*>(text) = error->desc;
-  return 0;
+// Rows per chunk: about 64 KiB or one second of frames, whichever is less.
+hsize_t chunkRows(size_t rowBytes, double rateHz) {
+  const hsize_t bySize = std::max<size_t>(1, kChunkBytes / std::max<size_t>(1, rowBytes));
+  if (!(rateHz >= 1.0)) return bySize;
+  return std::max<hsize_t>(1, std::min<hsize_t>(bySize, static_cast<hsize_t>(std::ceil(rateHz))));
 }
-
-// An HDF5 identifier closed by its own close function.
-class Id {
- public:
-  Id() = default;
-  Id(hid_t id, herr_t (*close)(hid_t)) : id_(id), close_(close) {}
-  Id(Id&& other) noexcept : id_(other.id_), close_(other.close_) { other.id_ = -1; }
-  Id& operator=(Id&& other) noexcept {
-    std::swap(id_, other.id_);
-    std::swap(close_, other.close_);
-    return *this;
-  }
-  Id(const Id&) = delete;
-  Id& operator=(const Id&) = delete;
-  ~Id() { reset(); }
-  // Closes now; false when HDF5 could not (a failed final write).
-  bool reset() {
-    const hid_t id = id_;
-    id_ = -1;
-    return id < 0 || close_(id) >= 0;
-  }
-  hid_t get() const { return id_; }
-
- private:
-  hid_t id_ = -1;
-  herr_t (*close_)(hid_t) = nullptr;
-};
 
 class Hdf5Recording : public Recording {
  public:
-  Hdf5Recording(const std::string& path, const RecordingInfo& info)
-      : name_("'" + path + "'"), columns_(info.columns.size()) {
+  Hdf5Recording(const std::string& path, const RecordingInfo& info, const FileOptions& options)
+      : Recording(info),
+        path_(path),
+        doing_("creating '" + path + "'"),
+        width_(info.columns.size()) {
     H5Eset_auto2(H5E_DEFAULT, nullptr, nullptr);  // errors become exceptions here
     // The system's reason for a file that cannot be created (HDF5 only says
-    // that it failed).
-    errno = 0;
-    std::FILE* probe = std::fopen(path.c_str(), "wb");
-    if (probe == nullptr)
-      throw RecordingError("cannot create '" + path + "': " + std::strerror(errno));
-    std::fclose(probe);
+    // that it failed), and no existing file replaced unless asked.
+    ::close(createFile(path, options));
 
-    file_ = Id(check(H5Fcreate(path.c_str(), H5F_ACC_TRUNC, H5P_DEFAULT, H5P_DEFAULT), "create"),
+    Id access(check(H5Pcreate(H5P_FILE_ACCESS), "properties"), H5Pclose);
+    check(H5Pset_libver_bounds(access.get(), H5F_LIBVER_V110, H5F_LIBVER_LATEST), "properties");
+    boundMetadataCache(access.get());
+    file_ = Id(check(H5Fcreate(path.c_str(), H5F_ACC_TRUNC, H5P_DEFAULT, access.get()), "create"),
                H5Fclose);
-    data_ = createGrowing("data", 2);
-    time_ = createGrowing("time_s", 1);
 
-    std::vector<std::string> names, units;
-    std::vector<double> ranges;
-    for (const auto& c : info.columns) {
-      names.push_back(c.name);
-      units.push_back(c.analog ? "V" : "raw");
-      ranges.push_back(c.analog ? c.rangeMinVolts : std::numeric_limits<double>::quiet_NaN());
-      ranges.push_back(c.analog ? c.rangeMaxVolts : std::numeric_limits<double>::quiet_NaN());
-    }
-    writeStrings("channels", names);
-    writeStrings("units", units);
-    writeScalar("rate_hz", info.rateHz);
-    writeString("device", info.device);
-    writeString("serial", info.serial);
-    writeString("firmware", info.firmware);
-    writeDoubles("ranges", ranges, {columns_, 2});
-    writeString("start_time", info.startTime);
-    writeGaps();
-    check(H5Fflush(file_.get(), H5F_SCOPE_LOCAL), "flush");
-    pendingData_.reserve(kChunkRows * columns_);
-    pendingTime_.reserve(kChunkRows);
+    bool allAnalog = width_ > 0;
+    for (const auto& c : info.columns) allAnalog = allAnalog && c.analog;
+    const hid_t valueType = allAnalog ? H5T_IEEE_F32LE : H5T_IEEE_F64LE;
+    rowBytes_ = width_ * (allAnalog ? 4 : 8) + 8;  // with its time
+    rows_ = chunkRows(rowBytes_ - 8, info.rateHz);
+    data_ = createGrowing("data", valueType, width_, options.compress);
+    time_ = createGrowing("time_s", H5T_IEEE_F64LE, 0, options.compress);
+    gapsSet_ = createGrowing("gaps", H5T_STD_I64LE, 0, false);
+    clippedSet_ = createClipped();
+    writeAttributes(info);
+    writeClipped();
+    check(H5Fstart_swmr_write(file_.get()), "SWMR start");
+    doing_ = "writing '" + path + "'";
+    durableClips_ = committedClips();
+    pendingData_.reserve(rows_ * width_);
+    pendingTime_.reserve(rows_);
   }
 
   ~Hdf5Recording() override {
@@ -97,154 +86,296 @@ class Hdf5Recording : public Recording {
     }
   }
 
-  void frame(double timeSeconds, const double* values) override {
-    if (file_.get() < 0) throw RecordingError(name_ + " is already closed");
-    pendingTime_.push_back(timeSeconds);
-    pendingData_.insert(pendingData_.end(), values, values + columns_);
-    ++frames_;
-    if (pendingTime_.size() >= kChunkRows) flush();
-  }
-
-  void gap() override {
-    gaps_.push_back(frames_);
-    gapsChanged_ = true;
-  }
-
   void flush() override {
-    if (file_.get() < 0) return;
-    const hsize_t rows = pendingTime_.size();
-    if (rows > 0) {
-      append(data_, pendingData_.data(), rows, columns_);
-      append(time_, pendingTime_.data(), rows, 0);
-      written_ += rows;
-      pendingData_.clear();
-      pendingTime_.clear();
-    }
-    if (gapsChanged_) writeGaps();
-    check(H5Fflush(file_.get(), H5F_SCOPE_LOCAL), "flush");
+    if (file_.get() < 0 || failed_) return;
+    guarded([this] {
+      writePending();
+      finishFlush();
+    });
   }
 
   void close() override {
     if (file_.get() < 0) return;
-    flush();
-    data_.reset();
-    time_.reset();
-    if (!file_.reset()) fail("close");
+    try {
+      flush();
+    } catch (const RecordingError&) {
+      closeAll();
+      throw;
+    }
+    if (!closeAll() && !failed_) {
+      failed_ = true;
+      throw RecordingError("closing '" + path_ + "' failed: " + hdf5Message());
+    }
   }
 
  private:
-  hid_t check(hid_t result, const char* what) {
-    if (result < 0) fail(what);
-    return result;
+  // Frames that could not be written for want of space.
+  struct NoRoom {
+    int error;
+  };
+
+  void appendFrame(double timeSeconds, const double* values) override {
+    if (file_.get() < 0 || failed_)
+      throw RecordingError("'" + path_ + "' is closed after an error");
+    if (pendingTime_.size() >= rows_) guarded([this] { writePending(); });
+    pendingTime_.push_back(timeSeconds);
+    pendingData_.insert(pendingData_.end(), values, values + width_);
   }
 
-  [[noreturn]] void fail(const char* what) {
-    const int error = errno;
-    std::string detail;
-    H5Ewalk2(H5E_DEFAULT, H5E_WALK_UPWARD, innermost, &detail);
-    if (error != 0) detail += std::string(detail.empty() ? "" : ": ") + std::strerror(error);
-    throw RecordingError(std::string("HDF5 ") + what + " of " + name_ + " failed" +
-                         (detail.empty() ? "" : ": " + detail));
+  void appendGap() override {
+    if (file_.get() < 0 || failed_)
+      throw RecordingError("'" + path_ + "' is closed after an error");
   }
 
-  // An empty float64 dataset of rank 1 (frames) or 2 (frames x columns)
-  // that grows in chunks of kChunkRows frames.
-  Id createGrowing(const char* name, int rank) {
-    const hsize_t dims[2] = {0, columns_};
-    const hsize_t maxDims[2] = {H5S_UNLIMITED, columns_};
-    const hsize_t chunk[2] = {kChunkRows, columns_};
+  // Runs a write. Without room for it, the file is closed on what it holds
+  // (HDF5 cannot take back a write that failed half way, so a full disk is
+  // seen coming: see hasRoomFor); when it fails all the same, the file is
+  // put back to its last flush. Either way the error goes on, once.
+  template <typename Write>
+  void guarded(Write write) {
+    try {
+      write();
+    } catch (const NoRoom& full) {
+      endWithoutRoom(full.error);
+    } catch (const RecordingError&) {
+      recover();
+      throw;
+    }
+  }
+
+  // The file holds what was flushed and written so far; the frames waiting
+  // for room are dropped.
+  void endWithoutRoom(int error) {
+    failed_ = true;
+    pendingData_.clear();
+    pendingTime_.clear();
+    dropUncommittedClips();
+    frames_ = static_cast<long long>(written_);
+    try {
+      finishFlush();
+    } catch (const RecordingError&) {
+      recover();
+    }
+    throw RecordingError(doing_ + " failed: " + systemReason(error));
+  }
+
+  // Gaps, clip counts and HDF5's own flush; what is in the file afterwards
+  // is what the recording reports.
+  void finishFlush() {
+    writeGaps();
+    writeClipped();
+    check(H5Fflush(file_.get(), H5F_SCOPE_LOCAL), "flush");
+    durableFrames_ = written_;
+    durableGaps_ = gapsWritten_;
+    durableClips_ = committedClips();
+  }
+
+  // After a failed write: the datasets hold the rows of the last successful
+  // flush and nothing else, and the recording says so.
+  void recover() {
+    failed_ = true;
+    pendingData_.clear();
+    pendingTime_.clear();
+    resize(data_, durableFrames_);
+    resize(time_, durableFrames_);
+    resize(gapsSet_, durableGaps_);
+    written_ = durableFrames_;
+    frames_ = static_cast<long long>(durableFrames_);
+    gapsWritten_ = durableGaps_;
+    gaps_.resize(durableGaps_);
+    dropUncommittedClips();
+    restoreCommittedClips(durableClips_);
+    try {
+      writeClipped();
+    } catch (const RecordingError&) {
+      // No room for it either: the counts of the last flush stay.
+    }
+    H5Fflush(file_.get(), H5F_SCOPE_LOCAL);
+  }
+
+  // A metadata cache of at most kMetadataCacheBytes: the chunk index of a
+  // long recording grows, the memory for it does not.
+  void boundMetadataCache(hid_t access) {
+    H5AC_cache_config_t config{};
+    config.version = H5AC__CURR_CACHE_CONFIG_VERSION;
+    check(H5Pget_mdc_config(access, &config), "metadata cache");
+    config.set_initial_size = true;
+    config.initial_size = kMetadataCacheBytes / 2;
+    config.max_size = kMetadataCacheBytes;
+    config.min_size = std::min(config.min_size, kMetadataCacheBytes / 2);
+    check(H5Pset_mdc_config(access, &config), "metadata cache");
+  }
+
+  // Whether the file can take `bytes` more and still be closed: the room
+  // left below the file size limit and on the file system, less a reserve
+  // for HDF5's own structures. Throws NoRoom when not.
+  void hasRoomFor(hsize_t bytes) const {
+    haddr_t end = 0;
+    H5Fget_eoa(file_.get(), &end);
+    struct stat st {};
+    const double size = stat(path_.c_str(), &st) == 0 ? std::max<double>(st.st_size, end) : end;
+    const double needed = static_cast<double>(bytes) * 1.01 + kReserveBytes;
+    rlimit limit{};
+    if (getrlimit(RLIMIT_FSIZE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY &&
+        size + needed > static_cast<double>(limit.rlim_cur))
+      throw NoRoom{EFBIG};
+    struct statvfs fs {};
+    if (statvfs(path_.c_str(), &fs) == 0) {
+      const double free =
+          static_cast<double>(geteuid() == 0 ? fs.f_bfree : fs.f_bavail) * fs.f_frsize;
+      if (needed > free) throw NoRoom{ENOSPC};
+    }
+  }
+
+  void resize(const Id& dataset, hsize_t rows) {
+    const hsize_t extent[2] = {rows, width_};
+    H5Dset_extent(dataset.get(), extent);
+  }
+
+  bool closeAll() {
+    data_.reset();
+    time_.reset();
+    gapsSet_.reset();
+    clippedSet_.reset();
+    return file_.reset();
+  }
+
+  hid_t check(hid_t result, const char* step) { return checked(result, step, doing_); }
+
+  // An empty dataset of rank 1 (columns 0) or 2 (frames x columns) that
+  // grows along the frames, with NaN (floats) or 0 (integers) where nothing
+  // was written.
+  Id createGrowing(const char* name, hid_t type, hsize_t columns, bool compress) {
+    const int rank = columns == 0 ? 1 : 2;
+    const hsize_t dims[2] = {0, columns};
+    const hsize_t maxDims[2] = {H5S_UNLIMITED, columns};
+    const hsize_t chunk[2] = {type == H5T_STD_I64LE ? 64 : rows_, columns};
     Id space(check(H5Screate_simple(rank, dims, maxDims), "dataspace"), H5Sclose);
-    Id properties(check(H5Pcreate(H5P_DATASET_CREATE), "properties"), H5Pclose);
-    check(H5Pset_chunk(properties.get(), rank, chunk), "chunking");
-    return Id(check(H5Dcreate2(file_.get(), name, H5T_IEEE_F64LE, space.get(), H5P_DEFAULT,
-                               properties.get(), H5P_DEFAULT),
+    Id create(check(H5Pcreate(H5P_DATASET_CREATE), "properties"), H5Pclose);
+    check(H5Pset_chunk(create.get(), rank, chunk), "chunking");
+    if (type != H5T_STD_I64LE) {
+      const double nan = std::numeric_limits<double>::quiet_NaN();
+      check(H5Pset_fill_value(create.get(), H5T_NATIVE_DOUBLE, &nan), "fill value");
+    }
+    if (compress) {
+      check(H5Pset_shuffle(create.get()), "shuffle filter");
+      check(H5Pset_deflate(create.get(), 4), "deflate filter");
+    }
+    // A bounded chunk cache: memory stays flat however long the recording.
+    Id access(check(H5Pcreate(H5P_DATASET_ACCESS), "properties"), H5Pclose);
+    check(H5Pset_chunk_cache(access.get(), 127, 4 * kChunkBytes, 1.0), "chunk cache");
+    return Id(check(H5Dcreate2(file_.get(), name, type, space.get(), H5P_DEFAULT, create.get(),
+                               access.get()),
                     "dataset"),
               H5Dclose);
   }
 
-  // Appends rows to a growing dataset (columns 0: rank 1).
-  void append(const Id& dataset, const double* values, hsize_t rows, hsize_t columns) {
+  // One count per column, allocated now: SWMR writing only rewrites it.
+  Id createClipped() {
+    const hsize_t dims[1] = {width_};
+    Id space(check(H5Screate_simple(1, dims, nullptr), "dataspace"), H5Sclose);
+    Id create(check(H5Pcreate(H5P_DATASET_CREATE), "properties"), H5Pclose);
+    check(H5Pset_alloc_time(create.get(), H5D_ALLOC_TIME_EARLY), "allocation");
+    return Id(check(H5Dcreate2(file_.get(), "clipped", H5T_STD_I64LE, space.get(), H5P_DEFAULT,
+                               create.get(), H5P_DEFAULT),
+                    "dataset"),
+              H5Dclose);
+  }
+
+  void writeAttributes(const RecordingInfo& info) {
+    std::vector<std::string> names, units, devices;
+    std::vector<double> ranges;
+    std::vector<unsigned char> calibrated;
+    for (const auto& c : info.columns) {
+      names.push_back(c.name);
+      units.push_back(c.analog ? "V" : "raw");
+      devices.push_back(c.device.empty() ? info.device : c.device);
+      const double nan = std::numeric_limits<double>::quiet_NaN();
+      ranges.push_back(c.analog ? float32Decimal(c.rangeMinVolts) : nan);
+      ranges.push_back(c.analog ? float32Decimal(c.rangeMaxVolts) : nan);
+      calibrated.push_back(c.analog && !c.calibrated ? 0 : 1);
+    }
+    AttributeWriter a(data_.get(), doing_);
+    a.integer("format", kFormatVersion);
+    a.strings("channels", names);
+    a.strings("units", units);
+    a.scalar("rate_hz", info.rateHz);
+    a.string("device", info.device);
+    a.string("serial", info.serial);
+    a.string("firmware", info.firmware);
+    a.string("start_time", info.startTime);
+    a.doubles("ranges", ranges, {width_, 2});
+    a.bytes("calibrated", calibrated);
+    a.strings("devices", devices);
+  }
+
+  // Appends rows at `first` to a growing dataset (columns 0: rank 1).
+  void append(const Id& dataset, hid_t memoryType, const void* values, hsize_t first, hsize_t rows,
+              hsize_t columns) {
     const int rank = columns == 0 ? 1 : 2;
-    const hsize_t extent[2] = {written_ + rows, columns};
+    const hsize_t extent[2] = {first + rows, columns};
     check(H5Dset_extent(dataset.get(), extent), "extend");
     Id fileSpace(check(H5Dget_space(dataset.get()), "dataspace"), H5Sclose);
-    const hsize_t start[2] = {written_, 0};
+    const hsize_t start[2] = {first, 0};
     const hsize_t count[2] = {rows, columns};
     check(H5Sselect_hyperslab(fileSpace.get(), H5S_SELECT_SET, start, nullptr, count, nullptr),
           "selection");
     Id memorySpace(check(H5Screate_simple(rank, count, nullptr), "dataspace"), H5Sclose);
-    check(H5Dwrite(dataset.get(), H5T_NATIVE_DOUBLE, memorySpace.get(), fileSpace.get(),
-                   H5P_DEFAULT, values),
+    check(H5Dwrite(dataset.get(), memoryType, memorySpace.get(), fileSpace.get(), H5P_DEFAULT,
+                   values),
           "write");
   }
 
-  Id stringType() {
-    Id type(check(H5Tcopy(H5T_C_S1), "string type"), H5Tclose);
-    check(H5Tset_size(type.get(), H5T_VARIABLE), "string type");
-    check(H5Tset_cset(type.get(), H5T_CSET_UTF8), "string type");
-    return type;
-  }
-
-  void writeAttribute(const char* name, hid_t type, hid_t memoryType, const Id& space,
-                      const void* value) {
-    if (H5Aexists(data_.get(), name) > 0) check(H5Adelete(data_.get(), name), "attribute");
-    Id attribute(
-        check(H5Acreate2(data_.get(), name, type, space.get(), H5P_DEFAULT, H5P_DEFAULT), name),
-        H5Aclose);
-    check(H5Awrite(attribute.get(), memoryType, value), name);
-  }
-
-  void writeString(const char* name, const std::string& value) {
-    const Id type = stringType();
-    const Id space(check(H5Screate(H5S_SCALAR), "dataspace"), H5Sclose);
-    const char* text = value.c_str();
-    writeAttribute(name, type.get(), type.get(), space, &text);
-  }
-
-  void writeStrings(const char* name, const std::vector<std::string>& values) {
-    const Id type = stringType();
-    const hsize_t n = values.size();
-    const Id space(check(H5Screate_simple(1, &n, nullptr), "dataspace"), H5Sclose);
-    std::vector<const char*> texts;
-    for (const auto& v : values) texts.push_back(v.c_str());
-    writeAttribute(name, type.get(), type.get(), space, texts.data());
-  }
-
-  void writeScalar(const char* name, double value) {
-    const Id space(check(H5Screate(H5S_SCALAR), "dataspace"), H5Sclose);
-    writeAttribute(name, H5T_IEEE_F64LE, H5T_NATIVE_DOUBLE, space, &value);
-  }
-
-  void writeDoubles(const char* name, const std::vector<double>& values,
-                    std::initializer_list<hsize_t> shape) {
-    const std::vector<hsize_t> dims(shape);
-    const Id space(
-        check(H5Screate_simple(static_cast<int>(dims.size()), dims.data(), nullptr), "dataspace"),
-        H5Sclose);
-    writeAttribute(name, H5T_IEEE_F64LE, H5T_NATIVE_DOUBLE, space, values.data());
+  void writePending() {
+    const hsize_t rows = pendingTime_.size();
+    if (rows == 0) return;
+    // HDF5 allocates whole chunks: room for every chunk after those the
+    // last flush wrote, up to the one these rows end in.
+    const hsize_t firstNew = (durableFrames_ + rows_ - 1) / rows_;
+    const hsize_t last = (written_ + rows - 1) / rows_;
+    hasRoomFor(last >= firstNew ? (last - firstNew + 1) * rows_ * rowBytes_ : 0);
+    append(data_, H5T_NATIVE_DOUBLE, pendingData_.data(), written_, rows, width_);
+    append(time_, H5T_NATIVE_DOUBLE, pendingTime_.data(), written_, rows, 0);
+    written_ += rows;
+    pendingData_.clear();
+    pendingTime_.clear();
+    commitClips();
   }
 
   void writeGaps() {
-    const hsize_t n = gaps_.size();
-    const Id space(check(H5Screate_simple(1, &n, nullptr), "dataspace"), H5Sclose);
-    const long long none = 0;  // HDF5 wants a buffer also for no elements
-    writeAttribute("gaps", H5T_STD_I64LE, H5T_NATIVE_LLONG, space,
-                   gaps_.empty() ? &none : gaps_.data());
-    gapsChanged_ = false;
+    if (gaps_.size() <= gapsWritten_) return;
+    append(gapsSet_, H5T_NATIVE_LLONG, gaps_.data() + gapsWritten_, gapsWritten_,
+           gaps_.size() - gapsWritten_, 0);
+    gapsWritten_ = gaps_.size();
   }
 
-  std::string name_;
-  hsize_t columns_;
-  Id file_, data_, time_;
-  hsize_t written_ = 0;  // frames in the file
+  void writeClipped() {
+    if (width_ == 0) return;
+    const std::vector<long long> counts = clipped();
+    check(
+        H5Dwrite(clippedSet_.get(), H5T_NATIVE_LLONG, H5S_ALL, H5S_ALL, H5P_DEFAULT, counts.data()),
+        "write");
+  }
+
+  std::string path_;
+  std::string doing_;  // what a failure message starts with
+  hsize_t width_;      // columns
+  hsize_t rows_ = 1;   // per chunk
+  size_t rowBytes_ = 0;
+  Id file_, data_, time_, gapsSet_, clippedSet_;
+  bool failed_ = false;
+  hsize_t written_ = 0;        // rows in the datasets
+  hsize_t durableFrames_ = 0;  // rows at the last successful flush
+  size_t gapsWritten_ = 0, durableGaps_ = 0;
+  std::vector<long long> durableClips_;
   std::vector<double> pendingData_, pendingTime_;
-  bool gapsChanged_ = false;
 };
 
 }  // namespace
 
-std::unique_ptr<Recording> createHdf5(const std::string& path, const RecordingInfo& info) {
-  return std::make_unique<Hdf5Recording>(path, info);
+std::unique_ptr<Recording> createHdf5(const std::string& path, const RecordingInfo& info,
+                                      const FileOptions& options) {
+  return std::make_unique<Hdf5Recording>(path, info, options);
 }
 
 }  // namespace qrec

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "process.h"
+#include "text_files.h"
 
 namespace qtest {
 
@@ -60,31 +61,6 @@ inline ProcessResult whileRunning(const std::string& name, const std::string& pa
   content << in.rdbuf();
   r.err += content.str();
   return r;
-}
-
-inline std::string readFile(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream content;
-  content << in.rdbuf();
-  return content.str();
-}
-
-inline void writeFile(const std::string& path, const std::string& text) {
-  std::ofstream(path) << text;
-}
-
-inline std::vector<std::string> lines(const std::string& text) {
-  std::vector<std::string> result;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) result.push_back(line);
-  return result;
-}
-
-inline std::vector<std::string> cells(const std::string& csvLine) {
-  std::vector<std::string> result;
-  std::istringstream in(csvLine);
-  for (std::string cell; std::getline(in, cell, ',');) result.push_back(cell);
-  return result;
 }
 
 inline std::string describe(const ProcessResult& r) {

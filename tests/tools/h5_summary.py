@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
-"""Prints what an HDF5 recording of qelomsr holds, read with h5py, as JSON:
-the shapes and types of its datasets, the attributes of `data` (NaN as
-null) and per column the mean and maximum of the data."""
+"""Prints what an HDF5 recording of qelomsr holds, read with h5py as a reader
+of a file that may still be written (SWMR), as JSON: the shapes and types of
+its datasets, the attributes of `data` (NaN as null), the gaps and clip
+counts, and per column the mean and maximum of the data."""
 import json
 import math
 import sys
@@ -22,11 +23,10 @@ def plain(value):
     return value
 
 
-with h5py.File(sys.argv[1], "r") as f:
+with h5py.File(sys.argv[1], "r", swmr=True) as f:
     data, time = f["data"], f["time_s"]
     attrs = {name: plain(data.attrs[name]) for name in data.attrs}
-    attrs["gaps_dtype"] = str(data.attrs["gaps"].dtype)
-    for name in ("channels", "units", "device", "serial", "firmware", "start_time"):
+    for name in ("channels", "units", "device", "serial", "firmware", "start_time", "devices"):
         value = data.attrs[name]
         items = list(value) if isinstance(value, np.ndarray) else [value]
         if not all(isinstance(v, str) for v in items):
@@ -35,9 +35,14 @@ with h5py.File(sys.argv[1], "r") as f:
     print(json.dumps({
         "data": {"shape": list(data.shape), "dtype": str(data.dtype),
                  "maxshape": list(data.maxshape), "chunks": list(data.chunks or [])},
+        "compression": data.compression,
+        "shuffle": bool(data.shuffle),
         "time_s": {"shape": list(time.shape), "dtype": str(time.dtype),
                    "last": float(time[-1]) if time.shape[0] else None},
         "attrs": attrs,
+        "gaps": [int(g) for g in f["gaps"][()]],
+        "gaps_dtype": str(f["gaps"].dtype),
+        "clipped": [int(c) for c in f["clipped"][()]],
         "mean": [float(v) for v in values.mean(axis=0)] if values.shape[0] else [],
         "max": [float(v) for v in values.max(axis=0)] if values.shape[0] else [],
     }))

@@ -274,13 +274,13 @@ TEST_F(CliDaily, A10mVCsvKeepsSubMicrovoltSteps) {
   // converter step of the 10 mV range (0.3 uV) per millisecond.
   const std::string path = kTempDir + "/fine.csv";
   const auto r = onBus({"stream", "USB:1-0-3", "--channels", "AI-2:10mV", "--rate", "1000",
-                        "--frames", "400", "--out", path},
+                        "--frames", "400", "--out", path, "--overwrite"},
                        "two_ka.json");
   ASSERT_EQ(r.exitCode, 0) << describe(r);
-  const auto rows = lines(readFile(path));
-  ASSERT_EQ(rows.size(), 401u);
+  const auto rows = dataRows(readFile(path));
+  ASSERT_EQ(rows.size(), 400u);
   std::set<float> values;
-  for (size_t i = 1; i < rows.size(); ++i) {
+  for (size_t i = 0; i < rows.size(); ++i) {
     const auto c = cells(rows[i]);
     ASSERT_EQ(c.size(), 2u) << rows[i];
     const float v = std::strtof(c[1].c_str(), nullptr);
@@ -320,8 +320,8 @@ TEST_F(CliDaily, Hdf5FileHasTheDatasetsAndAttributes) {
   EXPECT_EQ(a["device"], "USB:1-0-3");
   EXPECT_EQ(a["serial"], "QeloKa@KA1X-004711");
   EXPECT_EQ(a["firmware"], "1.4");
-  EXPECT_EQ(a["gaps"], nlohmann::json::array());
-  EXPECT_EQ(a["gaps_dtype"], "int64");
+  EXPECT_EQ(h5["gaps"], nlohmann::json::array());
+  EXPECT_EQ(h5["gaps_dtype"], "int64");
   EXPECT_TRUE(std::regex_match(a["start_time"].get<std::string>(),
                                std::regex("20[0-9-]{8}T[0-9:]{8}\\.[0-9]{3}[+-][0-9]{2}:[0-9]{2}")))
       << a["start_time"];
@@ -341,7 +341,7 @@ TEST_F(CliDaily, ThePythonPackageReadsTheFilesAndWritesTheSameCsv) {
   const std::string h5 = kTempDir + "/shared.h5";
   for (const std::string& path : {csv, h5}) {
     const auto r = onBus({"stream", "USB:1-0-3", "--channels", "AI-2:10mV,AI-0,DP-0,CNT,TRG",
-                          "--rate", "1000", "--frames", "300", "--out", path, "-q"},
+                          "--rate", "1000", "--frames", "300", "--out", path, "-q", "--overwrite"},
                          "two_ka.json");
     ASSERT_EQ(r.exitCode, 0) << describe(r);
   }
@@ -384,11 +384,13 @@ TEST_F(CliDaily, TheLibraryLogStaysOutOfTheData) {
                         "--frames", "200", "--out", "-"},
                        "", {"COMMAPI_LOGGING=1"});
   ASSERT_EQ(r.exitCode, 0) << describe(r);
-  const auto rows = lines(r.out);
-  ASSERT_EQ(rows.size(), 201u) << r.out.substr(0, 2000);
-  EXPECT_EQ(rows[0], "time_s,AI-0,DP-0");
-  for (size_t i = 1; i < rows.size(); ++i)
-    EXPECT_TRUE(std::regex_match(rows[i], std::regex("[-0-9.e]+,[-0-9.e]+,[0-9]+"))) << rows[i];
+  const auto rows = dataRows(r.out);
+  ASSERT_EQ(rows.size(), 200u) << r.out.substr(0, 2000);
+  EXPECT_EQ(columnLine(r.out), "time_s,AI-0,DP-0");
+  for (const auto& line : lines(r.out))
+    EXPECT_TRUE(line.rfind("# ", 0) == 0 || line == "time_s,AI-0,DP-0" ||
+                std::regex_match(line, std::regex("[-0-9.]+,[-0-9.]+,[0-9]+")))
+        << line;
   EXPECT_THAT(r.err, HasSubstr("USB: Enumerate"));  // the log went to stderr
 }
 
@@ -401,15 +403,15 @@ TEST_F(CliDaily, ARefusedRateOrChannelLeavesTheFileAlone) {
   };
   for (const auto& extra : cases) {
     writeFile(path, "precious\n");
-    std::vector<std::string> args{"stream", "ka", "--frames", "10", "--out", path};
+    std::vector<std::string> args{"stream", "ka", "--frames", "10", "--out", path, "--overwrite"};
     args.insert(args.end(), extra.begin(), extra.end());
     const auto r = onBus(args);
     EXPECT_EQ(r.exitCode, 2) << describe(r);
     EXPECT_EQ(readFile(path), "precious\n") << extra[1] << " " << extra[3];
   }
   writeFile(path, "precious\n");
-  const auto rate = onBus(
-      {"stream", "ka", "--channels", "AI-0", "--rate", "1000000", "--frames", "10", "--out", path});
+  const auto rate = onBus({"stream", "ka", "--channels", "AI-0", "--rate", "1000000", "--frames",
+                           "10", "--out", path, "--overwrite"});
   EXPECT_THAT(rate.err, HasSubstr("refused the frame rate 1e+06 Hz (Invalid frequency.)"));
 }
 
@@ -427,18 +429,19 @@ TEST_F(CliDaily, AClosedPipeEndsTheStreamQuietly) {
   // pipe can end the stream.
   const std::string command = kCli +
                               " stream ka --channels AI-0 --rate 100 --seconds 600 --out - "
-                              "| head -n 3; echo \"status ${PIPESTATUS[0]}\"";
+                              "| head -n 8; echo \"status ${PIPESTATUS[0]}\"";
   const auto r = runProcess({kRunner, "--", "/bin/bash", "-c", command}, std::chrono::seconds(60));
   ASSERT_EQ(r.exitCode, 0) << describe(r);
   const auto rows = lines(r.out);
-  ASSERT_EQ(rows.size(), 4u) << r.out;
-  EXPECT_EQ(rows[0], "time_s,AI-0");
-  EXPECT_EQ(rows[3], "status 141");
+  ASSERT_EQ(rows.size(), 9u) << r.out;
+  EXPECT_EQ(columnLine(r.out), "time_s,AI-0");
+  EXPECT_EQ(rows[8], "status 141");
   EXPECT_THAT(r.err, Not(HasSubstr("error")));
 }
 
 TEST_F(CliDaily, ErrorsDuringAStreamStartOnAFreshLineAndEndWithASummary) {
   const std::string path = kTempDir + "/failing.csv";
+  std::remove(path.c_str());
   const auto r = whileRunning("failing_stream", "[1-9][0-9]*/[0-9]+ frames",
                               "$runner ctl fault 1-3 forceOverflow on >/dev/null",
                               {"stream", "ka", "--channels", "AI-0", "--rate", "100", "--seconds",
@@ -449,7 +452,7 @@ TEST_F(CliDaily, ErrorsDuringAStreamStartOnAFreshLineAndEndWithASummary) {
   ASSERT_TRUE(std::regex_search(
       r.err, m, std::regex("qelomsr: ([0-9]+) frames written to [^ ]+ before the error")))
       << r.err;
-  EXPECT_EQ(lines(readFile(path)).size(), std::stoull(m[1].str()) + 1);
+  EXPECT_EQ(dataRows(readFile(path)).size(), std::stoull(m[1].str()));
   expectMessagesOnFreshLines(r.err);
 }
 

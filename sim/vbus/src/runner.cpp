@@ -117,9 +117,15 @@ void switchFault(qsim::VirtualBus& bus, const std::string& port, const std::stri
 
 pid_t g_child = 0;
 
-void forward(int sig) {
+// Passes a signal on to the child, once: Ctrl-C and Ctrl-\ in a terminal
+// reach the terminal's whole foreground process group from the kernel, and
+// with it the child as long as it stays in the runner's group, so those are
+// not sent a second time (the child would take them as asked twice).
+void forward(int sig, siginfo_t* info, void*) {
   const int saved = errno;  // the interrupted code may be about to read it
-  if (g_child > 0) kill(g_child, sig);
+  const bool fromTerminal =
+      (sig == SIGINT || sig == SIGQUIT) && info != nullptr && info->si_code == SI_KERNEL;
+  if (g_child > 0 && !(fromTerminal && getpgid(g_child) == getpgrp())) kill(g_child, sig);
   errno = saved;
 }
 
@@ -138,7 +144,8 @@ int runChild(char** argv) {
   }
   g_child = pid;
   struct sigaction sa {};
-  sa.sa_handler = forward;
+  sa.sa_sigaction = forward;
+  sa.sa_flags = SA_SIGINFO;
   sigemptyset(&sa.sa_mask);
   for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) sigaction(sig, &sa, nullptr);
   int status = 0;

@@ -205,7 +205,7 @@ describe('panel over HTTP', () => {
     assert.equal(started.status, 200, started.text);
     // Saving while the stream runs takes what was recorded so far; the rows
     // are counted without the header and comment lines.
-    const dataRows = (text) => text.trim().split('\n').slice(1).filter((l) => !l.startsWith('#')).length;
+    const dataRows = (text) => text.trim().split('\n').filter((l) => !l.startsWith('#')).length - 1;
     let seen = 0;
     await waitFor('101 recorded frames', async () => {
       const r = await panel.post('/api/save', {format: 'csv'}, token);
@@ -218,8 +218,10 @@ describe('panel over HTTP', () => {
     assert.equal(csv.status, 200);
     assert.match(csv.headers['content-disposition'], /attachment; filename="qelomsr-USB_1-0-3-.*\.csv"/);
     const lines = csv.text.trim().split('\n');
-    assert.equal(lines[0], 'time_s,AI-0,DP-1,CNT');
-    const rows = lines.slice(1).filter((l) => !l.startsWith('#')).map((l) => l.split(',').map(Number));
+    assert.equal(lines[0], '# qelomsr recording, format 2');
+    const table = lines.filter((l) => !l.startsWith('#'));
+    assert.equal(table[0], 'time_s,AI-0,DP-1,CNT');
+    const rows = table.slice(1).map((l) => l.split(',').map(Number));
     assert.ok(rows.length >= seen, `${rows.length} rows after the stop, ${seen} before it`);
     rows.forEach((row, i) => {
       assert.ok(Math.abs(row[0] - i / 200) < 1e-9 || lines.some((l) => l.startsWith('# overrun')), `time of row ${i}`);

@@ -1,0 +1,112 @@
+#include "cli_stream_recording.h"
+
+#include <cstdint>
+#include <cstdio>
+
+#include "cli_process.h"
+
+namespace qcli {
+
+std::vector<qrec::Column> describeColumns(const Device& device,
+                                          const std::vector<Channel>& channels,
+                                          const CalibrationView& calibration) {
+  std::vector<qrec::Column> columns;
+  for (const auto& c : channels) {
+    qrec::Column column;
+    column.name = c.name;
+    column.analog = c.analog;
+    if (c.analog) {
+      int range = 0, delay = 0;
+      check(QeloMsrGetAnalogInputParameters(device.handle(), c.id, &range, &delay));
+      const RangeLimits limits = device.limits(c.id, range);
+      column.rangeMinVolts = limits.minVolts;
+      column.rangeMaxVolts = limits.maxVolts;
+      const InputScale& scale = calibration.input(c.id, range);
+      column.calibrated = scale.calibrated;
+      column.clipLowVolts = scale.lowestVolts;
+      column.clipHighVolts = scale.highestVolts;
+    }
+    columns.push_back(column);
+  }
+  return columns;
+}
+
+RecordingConsumer::RecordingConsumer(const Device& device, std::vector<Channel> channels,
+                                     std::vector<qrec::Column> columns, Opener open, bool warn)
+    : device_(device),
+      channels_(std::move(channels)),
+      columns_(std::move(columns)),
+      open_(std::move(open)),
+      warn_(warn),
+      row_(channels_.size()) {}
+
+void RecordingConsumer::started(double deviceRate) {
+  qrec::RecordingInfo info;
+  info.startTime = qrec::isoTimeNow();
+  info.rateHz = deviceRate;
+  info.device = device_.entry().identifier;
+  info.family = device_.family().name;
+  info.serial = device_.serialNumber();
+  info.firmware = device_.entry().firmware;
+  info.columns = columns_;
+  recording_ = open_(info);
+}
+
+void RecordingConsumer::frames(const float* values, const int* ports, int count,
+                               const double* seconds) {
+  const FamilyInfo& family = device_.family();
+  for (int f = 0; f < count && !stopInsisted(); ++f) {
+    const float* v = values + static_cast<size_t>(f) * family.valueSlots;
+    const int* p = ports + static_cast<size_t>(f) * family.portSlots;
+    for (size_t i = 0; i < channels_.size(); ++i) {
+      const Channel& c = channels_[i];
+      if (c.analog)
+        row_[i] = v[c.slot];
+      else if (c.counter)  // 32 bits unsigned in an int slot
+        row_[i] = static_cast<double>(static_cast<std::uint32_t>(p[c.slot]));
+      else
+        row_[i] = p[c.slot];
+    }
+    recording_->frame(seconds[f], row_.data());
+  }
+  if (!warned_ && count > 0) {
+    warned_ = true;
+    if (warn_) warnOfClipping(recording_->framesWritten());
+  }
+}
+
+void RecordingConsumer::warnOfClipping(long long frames) const {
+  const std::vector<long long> counts = recording_->clipped();
+  for (size_t i = 0; i < columns_.size(); ++i) {
+    if (counts[i] == 0) continue;
+    const qrec::Column& c = columns_[i];
+    endProgressLine();
+    std::fprintf(stderr,
+                 "qelomsr: warning: %s clipped in %lld of the first %lld frames (at an end of "
+                 "its %s .. %s V range): the input may lie beyond it\n",
+                 c.name.c_str(), counts[i], frames,
+                 qrec::numberText(static_cast<float>(c.rangeMinVolts)).c_str(),
+                 qrec::numberText(static_cast<float>(c.rangeMaxVolts)).c_str());
+  }
+}
+
+void RecordingConsumer::gap(long long framesBefore) {
+  (void)framesBefore;  // the recording counts its own frames
+  recording_->gap();
+}
+
+void RecordingConsumer::flush() {
+  if (recording_) recording_->flush();
+}
+
+std::string clipSummary(const std::vector<qrec::Column>& columns,
+                        const std::vector<long long>& counts) {
+  std::string text;
+  for (size_t i = 0; i < columns.size() && i < counts.size(); ++i) {
+    if (!columns[i].analog) continue;
+    text += (text.empty() ? "" : ", ") + columns[i].name + " " + std::to_string(counts[i]);
+  }
+  return text;
+}
+
+}  // namespace qcli
