@@ -20,7 +20,7 @@ runs one call at a time; waits of this package happen between short calls,
 so several devices can be used from several threads (one thread per Device).
 """
 
-from .acquisition import Acquisition  # noqa: F401
+from .acquisition import Acquisition, load  # noqa: F401
 from .constants import *  # noqa: F401,F403
 from .constants import FAMILIES, Family  # noqa: F401
 from .device import (Channel, Device, DeviceInfo, api_version, enumerate_network,  # noqa: F401
@@ -28,7 +28,6 @@ from .device import (Channel, Device, DeviceInfo, api_version, enumerate_network
 from .errors import (BufferOverflowError, DeviceError, InternalError,  # noqa: F401
                      InvalidArgumentError, LogicError, OutOfMemoryError, OutOfRangeError,
                      QeloMsrError, TimeoutError)
-from .files import load  # noqa: F401
 
 
 def plot(*args, **kwargs):

@@ -1,24 +1,15 @@
 """Acquisition: the frames of a finite acquisition with their time, gaps and
-the metadata the data files carry."""
+the metadata the data files carry; load() reads one back from a data file."""
 
 import datetime
 
-from . import _numbers
+from . import _numbers, files
+from .files import ANALOG_UNIT, RAW_UNIT, unit_of  # noqa: F401 - the units of a column
 
 try:
     import numpy as np
 except ImportError:  # pragma: no cover - exercised only without python3-numpy
     np = None
-
-ANALOG_UNIT = "V"
-RAW_UNIT = "raw"
-
-
-def unit_of(name):
-    """The unit of a channel by its name: "raw" for ports, counter and
-    trigger (DP-n, CNT, TRG), "V" for analog inputs."""
-    upper = str(name).upper()
-    return RAW_UNIT if upper.startswith("DP-") or upper in ("CNT", "TRG") else ANALOG_UNIT
 
 
 def start_time_text(when=None):
@@ -114,13 +105,15 @@ class Acquisition:
         """Writes `time_s` and the channels as CSV, one `# overrun ...` line
         before the first row after each gap; every number in the shortest
         text that reads back as the same value (docs/usage.md, "Data files")."""
-        from . import files
-
         files.write_csv(self, path)
 
     def to_hdf5(self, path):
         """Writes datasets `data` and `time_s` with the metadata attributes
         (needs h5py, Debian python3-h5py; docs/usage.md, "Data files")."""
-        from . import files
-
         files.write_hdf5(self, path)
+
+
+def load(path):
+    """Reads a CSV or HDF5 data file (of this package, the command-line tool
+    or the panel) back into an Acquisition."""
+    return Acquisition(**files.read(path))

@@ -11,7 +11,8 @@ from . import errors
 from ._library import call, lib
 from ._numbers import Float32
 from .acquisition import Acquisition  # noqa: F401 - also qelomsr.device.Acquisition
-from .streaming import StreamingMixin, _AcquisitionState
+from .blocking import _AcquisitionState
+from .streaming import StreamingMixin
 
 try:  # numpy is optional: without it frames come back as lists
     import numpy as np

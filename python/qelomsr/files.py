@@ -12,7 +12,6 @@ chunked and extendable, with the metadata as attributes of `data`.
 import math
 
 from . import _numbers
-from .acquisition import ANALOG_UNIT, Acquisition, unit_of
 
 try:
     import numpy as np
@@ -23,6 +22,16 @@ GAP_MARKER = "# overrun after %d frames: frames lost; acquisition restarted"
 GAP_PREFIX = "# overrun after "
 HDF5_SIGNATURE = b"\x89HDF\r\n\x1a\n"
 CHUNK_ROWS = 4096
+
+ANALOG_UNIT = "V"
+RAW_UNIT = "raw"
+
+
+def unit_of(name):
+    """The unit of a channel by its name: "raw" for ports, counter and
+    trigger (DP-n, CNT, TRG), "V" for analog inputs."""
+    upper = str(name).upper()
+    return RAW_UNIT if upper.startswith("DP-") or upper in ("CNT", "TRG") else ANALOG_UNIT
 
 
 # ---- CSV -----------------------------------------------------------------------------
@@ -92,8 +101,8 @@ def read_csv(path):
         time = [float(r[0]) for r in rows]
         data = [[_numbers.to_float32(float(v)) if u == ANALOG_UNIT else float(v)
                  for v, u in zip(r[1:], units)] for r in rows]
-    return Acquisition(channels, units, _rate_from_time(time, gaps), data, overruns=len(gaps),
-                       time=time, gaps=gaps)
+    return dict(channels=channels, units=units, rate=_rate_from_time(time, gaps), data=data,
+                overruns=len(gaps), time=time, gaps=gaps)
 
 
 def _rate_from_time(time, gaps):
@@ -180,13 +189,13 @@ def read_hdf5(path):
                 for k in ("device", "serial", "firmware", "start_time")}
     if time is None and (rate is None or rate <= 0):
         raise ValueError("%s: neither time_s nor a frame rate" % path)
-    return Acquisition(channels, units, rate, data, overruns=len(gaps), time=time, gaps=gaps,
-                       ranges=ranges, **meta)
+    return dict(channels=channels, units=units, rate=rate, data=data, overruns=len(gaps),
+                time=time, gaps=gaps, ranges=ranges, **meta)
 
 
-def load(path):
-    """Reads a CSV or HDF5 data file (of this package, the command-line tool
-    or the panel) back into an Acquisition."""
+def read(path):
+    """The fields of an Acquisition (keyword arguments) read from a CSV or
+    HDF5 data file."""
     with open(path, "rb") as f:
         head = f.read(len(HDF5_SIGNATURE))
     if head == HDF5_SIGNATURE:
