@@ -15,7 +15,6 @@ import time
 
 from . import constants as C
 from . import errors
-from ._library import call
 
 try:
     import numpy as np
@@ -128,8 +127,8 @@ class BlockingMixin:
             self._frames = self._frame_arrays(self._per_call_frames())
         values, ports = self._frames
         n = ctypes.c_int(0)
-        call("QeloMsrReadNonBlocking", self.handle, *self._pointers(values, ports),
-             ctypes.byref(n))
+        self._call("QeloMsrReadNonBlocking", self.handle, *self._pointers(values, ports),
+                   ctypes.byref(n))
         if self._acquisition is not None:
             self._acquisition.delivered += n.value
         return self._records(values, ports, n.value)
@@ -223,10 +222,10 @@ class BlockingMixin:
         float_p, int_p = ctypes.POINTER(ctypes.c_float), ctypes.POINTER(ctypes.c_int)
         while done < n:
             # Frame i takes value i and the port pair 2i, 2i+1.
-            call("QeloMsrWriteNonBlocking", self.handle,
-                 ctypes.cast(v_at + done * ctypes.sizeof(ctypes.c_float), float_p),
-                 ctypes.cast(p_at + 2 * done * ctypes.sizeof(ctypes.c_int), int_p), n - done,
-                 ctypes.byref(k))
+            self._call("QeloMsrWriteNonBlocking", self.handle,
+                       ctypes.cast(v_at + done * ctypes.sizeof(ctypes.c_float), float_p),
+                       ctypes.cast(p_at + 2 * done * ctypes.sizeof(ctypes.c_int), int_p),
+                       n - done, ctypes.byref(k))
             done += k.value
             if k.value:
                 wait.progress()
