@@ -13,6 +13,7 @@ from .acquisition import Acquisition  # noqa: F401 - also qelomsr.device.Acquisi
 from .blocking import _AcquisitionState
 from .discovery import DeviceInfo, api_version, enumerate_network, list_devices  # noqa: F401
 from .peripherals import ANALOG_INPUT_KINDS, Channel, PeripheralsMixin  # noqa: F401 - Channel
+from .slowlog import SlowLogMixin
 from .streaming import StreamingMixin
 
 try:  # numpy is optional: without it frames come back as lists
@@ -52,7 +53,7 @@ def _open_failure_reason(identifier):
     return "is in use by another program" if found[0].busy else "does not answer"
 
 
-class Device(PeripheralsMixin, StreamingMixin):
+class Device(PeripheralsMixin, StreamingMixin, SlowLogMixin):
     """An open device. Use as a context manager, or call close().
 
     `device` names the device: its identifier ("USB:1-0-3", any case), its

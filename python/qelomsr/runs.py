@@ -72,16 +72,86 @@ class Columns:
         return rows
 
 
-def _check_count(frames):
-    if frames is None:
+def channel_list(device, channels, range_id=None):
+    """The Channel records of a channel list; `range_id` goes to every
+    analog input that names no range of its own."""
+    chans = device.channels(channels)
+    if range_id is not None:
+        chans = [c._replace(range_id=device.range_id(c.id, range_id))
+                 if c.analog and c.range_id is None else c for c in chans]
+    return chans
+
+
+def check_whole(value, name):
+    """None, or a whole number >= 1."""
+    if value is None:
         return None
-    if isinstance(frames, bool) or int(frames) != frames or frames < 1:
-        raise ValueError("frames must be a whole number >= 1, not %r" % (frames,))
-    return int(frames)
+    if isinstance(value, bool) or int(value) != value or value < 1:
+        raise ValueError("%s must be a whole number >= 1, not %r" % (name, value))
+    return int(value)
 
 
-class Run:
-    """One acquisition: settings, then what came of it (see the module)."""
+class Record:
+    """What came of one acquisition or log: the rate, start time, gaps, clip
+    counts and calibration of its channels (filled while it runs), and the
+    Acquisitions made of its rows."""
+
+    def __init__(self, device, chans, rate=None):
+        if not chans:
+            raise errors.InvalidArgumentError("At least one input must be specified.",
+                                              C.ERROR_CLASS_INVALID_ARGUMENT)
+        self.device = device
+        self.chans = chans
+        self.width = len(chans)
+        self.device_rate = rate
+        self.start_time = None
+        self.gaps = []
+        self.overruns = 0
+        self.ranges = None
+        self.serial = None
+        self.scales = None  # InputScale per column, None for ports, counter, trigger
+        self.clipped = [0] * self.width
+        self.last_time = None  # time of the last row delivered
+        self.unconsumed = []  # (block, times) read but not handed on when it ended
+
+    def count_clipped(self, data):
+        """Clipped samples per column of a block."""
+        counts = [0] * self.width
+        for j, scale in enumerate(self.scales or ()):
+            if scale is not None:
+                column = data[:, j] if np is not None else [row[j] for row in data]
+                counts[j] = scale.count_clipped(column)
+        return counts
+
+    def acquisition(self, blocks, first_row=0):
+        """An Acquisition of delivered blocks ((data, times) pairs) whose
+        first row is row `first_row` of the run; its gaps and clip counts
+        are those of these rows."""
+        data = concat([b for b, _ in blocks], self.width)
+        if np is not None:
+            times = np.concatenate([t for _, t in blocks]) if blocks else np.empty(0)
+        else:
+            times = [t for _, ts in blocks for t in ts]
+        rows = len(data)
+        gaps = [g - first_row for g in self.gaps if first_row <= g <= first_row + rows]
+        clipped = [0] * self.width
+        for b, _ in blocks:
+            clipped = [a + c for a, c in zip(clipped, self.count_clipped(b))]
+        d = self.device
+        return Acquisition(
+            [c.name for c in self.chans], [ANALOG_UNIT if c.analog else RAW_UNIT
+                                           for c in self.chans],
+            self.device_rate, data, overruns=self.overruns, time=times, gaps=gaps,
+            device=d.identifier, serial=self.serial, firmware=d.info.firmware,
+            ranges=self.ranges, start_time=self.start_time, family=d._family().name,
+            calibrated=[s.calibrated if s is not None else True for s in self.scales or
+                        [None] * self.width],
+            clipped=clipped, devices=[d.identifier] * self.width)
+
+
+class Run(Record):
+    """One acquisition of stream() or acquire(): its settings, then what
+    came of it (see the module)."""
 
     def __init__(self, device, channels, rate, frames, seconds, range_id, on_overrun, timeout,
                  trigger, trigger_config):
@@ -108,35 +178,15 @@ class Run:
         if trigger == "start" and on_overrun == "restart":
             raise ValueError("on_overrun='restart' cannot be combined with trigger='start': the "
                              "restarted acquisition would wait for another trigger")
-        frames = _check_count(frames)
+        frames = check_whole(frames, "frames")
         if seconds is not None and not seconds > 0:
             raise ValueError("seconds must be > 0")
         self.trigger_config = self._trigger_config(trigger_config)
         self.timeout = _timeout(timeout)
         self.no_limit = timeout is not None and self.timeout is None
-        self.device = device
-        self.chans = device.channels(channels)
-        if not self.chans:
-            raise errors.InvalidArgumentError("At least one input must be specified.",
-                                              C.ERROR_CLASS_INVALID_ARGUMENT)
-        if range_id is not None:
-            # Every analog input without a range of its own takes this one.
-            self.chans = [c._replace(range_id=device.range_id(c.id, range_id))
-                          if c.analog and c.range_id is None else c for c in self.chans]
+        super().__init__(device, channel_list(device, channels, range_id))
         self.rate, self.frames, self.seconds = rate, frames, seconds
         self.on_overrun, self.trigger = on_overrun, trigger
-        self.width = len(self.chans)
-        # Filled while it runs.
-        self.device_rate = None
-        self.start_time = None
-        self.gaps = []
-        self.overruns = 0
-        self.ranges = None
-        self.serial = None
-        self.scales = None  # InputScale per column, None for ports, counter, trigger
-        self.clipped = [0] * self.width
-        self.last_time = None  # time of the last row delivered
-        self.unconsumed = []  # (block, t0, i0) read but not handed on when it ended
         self.active = False  # its acquisition runs
         self.ended = False  # stopped from outside while suspended
 
@@ -194,37 +244,3 @@ class Run:
         if self.last_time is None:
             return host_elapsed
         return max(host_elapsed, self.last_time + 1.0 / float(self.device_rate))
-
-    def count_clipped(self, data):
-        """Clipped samples per column of a block."""
-        counts = [0] * self.width
-        for j, scale in enumerate(self.scales or ()):
-            if scale is not None:
-                column = data[:, j] if np is not None else [row[j] for row in data]
-                counts[j] = scale.count_clipped(column)
-        return counts
-
-    def acquisition(self, blocks, first_row=0):
-        """An Acquisition of delivered blocks ((data, times) pairs) whose
-        first row is row `first_row` of the run; its gaps and clip counts
-        are those of these rows."""
-        data = concat([b for b, _ in blocks], self.width)
-        if np is not None:
-            times = np.concatenate([t for _, t in blocks]) if blocks else np.empty(0)
-        else:
-            times = [t for _, ts in blocks for t in ts]
-        rows = len(data)
-        gaps = [g - first_row for g in self.gaps if first_row <= g <= first_row + rows]
-        clipped = [0] * self.width
-        for b, _ in blocks:
-            clipped = [a + c for a, c in zip(clipped, self.count_clipped(b))]
-        d = self.device
-        return Acquisition(
-            [c.name for c in self.chans], [ANALOG_UNIT if c.analog else RAW_UNIT
-                                           for c in self.chans],
-            self.device_rate, data, overruns=self.overruns, time=times, gaps=gaps,
-            device=d.identifier, serial=self.serial, firmware=d.info.firmware,
-            ranges=self.ranges, start_time=self.start_time, family=d._family().name,
-            calibrated=[s.calibrated if s is not None else True for s in self.scales or
-                        [None] * self.width],
-            clipped=clipped, devices=[d.identifier] * self.width)

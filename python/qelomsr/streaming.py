@@ -18,7 +18,7 @@ from . import constants as C
 from . import errors
 from .acquisition import start_time_text
 from .blocking import SLICE_S, BlockingMixin, _Wait
-from .runs import Columns, Run, concat
+from .runs import Columns, Run, check_whole, concat
 
 try:
     import numpy as np
@@ -162,26 +162,7 @@ class StreamingMixin(BlockingMixin):
             inner.close()
 
     def _setup_run(self, run):
-        chans = run.chans
-        for c in chans:
-            if c.range_id is not None:
-                self.set_analog_input_parameters(c.id, c.range_id)
-        self.setup_input_frame([c.id for c in chans])
-        run.serial = self.serial_number
-        run.ranges, run.scales = [], []
-        for c in chans:
-            if c.analog:
-                range_id, _ = self.get_analog_input_parameters(c.id)
-                limits = self.get_range_min_max(c.id, range_id)
-                run.ranges.append(tuple(float(repr(x)) for x in limits))  # the decimal limits
-                scale = self.input_scale(c.id, range_id)
-                run.scales.append(scale)
-                multi = len(self.ranges(c.id)) > 1
-                self._warn_uncalibrated(c.name, scale, self.range_name(c.id, range_id)
-                                        if multi else None, stacklevel=5)
-            else:
-                run.ranges.append(None)
-                run.scales.append(None)
+        self._prepare_channels(run)
         enabled_here = False
         if run.trigger is not None:
             if run.trigger_config is not None:
@@ -339,17 +320,33 @@ class StreamingMixin(BlockingMixin):
                 raise
 
     def acquire(self, channels, rate=None, frames=None, seconds=None, range_id=None,
-                on_overrun="raise", timeout=None, trigger=None, trigger_config=None):
+                on_overrun="raise", timeout=None, trigger=None, trigger_config=None,
+                every=None, average=1):
         """A finite acquisition collected into an Acquisition (see stream()
         for the arguments): data, time (with the gaps of a restarted
         acquisition), the device's rate, clip counts, which channels are
         calibrated, and the metadata the data files carry.
+
+        With `every` (seconds) instead of `rate` it is a slow log (see
+        log()): `frames` host-timed rows, or as many as `seconds` holds,
+        each the mean of `average` frames.
 
         An exception that ends it early (BufferOverflowError, TimeoutError,
         KeyboardInterrupt, a device error) carries every frame collected
         before it, with its gaps, as `exc.acquisition`."""
         if frames is None and seconds is None:
             raise ValueError("give frames or seconds")
+        if every is not None:
+            if (rate, trigger, trigger_config, on_overrun, timeout) != (None, None, None,
+                                                                        "raise", None):
+                raise ValueError("every= reads single frames on the host's clock: it takes no "
+                                 "rate, trigger, on_overrun or timeout")
+            count = check_whole(frames, "frames")
+            if count is None:
+                if not seconds > 0:
+                    raise ValueError("seconds must be > 0")
+                count = max(1, int(seconds // float(every)))
+            return self._acquire_log(channels, every, count, average, range_id)
         run = Run(self, channels, rate, frames, seconds, range_id, on_overrun, timeout, trigger,
                   trigger_config)
         gen = self._run(run)

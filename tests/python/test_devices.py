@@ -32,19 +32,18 @@ def test_serial_numbers_carry_the_family_prefix(ka, vel, rix):
     assert rix.serial_number.startswith("QeloPilex@")
 
 
-def test_open_by_index_and_context_manager(devices):
-    index = devices[RIX].index
-    with qelomsr.Device(index) as dev:
-        assert dev.identifier == RIX
+def test_context_manager_closes_and_handles_are_never_reused(devices):
+    with qelomsr.Device(RIX) as dev:
         first = dev.handle
     with pytest.raises(qelomsr.LogicError):
         dev.handle
     with qelomsr.Device(RIX) as again:
-        assert again.handle > first  # handles are never reused
+        assert again.handle > first
 
 
 @pytest.mark.parametrize("call,exc_type,error_class,message", [
-    (lambda: qelomsr.Device("USB:9-9-9"), qelomsr.DeviceError, 4, "Invalid identifier."),
+    (lambda: qelomsr.Device("USB:9-9-9"), qelomsr.DeviceError, 4,
+     "USB:9-9-9 is not attached: Invalid identifier."),
     (lambda: qelomsr.Device(KA), qelomsr.LogicError, 3, "Device already opened."),
 ])
 def test_open_failures_raise(ka, call, exc_type, error_class, message):
@@ -180,25 +179,31 @@ def test_without_numpy_stream_yields_lists(devices):
 
 @pytest.mark.parametrize("on_overrun", ["raise", "restart"])
 def test_stream_overrun_policy(ka, bus, on_overrun):
-    # The stream wants more frames than one read returns (512 of these), so
-    # the first block cannot end it, and fewer than the device buffer holds
-    # (8192), so once restarted it cannot overflow again. In between, the
-    # devices' clock jumps 20 s ahead: 100000 frames, an overflow for sure.
-    frames = 2000
+    # The devices' clock jumps 20 s ahead after the first block: 100000
+    # frames, far more than the device buffer holds (8192 of these). The
+    # stream hands out every frame the device kept, then raises, or restarts
+    # and marks one gap there. It wants more frames than that, and once
+    # restarted it gets them before the buffer could fill again.
+    frames = 12000
     blocks = ka.stream(["AI-0", "AI-1", "AI-2", "AI-3"], rate=5000, frames=frames,
                        on_overrun=on_overrun)
     first = next(blocks)
-    assert 0 < len(first) < frames
     with bus.manual_clock():
         bus.advance("20s")
+        state = bus.state(KA)
+    kept = state["inputBufferedBytes"] // 8
+    assert kept > 0 and state["framesDropped"] > 0
     if on_overrun == "raise":
-        with pytest.raises(qelomsr.BufferOverflowError):
-            for _ in blocks:
-                pass
+        got = 0
+        with pytest.raises(qelomsr.BufferOverflowError) as e:
+            for b in blocks:
+                got += len(b)
+        assert got == kept and ka.stream_overruns == 1
+        assert len(e.value.acquisition) == 0  # no block was in the making
     else:
-        with pytest.warns(RuntimeWarning, match="overrun after %d frames" % len(first)):
+        with pytest.warns(RuntimeWarning, match="overrun after %d frames" % (len(first) + kept)):
             got = sum(len(b) for b in blocks)
-        assert ka.stream_overruns == 1
+        assert ka.stream_overruns == 1 and ka.stream_gaps == [len(first) + kept]
         assert len(first) + got == frames
     # The acquisition was stopped: single reads work again.
     assert bus.state(KA)["acquisition"] == "idle"
@@ -237,26 +242,29 @@ def test_write_frame_drives_outputs(ka):
     assert ka.read_digital_port("DP-2") & 0x0F == 0x9
 
 
-# What the emulated DAC holds after a write: one code of the 12-bit scale over
-# the 20 V of the range is the tolerance.
+# One code of the 12-bit output over the 20 V of its range.
 DAC_LSB = 20.0 / 4095
 
 
-@pytest.mark.parametrize("requested,expected,clamped", [
-    (2.5, 2.5, False),
-    (-7.25, -7.25, False),
-    (12.0, 10.0, True),
-    (-1e30, -10.0, True),
+@pytest.mark.parametrize("output,requested,expected,clamped", [
+    ("AO-0", 2.5, 2.5, False),
+    ("AO-1", -7.25, -7.25, False),
+    ("AO-0", 0.003, 0.0049, False),  # the 12-bit step is about 4.9 mV: not 0.003
+    ("AO-0", 12.0, 10.0, True),
+    ("AO-1", -1e30, -10.0, True),
 ])
-def test_analog_output_reports_the_voltage_the_device_got(ka, bus, requested, expected, clamped):
+def test_analog_output_reports_the_voltage_it_produces(ka, bus, output, requested, expected,
+                                                       clamped):
     with warnings.catch_warnings(record=True) as seen:
         warnings.simplefilter("always")
-        reported = ka.write_analog_output("AO-0", requested)
+        reported = ka.write_analog_output(output, requested)
     messages = [str(w.message) for w in seen]
     assert len(messages) == (1 if clamped else 0) and all("clamped" in m for m in messages)
-    held = float(bus.state("1-3")["dac0Volts"])
-    assert abs(held - expected) <= DAC_LSB
-    assert abs(reported - held) <= DAC_LSB
+    # The device's own view: the code it got, through its own output record
+    # (reported with six decimals).
+    produced = float(bus.state("1-3")["dac%sVolts" % output[-1]])
+    assert reported == pytest.approx(produced, abs=1e-6)
+    assert abs(produced - expected) <= DAC_LSB
 
 
 @pytest.mark.parametrize("call", [
