@@ -19,6 +19,7 @@ cleanly before HDF5 writes.
 import io
 import math
 import os
+import struct
 
 from . import _numbers
 from .files import ANALOG_UNIT, FORMAT_VERSION, unit_of, write_all
@@ -162,9 +163,10 @@ def save(acq, fd, compress=False):
 
 class Recording:
     """An HDF5 file written while a recording runs, readable meanwhile
-    (SWMR). Call reserve() before each append: it makes the room for the
-    step's writes, so that a full disk fails there, in Python, and never
-    inside HDF5."""
+    (SWMR). Call reserve() before each append: it makes room for the step's
+    writes beyond the end of the data, so that a full disk fails there, in
+    Python, and never inside HDF5. The room left over is cut off when the
+    file is closed."""
 
     def __init__(self, path, meta, compress=False):
         h5py = h5py_module()
@@ -179,9 +181,8 @@ class Recording:
             raise
 
     def reserve(self):
-        """Makes room for RESERVE_BYTES past the end of the file (HDF5 cuts
-        the file back to what it uses at every flush)."""
-        os.posix_fallocate(self.fd, 0, os.fstat(self.fd).st_size + RESERVE_BYTES)
+        """Makes room for RESERVE_BYTES past the end of the data."""
+        os.posix_fallocate(self.fd, self.h5.id.get_filesize(), RESERVE_BYTES)
 
     def flush(self, clipped):
         """Makes the rows appended so far, and the clip counts, visible to
@@ -189,12 +190,31 @@ class Recording:
         self.writer.set_clipped(clipped)
         self.h5.flush()
 
-    def close(self, clipped):
+    def close(self, clipped=None):
+        """Closes the file (after a last flush of the clip counts, unless
+        None: after a failed write nothing more is written) and cuts off
+        the room reserved beyond its data."""
+        keep = os.dup(self.fd)
         try:
-            self.writer.set_clipped(clipped)
-            self.h5.flush()
+            try:
+                if clipped is not None:
+                    self.flush(clipped)
+            finally:
+                self.h5.close()
+            _cut_to_end_of_data(keep)
         finally:
-            self.h5.close()
+            os.close(keep)
+
+
+def _cut_to_end_of_data(fd):
+    """Truncates a closed HDF5 file to the end address its superblock
+    (version 2 or 3) records."""
+    head = os.pread(fd, 48, 0)
+    if len(head) < 36 or head[:8] != b"\x89HDF\r\n\x1a\n" or head[8] < 2 or head[9] != 8:
+        return
+    base, _, end = struct.unpack_from("<3Q", head, 12)
+    if 0 < base + end < os.fstat(fd).st_size:
+        os.ftruncate(fd, base + end)
 
 
 def _check_not_held(path):

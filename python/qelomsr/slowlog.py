@@ -69,7 +69,7 @@ class _LogFile:
 
     def _abandon(self, temporary):
         if self.hdf5 and hasattr(self, "recording"):
-            self.recording.h5.close()
+            self.recording.close()
         elif not self.hdf5:
             os.close(self.fd)
         try:
@@ -92,10 +92,9 @@ class _LogFile:
         """Ends the file: the trailer (CSV; after a failed write only if
         there is room) or the last flush (HDF5)."""
         if self.hdf5:
-            if failed:
-                self.recording.h5.close()  # everything up to the last row is flushed
-            else:
-                self.recording.close(clipped)
+            # After a failed write everything up to the last row is flushed
+            # already, and nothing more is written.
+            self.recording.close(None if failed else clipped)
             return
         try:
             self.csv.finish(clipped)

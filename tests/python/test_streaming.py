@@ -4,6 +4,7 @@ checked on the counter: at 500 frames/s the emulated Ka's counter (1000
 events/s) advances by exactly 2 per frame, so a lost or doubled frame shows."""
 
 import math
+import threading
 import time
 import warnings
 
@@ -208,8 +209,88 @@ def test_overrun_restart_marks_the_gap_in_stream_time_and_csv(counting_ka, tmp_p
     path = tmp_path / "gap.csv"
     acq.to_csv(str(path))
     lines = path.read_text().splitlines()
-    assert lines[1] == "# overrun after 0 frames: frames lost; acquisition restarted"
-    assert len(lines) == 2 + 50 and float(lines[2].split(",")[0]) == acq.time[0]
+    body = lines[lines.index("time_s,CNT") + 1:]
+    assert body[0] == "# overrun after 0 frames: frames lost; acquisition restarted"
+    assert len(body) == 1 + 50 + 1 and float(body[1].split(",")[0]) == acq.time[0]
+
+
+def _acquire_in_background(dev, **kwargs):
+    """acquire() in a thread, so that the test can move the devices' clock
+    meanwhile; the result (or the exception) lands in the returned dict."""
+    result = {}
+
+    def run():
+        try:
+            result["acquisition"] = dev.acquire(**kwargs)
+        except BaseException as e:  # handed to the test
+            result["error"] = e
+
+    thread = threading.Thread(target=run, daemon=True)
+    thread.start()
+    result["thread"] = thread
+    return result
+
+
+def test_an_overrun_delivers_every_kept_frame_then_marks_one_gap(counting_ka, bus):
+    # The manual clock moves 40 s at once: 20000 frames of 4 bytes, of which
+    # the 64 KiB buffer keeps 16384 and the device drops the rest. Every
+    # kept frame must arrive, in order, then one gap at exactly that frame,
+    # then the frames after the restart, with time running on across it.
+    # (Needs the library to hand out the frames an overflowed buffer still
+    # holds before it reports the overflow.)
+    kept_at_most = 65536 // 4
+    with bus.manual_clock():
+        result = _acquire_in_background(counting_ka, channels="CNT", rate=RATE,
+                                        frames=kept_at_most + 1000, on_overrun="restart",
+                                        timeout=60)
+        bus.wait_for(KA, lambda s: s["acquisition"] == "running")
+        bus.advance("40s")
+        state = bus.state(KA)
+        kept = state["inputBufferedBytes"] // 4
+        assert kept > 16000 and state["framesDropped"] > 0
+        # The host reads what the device kept, then restarts the acquisition.
+        bus.wait_for(KA, lambda s: s["acquisition"] == "running" and s["framesProduced"] == 0)
+        # Then the rest, a second at a time, each read before the next comes.
+        for _ in range(40):
+            if not result["thread"].is_alive():
+                break
+            bus.advance("1s")
+            bus.wait_for(KA, lambda s: s["inputBufferedBytes"] == 0 or s["acquisition"] != "running")
+        result["thread"].join(60)
+    assert "error" not in result, result.get("error")
+    acq = result["acquisition"]
+    assert acq.gaps == [kept] and acq.overruns == 1 and len(acq) == kept_at_most + 1000
+    counter = acq["CNT"]
+    assert_continuous(counter[:kept])
+    assert_continuous(counter[kept:])
+    assert counter[kept] - counter[kept - 1] > COUNTER_STEP  # the dropped frames
+    time_s = np.asarray(acq.time)
+    assert np.array_equal(time_s[:kept], np.arange(kept) / acq.rate)
+    assert np.all(np.diff(time_s) > 0)  # never backwards, also across the gap
+    assert time_s[kept] >= time_s[kept - 1] + 1 / acq.rate
+
+
+@pytest.mark.parametrize("ending", ["overflow", "timeout"])
+def test_an_exception_hands_back_the_frames_collected(counting_ka, bus, ending):
+    with bus.manual_clock():
+        result = _acquire_in_background(counting_ka, channels=["CNT"], rate=RATE, frames=5000,
+                                        timeout=60 if ending == "overflow" else 1.0)
+        bus.wait_for(KA, lambda s: s["acquisition"] == "running")
+        bus.advance("1s")  # 500 frames
+        bus.wait_for(KA, lambda s: s["framesProduced"] == 500 and s["inputBufferedBytes"] == 0)
+        if ending == "overflow":
+            bus.fault("1-3", "forceOverflow", True)
+        try:
+            result["thread"].join(60)
+        finally:
+            bus.fault("1-3", "forceOverflow", False)
+    error = result["error"]
+    assert isinstance(error, qelomsr.BufferOverflowError if ending == "overflow" else
+                      qelomsr.TimeoutError), error
+    partial = error.acquisition
+    assert len(partial) == 500 and partial.gaps == [] and partial.channels == ["CNT"]
+    assert_continuous(partial["CNT"])
+    assert np.array_equal(partial.time, np.arange(500) / partial.rate)
 
 
 def test_acquisition_carries_the_metadata_of_the_files(devices, ka, tmp_path):
