@@ -142,9 +142,10 @@ class OutputScale:
 
     def volts(self, code):
         """The voltage a DAC code produces through the record."""
-        if code >= self.zero_code:
-            return _divide((code - self.zero_code) * 10.0, float(self.positive_code - self.zero_code))
-        return -_divide((self.zero_code - code) * 10.0, float(self.zero_code - self.negative_code))
+        z = self.zero_code
+        if code >= z:
+            return _divide((code - z) * 10.0, float(self.positive_code - z))
+        return -_divide((z - code) * 10.0, float(z - self.negative_code))
 
     def produced_volts(self, requested):
         """The voltage the output produces when asked for `requested`."""

@@ -229,24 +229,27 @@ class PeripheralsMixin:
     def _prepare_channels(self, record, stacklevel=5):
         """Sets the ranges the channels of a Record ask for, makes them the
         input frame, and notes what the files need: serial number, range
-        limits (the decimal limits of the float32 values) and the scales of
-        the analog inputs (warning once for an uncalibrated one)."""
+        limits (the decimal limits of the float32 values), range names and
+        the scales of the analog inputs (warning once for an uncalibrated
+        one)."""
         for c in record.chans:
             if c.range_id is not None:
                 self.set_analog_input_parameters(c.id, c.range_id)
         self.setup_input_frame([c.id for c in record.chans])
         record.serial = self.serial_number
-        record.ranges, record.scales = [], []
+        record.ranges, record.range_names, record.scales = [], [], []
         for c in record.chans:
             if not c.analog:
                 record.ranges.append(None)
+                record.range_names.append(None)
                 record.scales.append(None)
                 continue
             range_id, _ = self.get_analog_input_parameters(c.id)
             record.ranges.append(tuple(float(repr(x))
                                        for x in self.get_range_min_max(c.id, range_id)))
+            record.range_names.append(self.range_name(c.id, range_id))
             scale = self.input_scale(c.id, range_id)
             record.scales.append(scale)
             multi = len(self.ranges(c.id)) > 1
-            self._warn_uncalibrated(c.name, scale, self.range_name(c.id, range_id)
-                                    if multi else None, stacklevel=stacklevel)
+            self._warn_uncalibrated(c.name, scale, record.range_names[-1] if multi else None,
+                                    stacklevel=stacklevel)

@@ -108,6 +108,7 @@ class Record:
         self.gaps = []
         self.overruns = 0
         self.ranges = None
+        self.range_names = None
         self.serial = None
         self.scales = None  # InputScale per column, None for ports, counter, trigger
         self.clipped = [0] * self.width

@@ -182,10 +182,11 @@ class StreamingMixin(BlockingMixin):
         for j, k in enumerate(counts):
             if k and not run.clipped[j]:
                 c = run.chans[j]
-                warnings.warn("%s of %s reads at the end of its converter's scale (%s .. %s V): "
-                              "clipped samples, the input may lie beyond; the acquisition "
-                              "counts them" % (c.name, self.identifier, run.ranges[j][0],
-                                               run.ranges[j][1]), RuntimeWarning, stacklevel=4)
+                warnings.warn("%s of %s reads at the end of its converter's scale in the %s "
+                              "range: clipped samples, the input may lie beyond; the "
+                              "acquisition counts them" % (c.name, self.identifier,
+                                                           run.range_names[j]),
+                              RuntimeWarning, stacklevel=4)
             run.clipped[j] += k
 
     def _run(self, run):

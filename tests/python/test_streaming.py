@@ -255,7 +255,8 @@ def test_an_overrun_delivers_every_kept_frame_then_marks_one_gap(counting_ka, bu
             if not result["thread"].is_alive():
                 break
             bus.advance("1s")
-            bus.wait_for(KA, lambda s: s["inputBufferedBytes"] == 0 or s["acquisition"] != "running")
+            bus.wait_for(KA, lambda s: s["inputBufferedBytes"] == 0 or
+                         s["acquisition"] != "running")
         result["thread"].join(60)
     assert "error" not in result, result.get("error")
     acq = result["acquisition"]
