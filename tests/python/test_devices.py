@@ -286,3 +286,44 @@ def test_outputs_refuse_values_the_device_cannot_hold(ka, bus, call):
     for key in ("dac0Code", "port0Enable", "port0Latch"):
         assert after[key] == before[key], key
 
+
+
+@pytest.mark.parametrize("spelling,range_id", [
+    ("10V", qelomsr.RANGE_10V), ("1v", qelomsr.RANGE_1V), ("100mV", qelomsr.RANGE_100MV),
+    ("10 mv", qelomsr.RANGE_10MV), ("0.01", qelomsr.RANGE_10MV), ("0.1V", qelomsr.RANGE_100MV),
+    (qelomsr.RANGE_1V, qelomsr.RANGE_1V),
+])
+def test_ranges_take_the_spellings_of_the_command_line(ka, spelling, range_id):
+    ka.set_analog_input_parameters("AI-2", spelling)
+    assert ka.get_analog_input_parameters("AI-2")[0] == range_id
+    assert ka.get_range_min_max("AI-2", spelling) == ka.get_range_min_max("AI-2", range_id)
+
+
+@pytest.mark.parametrize("spelling,error,message", [
+    ("10MV", ValueError, "mega"),
+    ("3V", qelomsr.InvalidArgumentError, "it has 10V, 1V, 100mV, 10mV"),
+    ("ten volts", ValueError, "upper limit of the range"),
+    (1.5, TypeError, "upper limit of the range"),
+    (True, TypeError, "upper limit of the range"),
+])
+def test_ranges_refuse_other_spellings(ka, spelling, error, message):
+    with pytest.raises(error, match=message):
+        ka.set_analog_input_parameters("AI-2", spelling)
+
+
+def test_channel_lists_take_the_spellings_of_the_command_line(ka, rix):
+    acq = ka.acquire("AI-0:10mV", rate=200, frames=5)  # one name is one channel
+    assert acq.channels == ["AI-0"] and acq.ranges == [(-0.01, 0.01)]
+    assert ka.get_analog_input_parameters("AI-0")[0] == qelomsr.RANGE_10MV
+    acq = ka.acquire("ai-1, DP-0", rate=200, frames=5, range_id="1V")
+    assert acq.channels == ["AI-1", "DP-0"] and acq.ranges == [(-1.0, 1.0), None]
+    acq = rix.acquire(["VBUSREF:6.6V", "VREF"], rate=200, frames=5)
+    assert acq.ranges == [(0.0, 6.6), (0.0, 3.3)]
+    assert abs(ka.read_analog_input("AI-0:1V")) <= 0.7  # AI-0 carries 0.6 V at most
+    assert ka.get_analog_input_parameters("AI-0")[0] == qelomsr.RANGE_1V
+    with pytest.raises(qelomsr.InvalidArgumentError, match="only analog inputs"):
+        ka.acquire("DP-0:1V", rate=200, frames=5)
+    with pytest.raises(qelomsr.InvalidArgumentError, match="has no range"):
+        rix.acquire("VREF:6.6V", rate=200, frames=5)
+    with pytest.raises(ValueError, match="empty channel name"):
+        ka.acquire("AI-0,,AI-1", rate=200, frames=5)
