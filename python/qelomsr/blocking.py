@@ -133,6 +133,18 @@ class BlockingMixin:
             self._acquisition.delivered += n.value
         return self._records(values, ports, n.value)
 
+    def _blocking_wait(self, count, timeout):
+        """The wait of a blocking read or write of `count` frames: the
+        caller's timeout, else the library's stall limit."""
+        if count < 1:
+            raise errors.InvalidArgumentError("Frame counter must be > 0.",
+                                              C.ERROR_CLASS_INVALID_ARGUMENT)
+        limit = _timeout(timeout)
+        if timeout is None:
+            acq = self._acquisition
+            limit = _default_wait_s(acq.period_s if acq else None)
+        return _Wait(limit)
+
     def _poll_pause(self):
         acq = self._acquisition
         if acq is None or acq.period_s is None:
@@ -151,14 +163,8 @@ class BlockingMixin:
         nothing is left to read, and when a finite acquisition can no longer
         deliver the frames asked for.
         """
-        if frame_count < 1:
-            raise errors.InvalidArgumentError("Frame counter must be > 0.",
-                                              C.ERROR_CLASS_INVALID_ARGUMENT)
-        limit = _timeout(timeout)
-        if timeout is None:
-            acq = self._acquisition
-            limit = _default_wait_s(acq.period_s if acq else None)
-        wait = _Wait(limit)
+        wait = self._blocking_wait(frame_count, timeout)
+        limit = wait.limit
         got, values, ports = 0, [], []
         try:
             while got < frame_count:
@@ -209,14 +215,8 @@ class BlockingMixin:
         frames queued.
         """
         n, v, p = self._output_stream(values, ports)
-        if n < 1:
-            raise errors.InvalidArgumentError("Frame counter must be > 0.",
-                                              C.ERROR_CLASS_INVALID_ARGUMENT)
-        limit = _timeout(timeout)
-        if timeout is None:
-            acq = self._acquisition
-            limit = _default_wait_s(acq.period_s if acq else None)
-        wait = _Wait(limit)
+        wait = self._blocking_wait(n, timeout)
+        limit = wait.limit
         done, k = 0, ctypes.c_int(0)
         v_at, p_at = ctypes.addressof(v), ctypes.addressof(p)
         float_p, int_p = ctypes.POINTER(ctypes.c_float), ctypes.POINTER(ctypes.c_int)
