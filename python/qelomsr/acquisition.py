@@ -133,8 +133,8 @@ class Acquisition:
     def to_hdf5(self, path, overwrite=False, compress=False):
         """Writes the acquisition as an HDF5 file of format 2: datasets
         `data`, `time_s`, `gaps` and `clipped` with the metadata as
-        attributes of `data`; compress=True packs `data` with shuffle and
-        gzip (needs h5py, Debian python3-h5py; docs/usage.md, "Data files").
+        attributes of `data`; compress=True packs `data` and `time_s` with
+        shuffle and gzip (needs h5py, Debian python3-h5py; docs/usage.md, "Data files").
         Saved as to_csv saves: complete or not at all."""
         files.save(path, lambda fd: hdf5file.save(self, fd, compress), overwrite)
 

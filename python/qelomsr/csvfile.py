@@ -89,7 +89,7 @@ def header_text(meta):
     if meta.start_time:
         lines.append("# start_time %s" % meta.start_time)
     if meta.rate is not None:
-        lines.append("# rate_hz %s" % _numbers.float32_text(meta.rate))
+        lines.append("# rate_hz %s" % _numbers.float64_text(meta.rate))
     for j, name in enumerate(columns):
         limits = meta.ranges[j] if meta.ranges else None
         if meta.units[j] == ANALOG_UNIT and limits is not None:

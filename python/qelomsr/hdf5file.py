@@ -82,7 +82,7 @@ class Writer:
         self.data = h5.create_dataset("data", shape=(0, c), maxshape=(None, c), chunks=(rows, c),
                                       dtype=dtype, **packed)
         self.time = h5.create_dataset("time_s", shape=(0,), maxshape=(None,), chunks=(rows,),
-                                      dtype=np.float64)
+                                      dtype=np.float64, **packed)
         self.gaps = h5.create_dataset("gaps", shape=(0,), maxshape=(None,),
                                       chunks=(GAP_CHUNK_ROWS,), dtype=np.int64)
         self.clipped = h5.create_dataset("clipped", data=np.full(c, -1, np.int64))
