@@ -134,8 +134,8 @@ class Acquisition:
         """Writes the acquisition as an HDF5 file of format 2: datasets
         `data`, `time_s`, `gaps` and `clipped` with the metadata as
         attributes of `data`; compress=True packs `data` and `time_s` with
-        shuffle and gzip (needs h5py, Debian python3-h5py; docs/usage.md, "Data files").
-        Saved as to_csv saves: complete or not at all."""
+        shuffle and gzip (needs h5py, Debian python3-h5py; docs/usage.md,
+        "Data files"). Saved as to_csv saves: complete or not at all."""
         files.save(path, lambda fd: hdf5file.save(self, fd, compress), overwrite)
 
 
