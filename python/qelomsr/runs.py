@@ -138,15 +138,17 @@ class Record:
         clipped = [0] * self.width
         for b, _ in blocks:
             clipped = [a + c for a, c in zip(clipped, self.count_clipped(b))]
+        # Complete also when an interrupt came while the channels were set up.
+        scales = list(self.scales or []) + [None] * (self.width - len(self.scales or []))
+        ranges = list(self.ranges or []) + [None] * (self.width - len(self.ranges or []))
         d = self.device
         return Acquisition(
             [c.name for c in self.chans], [ANALOG_UNIT if c.analog else RAW_UNIT
                                            for c in self.chans],
             self.device_rate, data, overruns=self.overruns, time=times, gaps=gaps,
             device=d.identifier, serial=self.serial, firmware=d.info.firmware,
-            ranges=self.ranges, start_time=self.start_time, family=d._family().name,
-            calibrated=[s.calibrated if s is not None else True for s in self.scales or
-                        [None] * self.width],
+            ranges=ranges, start_time=self.start_time, family=d._family().name,
+            calibrated=[s.calibrated if s is not None else True for s in scales],
             clipped=clipped, devices=[d.identifier] * self.width)
 
 
