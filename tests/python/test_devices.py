@@ -138,7 +138,8 @@ def test_read_frame_fills_the_family_record(rix):
     assert values[0] == 0.0  # slots outside the mask read 0
 
 
-def test_an_overrun_hands_out_the_kept_frames_then_raises_and_the_device_recovers(ka, bus):
+def test_an_overrun_hands_out_the_kept_frames_then_raises_and_the_device_recovers(
+        kept_frames_first, ka, bus):
     ka.setup_input_frame(["AI-0", "AI-1", "AI-2", "AI-3"])  # 8-byte frames
     with bus.manual_clock():
         ka.start_data_acquisition(20000)
@@ -182,7 +183,7 @@ def test_without_numpy_stream_yields_lists(devices):
 
 
 @pytest.mark.parametrize("on_overrun", ["raise", "restart"])
-def test_stream_overrun_policy(ka, bus, on_overrun):
+def test_stream_overrun_policy(kept_frames_first, ka, bus, on_overrun):
     # The devices' clock jumps 20 s ahead after the first block: 100000
     # frames, far more than the device buffer holds (8192 of these). The
     # stream hands out every frame the device kept, then raises, or restarts
