@@ -27,8 +27,9 @@ def main():
     devices = qelomsr.list_devices()
     print("%d device(s):" % len(devices))
     for d in devices:
-        print("  [%d] %-14s %-3s firmware %s" % (d.index, d.identifier, d.family, d.firmware))
-    ka = [d for d in devices if d.family == "Ka"]
+        print("  %-14s %-3s firmware %-4s serial %s (%s)" % (d.identifier, d.family, d.firmware,
+                                                             d.serial, d.state))
+    ka = [d for d in devices if d.family == "Ka" and d.state == "available"]
     if not ka:
         print("no Ka device attached", file=sys.stderr)
         return 1
@@ -69,7 +70,7 @@ def main():
     os.makedirs(args.out_dir, exist_ok=True)
     csv_path = os.path.join(args.out_dir, "demo.csv")
     png_path = os.path.join(args.out_dir, "demo.png")
-    acq.to_csv(csv_path)
+    acq.to_csv(csv_path, overwrite=True)  # the demo's own file of an earlier run
     print("wrote %s (%d frames)" % (csv_path, len(data)))
     try:
         qelomsr.plot(acq, png_path, title="qelomsr demo: %s on %s" % (", ".join(CHANNELS),

@@ -1,6 +1,8 @@
-"""Finite acquisition to CSV: AI-0..AI-3 of the first Ka at 1000 Hz for 2 s.
+"""Finite acquisition to CSV: AI-0..AI-3 of the Ka at 1000 Hz for 2 s, AI-0
+on its 1 V range, the others on 10 V. An existing file is replaced only with
+--overwrite.
 
-Usage: finite_to_csv.py [FILE.csv]
+Usage: finite_to_csv.py [FILE.csv] [--overwrite]
 """
 
 import sys
@@ -8,12 +10,14 @@ import sys
 import _path  # noqa: F401  (source checkout)
 import qelomsr
 
-path = sys.argv[1] if len(sys.argv) > 1 else "acquisition.csv"
-ka = [d for d in qelomsr.list_devices() if d.family == "Ka"]
-if not ka:
-    sys.exit("no Ka device attached")
-with qelomsr.Device(ka[0]) as dev:
-    acq = dev.acquire(["AI-0", "AI-1", "AI-2", "AI-3"], rate=1000, seconds=2,
-                      range_id=qelomsr.RANGE_10V)
-acq.to_csv(path)
-print("%d frames at %g Hz written to %s" % (len(acq.data), acq.rate, path))
+args = [a for a in sys.argv[1:] if a != "--overwrite"]
+path = args[0] if args else "acquisition.csv"
+with qelomsr.Device("ka") as dev:  # the one Ka attached
+    acq = dev.acquire("AI-0:1V,AI-1,AI-2,AI-3", rate=1000, seconds=2, range_id="10V")
+try:
+    acq.to_csv(path, overwrite="--overwrite" in sys.argv)
+except FileExistsError as e:
+    sys.exit("%s (or give --overwrite)" % e.strerror)
+clipped = {c: n for c, n in zip(acq.channels, acq.clipped) if n}
+print("%d frames at %g Hz written to %s%s" % (
+    len(acq), acq.rate, path, "; clipped samples: %s" % clipped if clipped else ""))

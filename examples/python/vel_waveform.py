@@ -15,7 +15,6 @@ Usage: vel_waveform.py [PERIODS] [--csv FILE]
 
 import argparse
 import math
-import sys
 import time
 
 import _path  # noqa: F401  (source checkout)
@@ -71,11 +70,8 @@ def main():
     args = parser.parse_args()
     if args.periods < 1:
         parser.error("PERIODS must be >= 1")
-    vel = [d for d in qelomsr.list_devices() if d.family == "Vel"]
-    if not vel:
-        sys.exit("no Vel device attached")
     sine = [math.sin(2 * math.pi * i / FRAMES) for i in range(FRAMES)]
-    with qelomsr.Device(vel[0]) as dev:
+    with qelomsr.Device("vel") as dev:  # the one Vel attached
         rate, recorded = play(dev, sine, args.periods)
     if args.csv:
         qelomsr.Acquisition(["AI-0"], ["V"], rate, [[v] for v in recorded]).to_csv(args.csv)

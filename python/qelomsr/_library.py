@@ -1,5 +1,8 @@
 """Loads libqelomsr.so.2 and declares the C functions for ctypes.
 
+Before loading, COMMAPI_LOG_STDERR is set (unless the user set it), so that
+the library's console log lines go to standard error.
+
 Search order: the path in the environment variable QELOMSR_LIBRARY, the
 library installed beside this package (the installation records where the
 library directory lies relative to the package, so an installed tree can be
@@ -106,7 +109,14 @@ def _candidates():
     return found
 
 
+# The library's console log lines (COMMAPI_LOGGING, COMMAPI_TRACE) go to
+# standard error in Python programs, so that a program's own output (CSV on
+# stdout, say) stays clean; a value the user set is kept.
+LOG_STDERR_ENV = "COMMAPI_LOG_STDERR"
+
+
 def _load():
+    os.environ.setdefault(LOG_STDERR_ENV, "1")
     failures = []
     for path in _candidates():
         if os.path.sep in path and not os.path.exists(path):

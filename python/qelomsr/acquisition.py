@@ -1,24 +1,17 @@
 """Acquisition: the frames of a finite acquisition with their time, gaps and
-the metadata the data files carry."""
+the metadata the data files carry; load() reads one back from a data file."""
 
 import datetime
 
-from . import _numbers
+from . import _numbers, csvfile, files, hdf5file
+from .files import ANALOG_UNIT, RAW_UNIT, unit_of  # noqa: F401 - the units of a column
+
+HDF5_SIGNATURE = b"\x89HDF\r\n\x1a\n"
 
 try:
     import numpy as np
 except ImportError:  # pragma: no cover - exercised only without python3-numpy
     np = None
-
-ANALOG_UNIT = "V"
-RAW_UNIT = "raw"
-
-
-def unit_of(name):
-    """The unit of a channel by its name: "raw" for ports, counter and
-    trigger (DP-n, CNT, TRG), "V" for analog inputs."""
-    upper = str(name).upper()
-    return RAW_UNIT if upper.startswith("DP-") or upper in ("CNT", "TRG") else ANALOG_UNIT
 
 
 def start_time_text(when=None):
@@ -38,15 +31,23 @@ class Acquisition:
     gap, see `time`). `rate` is the frame rate the device ran at (-1 when
     frames were taken on the frame sample trigger).
 
-    Metadata (None when unknown, e.g. for a CSV file): `device` (identifier),
-    `serial`, `firmware`, `ranges` ([min, max] volts per channel, NaN for
-    ports, counter and trigger), `start_time` (ISO 8601 host time of the
-    start). Files: `to_csv`, `to_hdf5`, and `qelomsr.load` to read either
-    back (also files of the command-line tool).
+    What the values mean, per column (None when not known, e.g. for a file
+    of format 1): `clipped` the number of samples at the converter's lowest
+    or highest code (the input may lie anywhere beyond; 0 for ports,
+    counter and trigger), `calibrated` False for an analog input whose
+    calibration record is erased (the nominal conversion applies).
+
+    Metadata (None when unknown): `device` (identifier), `family`, `serial`,
+    `firmware`, `ranges` ((min, max) volts per channel, None for ports,
+    counter and trigger), `start_time` (ISO 8601 host time of the start),
+    `devices` (the device identifier of every column). Files: `to_csv`,
+    `to_hdf5`, and `qelomsr.load` to read either back (also files of the
+    command-line tool and the panel).
     """
 
     def __init__(self, channels, units, rate, data, overruns=0, time=None, gaps=(), device=None,
-                 serial=None, firmware=None, ranges=None, start_time=None):
+                 serial=None, firmware=None, ranges=None, start_time=None, family=None,
+                 calibrated=None, clipped=None, devices=None):
         self.channels = list(channels)
         self.units = [u if u else RAW_UNIT for u in units]
         if len(self.units) != len(self.channels):
@@ -61,6 +62,10 @@ class Acquisition:
         self.firmware = firmware
         self.ranges = ranges
         self.start_time = start_time
+        self.family = family
+        self.calibrated = None if calibrated is None else [bool(c) for c in calibrated]
+        self.clipped = None if clipped is None else [int(c) for c in clipped]
+        self.devices = None if devices is None else list(devices)
 
     def __len__(self):
         return len(self.data)
@@ -110,17 +115,38 @@ class Acquisition:
             return np.arange(n) / float(self.rate)
         return [i / float(self.rate) for i in range(n)]
 
-    def to_csv(self, path):
-        """Writes `time_s` and the channels as CSV, one `# overrun ...` line
-        before the first row after each gap; every number in the shortest
-        text that reads back as the same value (docs/usage.md, "Data files")."""
-        from . import files
+    def to_csv(self, path, overwrite=False):
+        """Writes the acquisition as a CSV file of format 2: header comments
+        with the metadata, `time_s` and the channels, one
+        `# overrun after N frames: ...` line before the first row after each
+        gap, and the trailer with the clip counts; every number the shortest
+        text that reads back as the same value (docs/usage.md, "Data
+        files").
 
-        files.write_csv(self, path)
+        The file is written beside `path` under a temporary name and renamed
+        into place when complete: an interrupted save leaves what was there.
+        An existing file is replaced only with overwrite=True
+        (FileExistsError otherwise). A full disk raises an OSError naming
+        the file and the reason, and leaves no partial file."""
+        files.save(path, lambda fd: csvfile.save(self, fd), overwrite)
 
-    def to_hdf5(self, path):
-        """Writes datasets `data` and `time_s` with the metadata attributes
-        (needs h5py, Debian python3-h5py; docs/usage.md, "Data files")."""
-        from . import files
+    def to_hdf5(self, path, overwrite=False, compress=False):
+        """Writes the acquisition as an HDF5 file of format 2: datasets
+        `data`, `time_s`, `gaps` and `clipped` with the metadata as
+        attributes of `data`; compress=True packs `data` and `time_s` with
+        shuffle and gzip (needs h5py, Debian python3-h5py; docs/usage.md,
+        "Data files"). Saved as to_csv saves: complete or not at all."""
+        files.save(path, lambda fd: hdf5file.save(self, fd, compress), overwrite)
 
-        files.write_hdf5(self, path)
+
+def load(path):
+    """Reads a CSV or HDF5 data file (of this package, the command-line tool
+    or the panel; format 1 or 2) back into an Acquisition. An incomplete
+    last line of a CSV file (a recording cut off) is dropped with a
+    RuntimeWarning; an HDF5 file still being written is read as far as it
+    was flushed."""
+    with open(path, "rb") as f:
+        head = f.read(len(HDF5_SIGNATURE))
+    if head == HDF5_SIGNATURE:
+        return Acquisition(**hdf5file.read(path))
+    return Acquisition(**csvfile.read(path))

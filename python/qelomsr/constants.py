@@ -118,24 +118,53 @@ ERROR_CLASS_UNKNOWN = 15
 
 
 class Family:
-    """Frame record layout and per-call read limit of one device family."""
+    """What differs between the device families: frame record layout,
+    per-call read limit, where the calibration records lie, the converter's
+    code span, and the prefix of the serial number. Given by keyword."""
 
-    def __init__(self, name, type_code, value_slots, port_slots, counter_slot, trigger_slot,
-                 read_limit_bytes):
+    def __init__(self, *, name, type_code, usb_product_id, serial_prefix, value_slots, port_slots,
+                 counter_slot, trigger_slot, read_limit_bytes, calibration_address,
+                 calibration_bytes, simple_calibration, output_record_offset,
+                 input_record_offset, ranges_per_record_row, adc_top_code):
         self.name = name
         self.type_code = type_code
+        self.usb_product_id = usb_product_id
+        self.serial_prefix = serial_prefix
         self.value_slots = value_slots
         self.port_slots = port_slots
         self.counter_slot = counter_slot
         self.trigger_slot = trigger_slot
         self.read_limit_bytes = read_limit_bytes
+        # None: the device names the address in CALIBRATION_ADDRESS_REGISTER.
+        self.calibration_address = calibration_address
+        self.calibration_bytes = calibration_bytes
+        # Simple records (offset, gain) instead of dual-point and output records.
+        self.simple_calibration = simple_calibration
+        self.output_record_offset = output_record_offset
+        self.input_record_offset = input_record_offset
+        self.ranges_per_record_row = ranges_per_record_row
+        self.adc_top_code = adc_top_code
 
     def __repr__(self):
         return "Family(%r)" % self.name
 
 
+CALIBRATION_ADDRESS_REGISTER = 0xF0000030
+
 FAMILIES = {
-    TYPE_KA1X: Family("Ka", TYPE_KA1X, 21, 5, 3, 4, 4096),
-    TYPE_VEL1X: Family("Vel", TYPE_VEL1X, 9, 3, None, 2, 4096),
-    TYPE_RIX1X: Family("Rix", TYPE_RIX1X, 6, 3, 1, 2, 2048),
+    TYPE_KA1X: Family(name="Ka", type_code=TYPE_KA1X, usb_product_id=USB_PID_KA1X,
+                      serial_prefix="QeloKa@", value_slots=21, port_slots=5, counter_slot=3,
+                      trigger_slot=4, read_limit_bytes=4096, calibration_address=None,
+                      calibration_bytes=696, simple_calibration=False, output_record_offset=0,
+                      input_record_offset=16, ranges_per_record_row=4, adc_top_code=0xFFFF),
+    TYPE_VEL1X: Family(name="Vel", type_code=TYPE_VEL1X, usb_product_id=USB_PID_VEL1X,
+                       serial_prefix="QeloVel@", value_slots=9, port_slots=3, counter_slot=None,
+                       trigger_slot=2, read_limit_bytes=4096, calibration_address=None,
+                       calibration_bytes=696, simple_calibration=False, output_record_offset=0,
+                       input_record_offset=8, ranges_per_record_row=4, adc_top_code=0xFFFF),
+    TYPE_RIX1X: Family(name="Rix", type_code=TYPE_RIX1X, usb_product_id=USB_PID_RIX1X,
+                       serial_prefix="QeloPilex@", value_slots=6, port_slots=3, counter_slot=1,
+                       trigger_slot=2, read_limit_bytes=2048, calibration_address=0x08004400,
+                       calibration_bytes=48, simple_calibration=True, output_record_offset=None,
+                       input_record_offset=0, ranges_per_record_row=1, adc_top_code=4095),
 }

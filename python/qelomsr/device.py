@@ -1,22 +1,28 @@
-"""Devices: enumeration, opening and every operation of the C interface."""
+"""Devices: opening one by name and every operation of the C interface."""
 
-import collections
 import ctypes
 import math
 import operator
 import warnings
 
 from . import constants as C
-from . import errors
+from . import discovery, errors, spellings, usb
 from ._library import call, lib
 from ._numbers import Float32
 from .acquisition import Acquisition  # noqa: F401 - also qelomsr.device.Acquisition
-from .streaming import StreamingMixin, _AcquisitionState
+from .blocking import _AcquisitionState
+from .discovery import DeviceInfo, api_version, enumerate_network, list_devices  # noqa: F401
+from .peripherals import ANALOG_INPUT_KINDS, Channel, PeripheralsMixin  # noqa: F401 - Channel
+from .slowlog import SlowLogMixin
+from .streaming import StreamingMixin
 
 try:  # numpy is optional: without it frames come back as lists
     import numpy as np
 except ImportError:  # pragma: no cover - exercised only without python3-numpy
     np = None
+
+ACQUISITION_ACTIVE = "Not possible when data acquisition is active."
+INVALID_IDENTIFIER = "Invalid identifier."
 
 
 def _port_byte(value, what):
@@ -31,74 +37,34 @@ def _port_byte(value, what):
     return number
 
 
-class DeviceInfo(collections.namedtuple("DeviceInfo", "index identifier type family firmware")):
-    """One entry of the enumeration list; `type` is the type code (an int),
-    shown by name and in hex."""
-
-    __slots__ = ()
-
-    def __repr__(self):
-        name = C.TYPE_NAMES.get(self.type)
-        kind = "0x%08X" % self.type if isinstance(self.type, int) else repr(self.type)
-        if name:
-            kind += " (%s)" % name
-        return "DeviceInfo(index=%r, identifier=%r, type=%s, family=%r, firmware=%r)" % (
-            self.index, self.identifier, kind, self.family, self.firmware)
-
-Channel = collections.namedtuple("Channel", "id name analog slot words")
-Channel.__doc__ = ("An input of a frame: analog ones land in value slot `slot` (volts), the "
-                   "others in port slot `slot`; `words` 16-bit words per device frame.")
-
-_INPUT_KINDS = (C.KIND_ANALOG_INPUT, C.KIND_DIFF_INPUT, C.KIND_DIGITAL_PORT, C.KIND_COUNTER,
-                C.KIND_TRIGGER)
-_PERIPHERAL_KINDS = (C.KIND_ANALOG_INPUT, C.KIND_DIFF_INPUT, C.KIND_ANALOG_OUTPUT,
-                     C.KIND_DIGITAL_PORT, C.KIND_COUNTER, C.KIND_TRIGGER, C.KIND_CURRENT_SOURCE,
-                     C.KIND_LED)
-_MAX_ITEMS_PER_KIND = 64
-ACQUISITION_ACTIVE = "Not possible when data acquisition is active."
+def _open_failure_reason(identifier):
+    """Why the library could not open a device it calls "Invalid
+    identifier.": in use by another program, not answering, not attached
+    (None when the bus cannot be asked)."""
+    try:
+        found = [d for d in usb.scan(lambda i: i.upper() == identifier.upper())
+                 if d.identifier.upper() == identifier.upper()]
+    except OSError:
+        return None
+    if not found:
+        return "is not attached"
+    if discovery.is_open_here(identifier):
+        return "is open in this program already"
+    return "is in use by another program" if found[0].busy else "does not answer"
 
 
-def _kind(peripheral_id):
-    return peripheral_id & ~0xFF
-
-
-def api_version():
-    """The library version text, for example "2.0.0.0"."""
-    buf = ctypes.create_string_buffer(64)
-    lib().QeloMsrGetApiVersion(buf, len(buf))
-    return buf.value.decode()
-
-
-def _entry(index):
-    ident = ctypes.create_string_buffer(C.TEXT_BUFFER_SIZE)
-    version = ctypes.create_string_buffer(C.TEXT_BUFFER_SIZE)
-    type_code = ctypes.c_int(0)
-    call("QeloMsrGetIdentifier", index, ident, 0, ctypes.byref(type_code), version)
-    family = C.FAMILIES.get(type_code.value)
-    return DeviceInfo(index, ident.value.decode(), type_code.value,
-                      family.name if family else None, version.value.decode())
-
-
-def list_devices(device_type=C.TYPE_ALL):
-    """Enumerates the attached devices (all families by default)."""
-    count = ctypes.c_int(0)
-    call("QeloMsrBeginEnumerate", ctypes.byref(count), device_type)
-    return [_entry(i) for i in range(count.value)]
-
-
-def enumerate_network():
-    """There is no network transport: empties the enumeration list, returns 0."""
-    count = ctypes.c_int(0)
-    call("QeloMsrBeginEnumerateNetwork", None, 0, ctypes.byref(count), C.TYPE_ALL)
-    return count.value
-
-
-class Device(StreamingMixin):
+class Device(PeripheralsMixin, StreamingMixin, SlowLogMixin):
     """An open device. Use as a context manager, or call close().
 
-    `device` is an identifier ("USB:1-0-3"), an index into a fresh
-    enumeration, a DeviceInfo, or None for the first device. Peripheral
-    arguments take identifiers (ints) or the device's names ("AI-3", "DP-1").
+    `device` names the device: its identifier ("USB:1-0-3", any case), its
+    family with an optional position among the devices of that family on
+    the bus in port order ("ka", "rix:1"), its serial number
+    ("KA1X-004711" or "QeloKa@KA1X-004711"), a DeviceInfo of
+    list_devices(), or None for the one device attached (refused when
+    several are). A bare index is refused: it could name another device than
+    the one meant. Peripheral arguments take identifiers (ints) or the
+    device's names ("AI-3", "DP-1"); ranges take identifiers or spellings
+    ("10mV", "1V"); channel lists take names with ranges ("AI-0:10mV").
 
     Threads: the library runs one call at a time in the whole process (its
     call lock); several devices used from several threads is fine, their
@@ -109,27 +75,22 @@ class Device(StreamingMixin):
     """
 
     def __init__(self, device=None):
-        if isinstance(device, DeviceInfo):
-            info = device
-        else:
-            devices = list_devices()
-            if device is None:
-                if not devices:
-                    raise errors.DeviceError("No device attached.", C.ERROR_CLASS_RUNTIME)
-                info = devices[0]
-            elif isinstance(device, int):
-                info = _entry(device)
-            else:
-                found = [d for d in devices if d.identifier == device]
-                # An unknown identifier is left to the library to refuse.
-                info = found[0] if found else DeviceInfo(None, device, 0, None, "")
+        self._handle = None
+        info = discovery.select(device)
         handle = ctypes.c_int(0)
-        call("QeloMsrOpen", info.identifier.encode(), ctypes.byref(handle))
+        try:
+            call("QeloMsrOpen", info.identifier.encode(), ctypes.byref(handle))
+        except errors.QeloMsrError as e:
+            reason = None
+            if e.message == INVALID_IDENTIFIER:
+                reason = _open_failure_reason(info.identifier)
+            raise errors.in_context(e, info.identifier, reason)
+        discovery.opened(info.identifier)
         self._handle = handle.value
         self.info = info
         self.family = C.FAMILIES.get(info.type)
-        self._names = None
         self._frames = None
+        self._init_peripherals()
         self._init_streaming()
 
     # ---- lifetime ----------------------------------------------------------
@@ -153,6 +114,7 @@ class Device(StreamingMixin):
                 pass
             lib().QeloMsrClose(self._handle)
             self._handle = None
+            discovery.closed(self.identifier)
 
     def __enter__(self):
         return self
@@ -170,56 +132,22 @@ class Device(StreamingMixin):
         state = "closed" if self._handle is None else "handle %d" % self._handle
         return "<qelomsr.Device %s (%s), %s>" % (self.identifier, self.info.family, state)
 
-    # ---- names -------------------------------------------------------------
-    def peripherals(self):
-        """{name: identifier} of every peripheral the device names."""
-        if self._names is None:
-            names = {}
-            buf = ctypes.create_string_buffer(128)
-            for kind in _PERIPHERAL_KINDS:
-                for n in range(_MAX_ITEMS_PER_KIND):
-                    if lib().QeloMsrGetPeripheralName(self.handle, kind + n, buf, len(buf)) != 0:
-                        break
-                    if buf.value:
-                        names[buf.value.decode()] = kind + n
-            self._names = names
-        return dict(self._names)
-
-    def resolve(self, peripheral, kinds=None):
-        """The identifier of a peripheral given by name or identifier."""
-        if isinstance(peripheral, int):
-            return peripheral
-        names = self.peripherals()
-        if peripheral in names:
-            pid = names[peripheral]
-        else:
-            folded = {k.lower(): v for k, v in names.items()}
-            pid = folded.get(str(peripheral).lower())
-        if pid is None or (kinds and _kind(pid) not in kinds):
-            choices = sorted(n for n, i in names.items() if not kinds or _kind(i) in kinds)
-            raise errors.InvalidArgumentError(
-                "%r is not a suitable peripheral of %s (choose from %s)." %
-                (peripheral, self.identifier, ", ".join(choices)), C.ERROR_CLASS_INVALID_ARGUMENT)
-        return pid
-
-    def name_of(self, peripheral_id):
-        for name, pid in self.peripherals().items():
-            if pid == peripheral_id:
-                return name
-        return self.get_peripheral_name(peripheral_id)
-
     # ---- calls ---------------------------------------------------------------
     def _call(self, name, *args):
         """Calls the library; an operation refused because the acquisition of
         a stream left suspended still runs (a loop left by an exception whose
         traceback is kept, a generator still referenced) ends that stream and
-        is tried once more."""
+        is tried once more. A failure of the USB transport says first what
+        happened to the device ("USB:1-0-3 was unplugged: <library text>")."""
         try:
-            call(name, *args)
-        except errors.LogicError as e:
-            if e.message != ACQUISITION_ACTIVE or not self._end_suspended_streams():
-                raise
-            call(name, *args)
+            try:
+                call(name, *args)
+            except errors.LogicError as e:
+                if e.message != ACQUISITION_ACTIVE or not self._end_suspended_streams():
+                    raise
+                call(name, *args)
+        except errors.QeloMsrError as e:
+            raise errors.in_context(e, self.identifier)
 
     # ---- helpers for out-parameters ----------------------------------------
     def _int_out(self, name, *args):
@@ -296,55 +224,88 @@ class Device(StreamingMixin):
 
     def get_range_min_max(self, peripheral, range_id):
         lo, hi = ctypes.c_float(0), ctypes.c_float(0)
-        self._call("QeloMsrGetRangeMinMax", self.handle, self.resolve(peripheral), range_id,
-             ctypes.byref(lo), ctypes.byref(hi))
+        pid = self.resolve(peripheral)
+        self._call("QeloMsrGetRangeMinMax", self.handle, pid, self.range_id(pid, range_id),
+                   ctypes.byref(lo), ctypes.byref(hi))
         return Float32(lo.value), Float32(hi.value)
 
     def get_default_inter_channel_delay(self, analog_input, range_id):
-        return self._int_out("QeloMsrGetDefaultAnalogInputInterChannelDelay",
-                             self.resolve(analog_input), range_id)
+        pid = self.resolve(analog_input)
+        return self._int_out("QeloMsrGetDefaultAnalogInputInterChannelDelay", pid,
+                             self.range_id(pid, range_id))
 
     def get_min_inter_channel_delay(self, analog_input):
         return self._int_out("QeloMsrGetMinAnalogInputInterChannelDelay",
                              self.resolve(analog_input))
 
     def set_analog_input_parameters(self, analog_input, range_id, inter_channel_delay=-1):
-        """Sets range and delay (-1: the range's default); returns the delay set."""
-        return self._int_out("QeloMsrSetAnalogInputParameters", self.resolve(analog_input),
-                             range_id, inter_channel_delay)
+        """Sets range (an identifier or a spelling such as "10mV") and delay
+        (-1: the range's default); returns the delay set."""
+        pid = self.resolve(analog_input)
+        return self._int_out("QeloMsrSetAnalogInputParameters", pid, self.range_id(pid, range_id),
+                             inter_channel_delay)
 
     def get_analog_input_parameters(self, analog_input):
         """(range id, inter-channel delay) of an input."""
         rid, delay = ctypes.c_int(0), ctypes.c_int(0)
         self._call("QeloMsrGetAnalogInputParameters", self.handle, self.resolve(analog_input),
-             ctypes.byref(rid), ctypes.byref(delay))
+                   ctypes.byref(rid), ctypes.byref(delay))
         return rid.value, delay.value
 
     def read_analog_input(self, analog_input):
-        """One calibrated sample in volts."""
-        return self._float_out("QeloMsrReadAnalogInput", self.resolve(analog_input))
+        """One calibrated sample in volts. `analog_input` may carry a range
+        ("AI-0:10mV"), which is set first and stays set.
+
+        A sample at the converter's lowest or highest code is clipped (the
+        input may lie beyond): RuntimeWarning. So is the first read of an
+        input whose calibration record is erased (the nominal conversion
+        applies; see `uncalibrated`)."""
+        name, spelled = spellings.channel_spec(analog_input)
+        pid = self.resolve(name, ANALOG_INPUT_KINDS)
+        if spelled is not None:
+            self.set_analog_input_parameters(pid, spelled)
+        volts = self._float_out("QeloMsrReadAnalogInput", pid)
+        range_id = self.get_analog_input_parameters(pid)[0]
+        scale = self.input_scale(pid, range_id)
+        multi = len(self.ranges(pid)) > 1
+        self._warn_uncalibrated(self.name_of(pid), scale,
+                                self.range_name(pid, range_id) if multi else None)
+        if scale.clipped(volts):
+            warnings.warn("%s reads %r V, the end of its converter's scale in the %s range: "
+                          "clipped, the input may lie beyond" %
+                          (self.name_of(pid), volts, self.range_name(pid, range_id)),
+                          RuntimeWarning, stacklevel=2)
+        return volts
 
     # ---- analog outputs and digital ports ----------------------------------
     def write_analog_output(self, analog_output, volts):
-        """Sets an analog output and returns the voltage it is set to.
+        """Sets an analog output and returns the voltage it produces: the
+        12-bit converter code the value becomes, converted back through the
+        output's calibration record (0.003 V sets about 0.0049 V on a
+        nominal output; the step is about 4.9 mV).
 
         The output clamps at the limits of its range: a value beyond them sets
         the limit, with a RuntimeWarning. NaN and infinities are refused
         (ValueError): the device would take them as some code of its scale.
+        An output whose record is erased warns once (nominal conversion).
         """
         volts = float(volts)
         if not math.isfinite(volts):
             raise ValueError("volts must be a finite number, not %r" % volts)
-        pid = self.resolve(analog_output)
+        pid = self.resolve(analog_output, (C.KIND_ANALOG_OUTPUT,))
         ranges = self.ranges(pid)
         lo, hi = self.get_range_min_max(pid, ranges[0]) if ranges else (volts, volts)
         value = min(max(volts, lo), hi)
+        scale = self.calibration.output(pid & 0xFF)
         self._call("QeloMsrWriteAnalogOutput", self.handle, pid, value)
+        self._warn_uncalibrated(self.name_of(pid), scale, None)
+        produced = scale.produced_volts(value)
         if value != volts:
             warnings.warn("%r V is outside the range of %s (%g V to %g V): the output is "
-                          "clamped at %r V" % (volts, self.name_of(pid), lo, hi, Float32(value)),
+                          "clamped and produces %r V" % (volts, self.name_of(pid), lo, hi,
+                                                         produced),
                           RuntimeWarning, stacklevel=2)
-        return Float32(value)
+        return produced
 
     def get_digital_port_io_count(self, port):
         return self._int_out("QeloMsrGetDigitalPortIoCount", self.resolve(port))
@@ -437,31 +398,6 @@ class Device(StreamingMixin):
         # The library fills at most read_limit_bytes per call; the smallest
         # frame is one 16-bit word.
         return self._family().read_limit_bytes // 2
-
-    def channels(self, inputs):
-        """Channel records of a list of inputs (names or identifiers)."""
-        fam = self._family()
-        single = None
-        result = []
-        for item in inputs:
-            pid = self.resolve(item, _INPUT_KINDS)
-            kind, index = _kind(pid), pid & 0xFF
-            if kind == C.KIND_ANALOG_INPUT:
-                result.append(Channel(pid, self.name_of(pid), True, index, 1))
-            elif kind == C.KIND_DIFF_INPUT:
-                if single is None:
-                    single = self.get_device_parameter(C.PARAM_SINGLE_ENDED_INPUTS)
-                result.append(Channel(pid, self.name_of(pid), True, single + index, 1))
-            elif kind == C.KIND_DIGITAL_PORT:
-                result.append(Channel(pid, self.name_of(pid), False, index, 1))
-            elif kind == C.KIND_COUNTER:
-                if fam.counter_slot is None:
-                    raise errors.InvalidArgumentError("Invalid in-port id.",
-                                                      C.ERROR_CLASS_INVALID_ARGUMENT)
-                result.append(Channel(pid, self.name_of(pid), False, fam.counter_slot, 2))
-            else:
-                result.append(Channel(pid, self.name_of(pid), False, fam.trigger_slot, 1))
-        return result
 
     def calculate_max_buffered_input_frames(self):
         return self._int_out("QeloMsrCalculateMaxBufferedInputFrames")

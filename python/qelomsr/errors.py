@@ -11,11 +11,17 @@ from . import constants as _c
 
 
 class QeloMsrError(Exception):
-    """A library call failed: `message` and `error_class` of its error record."""
+    """A library call failed: `message` and `error_class` of its error record.
+
+    When the package knows what happened to the device, `message` says it
+    first ("USB:1-0-3 was unplugged: <library text>") and
+    `library_message` keeps the record's own text; otherwise both are the
+    record's text."""
 
     def __init__(self, message, error_class=_c.ERROR_CLASS_UNKNOWN, error_id=0):
         super().__init__(message)
         self.message = message
+        self.library_message = message
         self.error_class = error_class
         self.error_id = error_id
 
@@ -70,9 +76,36 @@ _BY_CLASS = {
 
 BUFFER_OVERFLOW_MESSAGE = "Buffer overflow."
 
+# What a failure of the USB transport means for the device, by the libusb
+# error name at the end of the library's text.
+_TRANSPORT_REASONS = (
+    ("LIBUSB_ERROR_NO_DEVICE", "was unplugged"),
+    ("LIBUSB_ERROR_TIMEOUT", "did not answer in time"),
+    ("LIBUSB_ERROR_PIPE", "stalled a transfer"),
+    ("LIBUSB_ERROR_OVERFLOW", "sent a longer reply than asked for"),
+    ("LIBUSB_ERROR_IO", "failed a USB transfer"),
+    ("LIBUSB_ERROR_BUSY", "is in use by another program"),
+    ("LIBUSB_ERROR_ACCESS", "cannot be opened: no permission (see the udev rules)"),
+)
+
 
 def error_for(message, error_class, error_id=0):
     """The exception object for an error record."""
     if error_class == _c.ERROR_CLASS_RUNTIME and message == BUFFER_OVERFLOW_MESSAGE:
         return BufferOverflowError(message, error_class, error_id)
     return _BY_CLASS.get(error_class, InternalError)(message, error_class, error_id)
+
+
+def in_context(error, identifier, reason=None):
+    """The error with what happened to the device first: `reason` ("is in
+    use by another program"), or the meaning of a libusb error name in the
+    library's text ("was unplugged"). Returns the same exception object,
+    unchanged when nothing is known."""
+    if reason is None:
+        reason = next((why for name, why in _TRANSPORT_REASONS if name in error.library_message),
+                      None)
+    if reason is None or error.message != error.library_message:
+        return error
+    error.message = "%s %s: %s" % (identifier, reason, error.library_message)
+    error.args = (error.message,)
+    return error

@@ -1,16 +1,14 @@
-"""Waiting calls of a Device: blocking reads and writes, stream() and
-acquire(), with timeouts, triggers, uniform blocks and marked gaps.
+"""stream() and acquire() of a Device: continuous acquisition in blocks,
+with triggers, uniform blocks, restarts on overrun with marked gaps, clip
+counts, and the frames collected so far handed back with the exception that
+ends an acquisition.
 
-Every wait happens in Python, in slices of at most SLICE_S seconds between
-short library calls (non-blocking reads and writes): the library holds its
-call lock only for one such call, so other threads and devices go on, and
-KeyboardInterrupt lands at once. The library's own blocking functions would
-hold the lock, and keep Ctrl-C out, for the whole wait.
+The waits happen in Python between short non-blocking library calls, as for
+the blocking reads (module blocking). The record of one acquisition, and
+the time of its rows, is module runs.
 """
 
 import ctypes
-import math
-import os
 import sys
 import time
 import warnings
@@ -18,230 +16,40 @@ import weakref
 
 from . import constants as C
 from . import errors
-from .acquisition import ANALOG_UNIT, RAW_UNIT, Acquisition, start_time_text
-from ._library import call
+from .acquisition import start_time_text
+from .blocking import SLICE_S, BlockingMixin, _Wait
+from .runs import Columns, Run, check_whole, concat
 
 try:
     import numpy as np
 except ImportError:  # pragma: no cover - exercised only without python3-numpy
     np = None
 
-# Longest sleep between two polls of the device.
-SLICE_S = 0.02
 # Shortest wait for frames after a restart on overrun (unless the caller's
 # timeout is longer): restarts at rates the host barely keeps up with may
 # overrun again several times before they deliver.
 RESTART_WAIT_S = 10.0
-# Wait for a frame when the caller gives no timeout, as the library's stall
-# limit: QELOMSR_BLOCKING_TIMEOUT_MS (0: no limit) or 10 s.
-DEFAULT_WAIT_MS = 10000
-BLOCKING_TIMEOUT_ENV = "QELOMSR_BLOCKING_TIMEOUT_MS"
-
-TRIGGERS = (None, "start", "sample")
-TRIGGER_CONFIGS = {
-    "in-a": C.TRIGGER_CONFIG_IN_A,
-    "in-b": C.TRIGGER_CONFIG_IN_B,
-    "in-c": C.TRIGGER_CONFIG_IN_C,
-}
 
 
-def _default_wait_s(period_s=None):
-    """The library's stall limit in seconds (None: no limit), never shorter
-    than 100 frame periods of the running acquisition."""
-    raw = os.environ.get(BLOCKING_TIMEOUT_ENV, "")
+def _hand_back(error, acquisition):
+    """Attaches the frames collected before `error` ended an acquisition."""
     try:
-        ms = int(raw) if raw.strip() else DEFAULT_WAIT_MS
-    except ValueError:
-        ms = DEFAULT_WAIT_MS
-    if ms == 0:
-        return None
-    if ms < 0:
-        ms = DEFAULT_WAIT_MS
-    limit = ms / 1000.0
-    return max(limit, 100.0 * period_s) if period_s else limit
+        error.acquisition = acquisition
+    except AttributeError:  # pragma: no cover - built-in exceptions take attributes
+        pass
 
 
-def _timeout(timeout, name="timeout"):
-    """A caller's timeout in seconds: None stays None (the call's default),
-    math.inf means no limit."""
-    if timeout is None:
-        return None
-    try:
-        value = float(timeout)
-    except (TypeError, ValueError):
-        raise ValueError("%s must be a number of seconds, not %r" % (name, timeout)) from None
-    if not value > 0:
-        raise ValueError("%s must be > 0 seconds (math.inf: no limit), not %r" % (name, timeout))
-    return None if math.isinf(value) else value
+class StreamingMixin(BlockingMixin):
+    """stream() and acquire() (see the module), over the waiting reads."""
 
-
-def _seconds_text(seconds):
-    return "%g s" % seconds
-
-
-class _Wait:
-    """How long since the last progress; `limit` None waits without end."""
-
-    def __init__(self, limit):
-        self.limit = limit
-        self.last = time.monotonic()
-
-    def progress(self):
-        self.last = time.monotonic()
-
-    def expired(self):
-        return self.limit is not None and time.monotonic() - self.last > self.limit
-
-
-class _AcquisitionState:
-    """What the package knows of the acquisition it started on a device."""
-
-    def __init__(self, rate, frame_count):
-        self.period_s = 1.0 / rate if rate and rate >= 1 else None
-        self.frame_count = frame_count
-        self.delivered = 0
-
-
-class _Columns:
-    """Frame records (the family's slot layout) to one column per channel,
-    vectorised: one fancy-indexed copy per kind of slot and block."""
-
-    def __init__(self, chans):
-        self.width = len(chans)
-        self.analog = [(j, c.slot) for j, c in enumerate(chans) if c.analog]
-        self.ports = [(j, c.slot) for j, c in enumerate(chans) if not c.analog]
-        if np is not None:
-            self.a_cols = np.array([j for j, _ in self.analog], np.intp)
-            self.a_slots = np.array([s for _, s in self.analog], np.intp)
-            self.p_cols = np.array([j for j, _ in self.ports], np.intp)
-            self.p_slots = np.array([s for _, s in self.ports], np.intp)
-
-    def __call__(self, values, ports, n):
-        if np is not None:
-            out = np.empty((n, self.width), np.float64)
-            if self.analog:
-                out[:, self.a_cols] = values[:n, self.a_slots]
-            if self.ports:
-                out[:, self.p_cols] = ports[:n, self.p_slots]
-            return out
-        rows = []
-        for f in range(n):
-            row = [0.0] * self.width
-            v, p = values[f], ports[f]
-            for j, s in self.analog:
-                row[j] = v[s]
-            for j, s in self.ports:
-                row[j] = p[s]
-            rows.append(row)
-        return rows
-
-
-def _concat(chunks, width):
-    if np is not None:
-        return np.concatenate(chunks) if chunks else np.empty((0, width))
-    return [row for chunk in chunks for row in chunk]
-
-
-class _Run:
-    """One acquisition of stream()/acquire(): its settings, then what came of
-    it (rate, gaps, start time), shared with the caller."""
-
-    def __init__(self, device, channels, rate, frames, seconds, range_id, on_overrun, timeout,
-                 trigger, trigger_config):
-        if on_overrun not in ("raise", "restart"):
-            raise ValueError("on_overrun must be 'raise' or 'restart'")
-        if trigger not in TRIGGERS:
-            raise ValueError("trigger must be None, 'start' or 'sample', not %r" % (trigger,))
-        if trigger == "sample":
-            if rate is not None and rate != C.FRAME_SAMPLE_TRIGGER:
-                raise ValueError("trigger='sample' takes one frame per trigger event: "
-                                 "give no rate")
-            if seconds is not None and frames is None:
-                raise ValueError("trigger='sample' has no frame rate to turn seconds into "
-                                 "frames: give frames")
-        else:
-            if rate is None:
-                raise ValueError("give the frame rate in Hz (or trigger='sample')")
-            if rate < 0:
-                raise errors.InvalidArgumentError(
-                    "The frame rate must be >= 1 Hz, not %g; for one frame per trigger event "
-                    "use trigger=\"sample\"." % rate, C.ERROR_CLASS_INVALID_ARGUMENT)
-        if trigger is None and trigger_config is not None:
-            raise ValueError("trigger_config applies only with trigger='start' or 'sample'")
-        if trigger == "start" and on_overrun == "restart":
-            raise ValueError("on_overrun='restart' cannot be combined with trigger='start': the "
-                             "restarted acquisition would wait for another trigger")
-        if frames is not None:
-            if isinstance(frames, bool) or int(frames) != frames or frames < 1:
-                raise ValueError("frames must be a whole number >= 1, not %r" % (frames,))
-            frames = int(frames)
-        if seconds is not None and not seconds > 0:
-            raise ValueError("seconds must be > 0")
-        self.trigger_config = self._trigger_config(trigger_config)
-        self.timeout = _timeout(timeout)
-        self.no_limit = timeout is not None and self.timeout is None
-        self.device = device
-        self.chans = device.channels(channels)
-        if not self.chans:
-            raise errors.InvalidArgumentError("At least one input must be specified.",
-                                              C.ERROR_CLASS_INVALID_ARGUMENT)
-        self.rate, self.frames, self.seconds = rate, frames, seconds
-        self.range_id, self.on_overrun, self.trigger = range_id, on_overrun, trigger
-        # Filled while it runs.
-        self.device_rate = None
-        self.start_time = None
-        self.gaps = []
-        self.overruns = 0
-        self.ranges = None
-        self.active = False  # its acquisition runs
-        self.ended = False  # stopped from outside while suspended
-
-    @staticmethod
-    def _trigger_config(config):
-        if config is None or isinstance(config, int):
-            if config is not None and config not in TRIGGER_CONFIGS.values():
-                raise ValueError("trigger_config must be an input configuration: 'in-a', "
-                                 "'in-b', 'in-c' or TRIGGER_CONFIG_IN_A..C")
-            return config
-        key = str(config).lower()
-        if key not in TRIGGER_CONFIGS:
-            raise ValueError("trigger_config must be 'in-a', 'in-b' or 'in-c', not %r" % config)
-        return TRIGGER_CONFIGS[key]
-
-    def wait_limit(self, first):
-        """Longest wait for the next frame: the caller's timeout, else 10 s
-        (the library's stall limit) while a trigger is awaited, else
-        max(2 s, 20 frame periods)."""
-        if self.timeout is not None or self.no_limit:
-            return self.timeout
-        if self.trigger == "sample" or (self.trigger == "start" and first):
-            return _default_wait_s()
-        return max(2.0, 20.0 / self.device_rate)
-
-    def timeout_message(self, limit, delivered):
-        if self.trigger == "start" and delivered == 0:
-            return ("No trigger within %s: the acquisition waits for an edge on the trigger "
-                    "line." % _seconds_text(limit))
-        if self.trigger == "sample":
-            return ("No frame within %s: under the frame sample trigger every frame waits for "
-                    "an event on the trigger line (%d frames so far)." %
-                    (_seconds_text(limit), delivered))
-        restarts = " and %d restart(s) on overrun" % self.overruns if self.overruns else ""
-        return "The device delivered no frame for %s (%d frames so far%s)." % (
-            _seconds_text(limit), delivered, restarts)
-
-
-class StreamingMixin:
-    """Reads and writes that wait, stream() and acquire() (see the module)."""
-
-    # ---- state the waiting calls share ------------------------------------
+    # ---- state the streams share --------------------------------------------
     def _init_streaming(self):
-        self._pending = None  # frames read but not yet returned: (values, ports)
-        self._acquisition = None  # _AcquisitionState of the running acquisition
-        self._streams = weakref.WeakKeyDictionary()  # stream generator -> its _Run
+        self._init_blocking()
+        self._streams = weakref.WeakKeyDictionary()  # stream generator -> its Run
         self.stream_rate = None
         self.stream_overruns = 0
         self.stream_gaps = []
+        self.stream_clipped = []
 
     def _end_suspended_streams(self):
         """Stops the acquisition of a stream of this device that is suspended
@@ -254,152 +62,20 @@ class StreamingMixin:
                 run.ended = True
                 ended = True
         if ended:
-            call("QeloMsrStopDataAcquisition", self.handle)
+            self._call("QeloMsrStopDataAcquisition", self.handle)
             self._acquisition = None
         return ended
-
-    def _forget_frames(self):
-        self._pending = None
-
-    def _unread(self, values, ports):
-        """Puts records back in front of the pending ones."""
-        if not len(values):
-            return
-        if self._pending is not None:
-            pv, pp = self._pending
-            if np is not None:
-                values, ports = np.concatenate([values, pv]), np.concatenate([ports, pp])
-            else:
-                values, ports = list(values) + list(pv), list(ports) + list(pp)
-        self._pending = (values, ports)
-
-    # ---- reads --------------------------------------------------------------
-    def read_non_blocking(self):
-        """The frames buffered now, as (values, ports) records (possibly none);
-        frames a blocking read left over come first."""
-        if self._pending is not None:
-            pending, self._pending = self._pending, None
-            return pending
-        if self._frames is None:
-            self._frames = self._frame_arrays(self._per_call_frames())
-        values, ports = self._frames
-        n = ctypes.c_int(0)
-        call("QeloMsrReadNonBlocking", self.handle, *self._pointers(values, ports),
-             ctypes.byref(n))
-        if self._acquisition is not None:
-            self._acquisition.delivered += n.value
-        return self._records(values, ports, n.value)
-
-    def _poll_pause(self):
-        acq = self._acquisition
-        if acq is None or acq.period_s is None:
-            return SLICE_S / 2
-        return min(max(0.5 * self._per_call_frames() * acq.period_s, 0.0005), SLICE_S)
-
-    def read_blocking(self, frame_count, timeout=None):
-        """Exactly frame_count frames as (values, ports) records.
-
-        Waits in short slices (Ctrl-C lands at once). `timeout` is the
-        longest wait in seconds for the next frame, also for the first one
-        (math.inf: no limit); by default the library's stall limit (10 s or
-        QELOMSR_BLOCKING_TIMEOUT_MS, at least 100 frame periods). When it runs
-        out, TimeoutError; frames read until then are not lost: the next read
-        returns them first. Fails at once when no acquisition was started and
-        nothing is left to read, and when a finite acquisition can no longer
-        deliver the frames asked for.
-        """
-        if frame_count < 1:
-            raise errors.InvalidArgumentError("Frame counter must be > 0.",
-                                              C.ERROR_CLASS_INVALID_ARGUMENT)
-        limit = _timeout(timeout)
-        if timeout is None:
-            acq = self._acquisition
-            limit = _default_wait_s(acq.period_s if acq else None)
-        wait = _Wait(limit)
-        got, values, ports = 0, [], []
-        try:
-            while got < frame_count:
-                acq = self._acquisition
-                if (self._pending is None and acq is not None and acq.frame_count > 0 and
-                        acq.frame_count - acq.delivered < frame_count - got):
-                    raise errors.DeviceError(
-                        "The data acquisition ends before the requested frames arrive: %d "
-                        "frames remain, %d asked for." %
-                        (acq.frame_count - acq.delivered, frame_count - got),
-                        C.ERROR_CLASS_RUNTIME)
-                v, p = self.read_non_blocking()
-                k = len(v)
-                if k:
-                    take = min(k, frame_count - got)
-                    values.append(v[:take])
-                    ports.append(p[:take])
-                    if k > take:
-                        self._unread(v[take:], p[take:])
-                    got += take
-                    wait.progress()
-                    continue
-                if self._acquisition is None:
-                    raise errors.DeviceError("No data acquisition running.",
-                                             C.ERROR_CLASS_RUNTIME)
-                if wait.expired():
-                    raise errors.TimeoutError(
-                        "No frame within %s (%d of %d frames read; they stay for the next "
-                        "read)." % (_seconds_text(limit), got, frame_count))
-                time.sleep(self._poll_pause())
-        except BaseException:
-            if got:
-                self._unread(_concat(values, 0), _concat(ports, 0))
-            raise
-        return _concat(values, 0), _concat(ports, 0)
-
-    # ---- writes -------------------------------------------------------------
-    def write_blocking(self, values, ports=None, timeout=None):
-        """Vel: queues every frame (one analog value and a (DP-0, DP-1) pair
-        per frame), waiting in short slices for room in the output buffer.
-
-        The Vel plays queued output frames one per input frame of a running
-        acquisition (start_data_acquisition paces the output; frames queued
-        before the start play from its first frame); without one the buffer
-        does not drain. `timeout` is the longest wait in seconds for the
-        device to accept the next frame (math.inf: no limit; default: the
-        library's stall limit), then TimeoutError. Returns the number of
-        frames queued.
-        """
-        n, v, p = self._output_stream(values, ports)
-        if n < 1:
-            raise errors.InvalidArgumentError("Frame counter must be > 0.",
-                                              C.ERROR_CLASS_INVALID_ARGUMENT)
-        limit = _timeout(timeout)
-        if timeout is None:
-            acq = self._acquisition
-            limit = _default_wait_s(acq.period_s if acq else None)
-        wait = _Wait(limit)
-        done, k = 0, ctypes.c_int(0)
-        v_at, p_at = ctypes.addressof(v), ctypes.addressof(p)
-        float_p, int_p = ctypes.POINTER(ctypes.c_float), ctypes.POINTER(ctypes.c_int)
-        while done < n:
-            # Frame i takes value i and the port pair 2i, 2i+1.
-            call("QeloMsrWriteNonBlocking", self.handle,
-                 ctypes.cast(v_at + done * ctypes.sizeof(ctypes.c_float), float_p),
-                 ctypes.cast(p_at + 2 * done * ctypes.sizeof(ctypes.c_int), int_p), n - done,
-                 ctypes.byref(k))
-            done += k.value
-            if k.value:
-                wait.progress()
-                continue
-            if wait.expired():
-                raise errors.TimeoutError(
-                    "The device accepted no frame for %s (%d of %d queued): the Vel plays "
-                    "output frames one per input frame of a running acquisition; start one to "
-                    "pace the output." % (_seconds_text(limit), done, n))
-            time.sleep(self._poll_pause())
-        return n
 
     # ---- streaming ----------------------------------------------------------
     def stream(self, channels, rate=None, frames=None, seconds=None, range_id=None,
                on_overrun="raise", timeout=None, block=None, trigger=None, trigger_config=None,
                stall_timeout=None):
         """Acquires continuously and yields blocks of frames.
+
+        `channels`: a list of channels, one channel name, or names separated
+        by commas; each may carry its range ("AI-0:10mV"). `range_id` (an
+        identifier or a spelling such as "1V") sets the range of the analog
+        inputs that carry none.
 
         Each block has one row per frame and one column per channel, in the
         order given: volts for analog inputs, raw values for ports, counter and
@@ -429,62 +105,64 @@ class StreamingMixin:
         (or QELOMSR_BLOCKING_TIMEOUT_MS) while waiting for a trigger.
         `stall_timeout` is the former name of `timeout`.
 
-        An overrun of the device buffer raises BufferOverflowError; with
-        on_overrun="restart" the acquisition restarts instead, with a
-        RuntimeWarning; `self.stream_gaps` then lists the row indexes before
-        which frames were lost (see Acquisition.time for the time across a
-        gap). `self.stream_rate` is the rate the device runs at (-1 under the
-        frame sample trigger).
+        An overrun of the device buffer delivers every frame the device
+        kept, then raises BufferOverflowError; with on_overrun="restart" the
+        acquisition restarts instead, with a RuntimeWarning, and
+        `self.stream_gaps` lists the row indexes before which frames were
+        lost (one per overrun). An exception that ends the stream carries
+        the frames read but not yet handed out (a block in the making) as
+        `exc.acquisition`. `self.stream_rate` is the rate the device runs at
+        (-1 under the frame sample trigger); `self.stream_clipped` counts
+        the clipped samples per channel (a RuntimeWarning names a channel
+        the first time it clips).
         """
         if block is not None and (isinstance(block, bool) or not isinstance(block, int) or
                                   block < 1):
             raise ValueError("block must be a whole number of frames >= 1")
         if timeout is None:
             timeout = stall_timeout
-        run = _Run(self, channels, rate, frames, seconds, range_id, on_overrun, timeout, trigger,
-                   trigger_config)
-        gen = self._blocks(self._run(run), block, len(run.chans))
+        run = Run(self, channels, rate, frames, seconds, range_id, on_overrun, timeout, trigger,
+                  trigger_config)
+        gen = self._blocks(run, self._run(run), block)
         self._streams[gen] = run
         return gen
 
     @staticmethod
-    def _blocks(inner, block, width):
+    def _blocks(run, inner, block):
+        """Blocks of `block` frames (or as read) out of the (data, times)
+        pairs of _run; an exception carries what was not handed out."""
+        held, handed = [], 0  # (data, times) not yet handed out; rows handed out
         try:
-            if block is None:
-                for data, _ in inner:
+            for data, times in inner:
+                held.append((data, times))
+                rows = sum(len(d) for d, _ in held)
+                if block is None:
+                    held = []
+                    handed += rows
                     yield data
-                return
-            parts, held = [], 0
-            for data, _ in inner:
-                parts.append(data)
-                held += len(data)
-                if held < block:
                     continue
-                joined = _concat(parts, width)
-                whole = held // block * block
+                if rows < block:
+                    continue
+                joined = concat([d for d, _ in held], run.width)
+                joined_times = (np.concatenate([t for _, t in held]) if np is not None else
+                                [x for _, t in held for x in t])
+                whole = rows // block * block
+                held = [(joined[whole:], joined_times[whole:])] if rows > whole else []
                 for i in range(0, whole, block):
+                    handed += block
                     yield joined[i:i + block]
-                parts = [joined[whole:]] if held > whole else []
-                held -= whole
             if held:
-                yield _concat(parts, width)
+                data = concat([d for d, _ in held], run.width)
+                held = []
+                yield data
+        except BaseException as e:
+            _hand_back(e, run.acquisition(held + run.unconsumed, first_row=handed))
+            raise
         finally:
             inner.close()
 
     def _setup_run(self, run):
-        chans = run.chans
-        if run.range_id is not None:
-            for c in chans:
-                if c.analog:
-                    self.set_analog_input_parameters(c.id, run.range_id)
-        self.setup_input_frame([c.id for c in chans])
-        run.ranges = []
-        for c in chans:
-            if c.analog:
-                range_id, _ = self.get_analog_input_parameters(c.id)
-                run.ranges.append(tuple(float(x) for x in self.get_range_min_max(c.id, range_id)))
-            else:
-                run.ranges.append(None)
+        self._prepare_channels(run)
         enabled_here = False
         if run.trigger is not None:
             if run.trigger_config is not None:
@@ -499,8 +177,20 @@ class StreamingMixin:
             return self.start_data_acquisition(C.FRAME_SAMPLE_TRIGGER)
         return self.start_data_acquisition(run.rate, external=run.trigger == "start")
 
+    def _note_clipped(self, run, data):
+        counts = run.count_clipped(data)
+        for j, k in enumerate(counts):
+            if k and not run.clipped[j]:
+                c = run.chans[j]
+                warnings.warn("%s of %s reads at the end of its converter's scale in the %s "
+                              "range: clipped samples, the input may lie beyond; the "
+                              "acquisition counts them" % (c.name, self.identifier,
+                                                           run.range_names[j]),
+                              RuntimeWarning, stacklevel=4)
+            run.clipped[j] += k
+
     def _run(self, run):
-        """Generator of (block, time of its first row) for one acquisition."""
+        """Generator of (block, times of its rows) for one acquisition."""
         self.stream_rate = None  # set once the acquisition runs
         enabled_here = self._setup_run(run)
         fam = self._family()
@@ -509,10 +199,10 @@ class StreamingMixin:
         capacity = self.calculate_max_buffered_input_frames()
         values, ports = self._frame_arrays(per_call)
         pointers = self._pointers(values, ports)
-        if np is None:
-            v_slots, p_slots = fam.value_slots, fam.port_slots
-        columns = _Columns(run.chans)
-        self.stream_overruns, self.stream_gaps = 0, run.gaps
+        columns = Columns(run.chans)
+        self.stream_overruns, self.stream_gaps, self.stream_clipped = 0, run.gaps, run.clipped
+        n = ctypes.c_int(0)
+        start, delivered, segment_rows, segment_start = None, 0, 0, 0.0
         try:
             # Marked before the start: an interrupt right after the library
             # started the acquisition must still stop it (a stop without an
@@ -521,26 +211,26 @@ class StreamingMixin:
             device_rate = self._start_run(run)
             start = time.monotonic()
             run.start_time = start_time_text()
-            timed = run.trigger != "sample"
-            run.device_rate = device_rate if timed and device_rate >= 1 else (
-                float(run.rate) if timed else C.FRAME_SAMPLE_TRIGGER)
+            run.device_rate = device_rate if run.timed and device_rate >= 1 else (
+                float(run.rate) if run.timed else C.FRAME_SAMPLE_TRIGGER)
             self.stream_rate = run.device_rate
             target = run.frames
             if target is None and run.seconds is not None:
                 target = max(1, int(round(run.seconds * run.device_rate)))
-            if timed:
+            if run.timed:
                 pause = min(max(0.5 * min(per_call, 0.1 * capacity) / run.device_rate, 0.0005),
                             SLICE_S)
             else:
                 pause = SLICE_S / 2
             wait = _Wait(run.wait_limit(True))
             waiting_for_first = True
-            delivered, segment_rows, segment_start = 0, 0, 0.0
-            n = ctypes.c_int(0)
             while target is None or delivered < target:
+                n.value = 0
                 try:
-                    call("QeloMsrReadNonBlocking", self.handle, *pointers, ctypes.byref(n))
+                    self._call("QeloMsrReadNonBlocking", self.handle, *pointers, ctypes.byref(n))
                 except errors.BufferOverflowError:
+                    # Every frame the device kept came before this error: the
+                    # gap lies exactly here.
                     run.overruns += 1
                     self.stream_overruns = run.overruns
                     if run.on_overrun == "raise":
@@ -551,8 +241,7 @@ class StreamingMixin:
                     self._start_run(run)
                     if not run.gaps or run.gaps[-1] != delivered:
                         run.gaps.append(delivered)
-                    # The device ran on without delivering until the restart.
-                    segment_start = time.monotonic() - start
+                    segment_start = run.gap_start(time.monotonic() - start)
                     segment_rows = 0
                     # A restart delivers only when the host wins the race
                     # against a nearly full buffer: by default it gets 10 s.
@@ -564,23 +253,21 @@ class StreamingMixin:
                 got = n.value
                 if got:
                     take = got if target is None else min(got, target - delivered)
-                    if np is not None:
-                        data = columns(values, ports, take)
+                    data = self._columns_of(columns, values, ports, take)
+                    if run.timed:
+                        times = run.row_times(segment_start, segment_rows, take)
                     else:
-                        data = columns(
-                            [values[i * v_slots:(i + 1) * v_slots] for i in range(take)],
-                            [ports[i * p_slots:(i + 1) * p_slots] for i in range(take)], take)
-                    if timed:
-                        first = segment_start + segment_rows / run.device_rate
-                    else:
-                        first = time.monotonic() - start
+                        times = run.row_times(time.monotonic() - start, 0, take)
                     segment_rows += got
                     delivered += take
+                    run.last_time = float(times[-1])
+                    self._note_clipped(run, data)
                     if waiting_for_first:
                         waiting_for_first = False
                         wait = _Wait(run.wait_limit(False))
                     wait.progress()
-                    yield data, first
+                    n.value = 0  # handed on now
+                    yield data, times
                     if run.ended:
                         raise errors.LogicError(
                             "The stream was stopped while it was suspended: another operation "
@@ -590,8 +277,33 @@ class StreamingMixin:
                     raise errors.TimeoutError(run.timeout_message(wait.limit, delivered))
                 if got < per_call:
                     time.sleep(pause)
+        except BaseException:
+            self._keep_unconsumed(run, columns, values, ports, n.value, segment_start,
+                                  segment_rows, start)
+            raise
         finally:
             self._finish_run(run, enabled_here)
+
+    def _columns_of(self, columns, values, ports, take):
+        if np is not None:
+            return columns(values, ports, take)
+        fam = self._family()
+        v, p = fam.value_slots, fam.port_slots
+        return columns([values[i * v:(i + 1) * v] for i in range(take)],
+                       [ports[i * p:(i + 1) * p] for i in range(take)], take)
+
+    def _keep_unconsumed(self, run, columns, values, ports, got, segment_start, segment_rows,
+                         start):
+        """Frames a read fetched when an interrupt landed before they were
+        handed on: kept for the exception's acquisition."""
+        if not got or start is None:
+            return
+        data = self._columns_of(columns, values, ports, got)
+        if run.timed:
+            times = run.row_times(segment_start, segment_rows, got)
+        else:
+            times = run.row_times(time.monotonic() - start, 0, got)
+        run.unconsumed = [(data, times)]
 
     def _finish_run(self, run, enabled_here):
         was_active, run.active = run.active, False
@@ -609,37 +321,44 @@ class StreamingMixin:
                 raise
 
     def acquire(self, channels, rate=None, frames=None, seconds=None, range_id=None,
-                on_overrun="raise", timeout=None, trigger=None, trigger_config=None):
+                on_overrun="raise", timeout=None, trigger=None, trigger_config=None,
+                every=None, average=1):
         """A finite acquisition collected into an Acquisition (see stream()
         for the arguments): data, time (with the gaps of a restarted
-        acquisition), the device's rate, and the metadata the data files
-        carry."""
+        acquisition), the device's rate, clip counts, which channels are
+        calibrated, and the metadata the data files carry.
+
+        With `every` (seconds) instead of `rate` it is a slow log (see
+        log()): `frames` host-timed rows, or as many as `seconds` holds,
+        each the mean of `average` frames.
+
+        An exception that ends it early (BufferOverflowError, TimeoutError,
+        KeyboardInterrupt, a device error) carries every frame collected
+        before it, with its gaps, as `exc.acquisition`."""
         if frames is None and seconds is None:
             raise ValueError("give frames or seconds")
-        run = _Run(self, channels, rate, frames, seconds, range_id, on_overrun, timeout, trigger,
-                   trigger_config)
+        if every is not None:
+            if (rate, trigger, trigger_config, on_overrun, timeout) != (None, None, None,
+                                                                        "raise", None):
+                raise ValueError("every= reads single frames on the host's clock: it takes no "
+                                 "rate, trigger, on_overrun or timeout")
+            count = check_whole(frames, "frames")
+            if count is None:
+                if not seconds > 0:
+                    raise ValueError("seconds must be > 0")
+                count = max(1, int(seconds // float(every)))
+            return self._acquire_log(channels, every, count, average, range_id)
+        run = Run(self, channels, rate, frames, seconds, range_id, on_overrun, timeout, trigger,
+                  trigger_config)
         gen = self._run(run)
         self._streams[gen] = run
-        blocks, times = [], []
+        blocks = []
         try:
-            for data, first in gen:
-                blocks.append(data)
-                times.append((first, len(data)))
+            for data, times in gen:
+                blocks.append((data, times))
+        except BaseException as e:
+            _hand_back(e, run.acquisition(blocks + run.unconsumed))
+            raise
         finally:
             gen.close()
-        width = len(run.chans)
-        data = _concat(blocks, width)
-        timed = run.trigger != "sample"
-        if np is not None:
-            parts = [first + np.arange(k) / run.device_rate if timed else np.full(k, first)
-                     for first, k in times]
-            time_s = np.concatenate(parts) if parts else np.empty(0)
-        else:
-            time_s = [first + (i / run.device_rate if timed else 0.0)
-                      for first, k in times for i in range(k)]
-        return Acquisition([c.name for c in run.chans],
-                           [ANALOG_UNIT if c.analog else RAW_UNIT for c in run.chans],
-                           run.device_rate, data, overruns=run.overruns, time=time_s,
-                           gaps=run.gaps, device=self.identifier, serial=self.serial_number,
-                           firmware=self.info.firmware, ranges=run.ranges,
-                           start_time=run.start_time)
+        return run.acquisition(blocks)

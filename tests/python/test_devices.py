@@ -32,19 +32,18 @@ def test_serial_numbers_carry_the_family_prefix(ka, vel, rix):
     assert rix.serial_number.startswith("QeloPilex@")
 
 
-def test_open_by_index_and_context_manager(devices):
-    index = devices[RIX].index
-    with qelomsr.Device(index) as dev:
-        assert dev.identifier == RIX
+def test_context_manager_closes_and_handles_are_never_reused(devices):
+    with qelomsr.Device(RIX) as dev:
         first = dev.handle
     with pytest.raises(qelomsr.LogicError):
         dev.handle
     with qelomsr.Device(RIX) as again:
-        assert again.handle > first  # handles are never reused
+        assert again.handle > first
 
 
 @pytest.mark.parametrize("call,exc_type,error_class,message", [
-    (lambda: qelomsr.Device("USB:9-9-9"), qelomsr.DeviceError, 4, "Invalid identifier."),
+    (lambda: qelomsr.Device("USB:9-9-9"), qelomsr.DeviceError, 4,
+     "USB:9-9-9 is not attached: Invalid identifier."),
     (lambda: qelomsr.Device(KA), qelomsr.LogicError, 3, "Device already opened."),
 ])
 def test_open_failures_raise(ka, call, exc_type, error_class, message):
@@ -139,19 +138,24 @@ def test_read_frame_fills_the_family_record(rix):
     assert values[0] == 0.0  # slots outside the mask read 0
 
 
-def test_overrun_raises_buffer_overflow_and_the_device_recovers(ka, bus):
+def test_an_overrun_hands_out_the_kept_frames_then_raises_and_the_device_recovers(
+        kept_frames_first, ka, bus):
     ka.setup_input_frame(["AI-0", "AI-1", "AI-2", "AI-3"])  # 8-byte frames
     with bus.manual_clock():
         ka.start_data_acquisition(20000)
         try:
             bus.advance("1s")  # 20000 frames, far more than the 64 KiB buffer holds
-            with pytest.raises(qelomsr.BufferOverflowError) as e:
-                ka.read_non_blocking()
-            assert e.value.error_class == 4
             state = bus.state(KA)
             assert state["framesDropped"] > 0
             assert state["framesProduced"] + state["framesDropped"] == 20000
-            assert state["inputBufferedBytes"] == 8 * state["framesProduced"], "nothing was read"
+            kept = state["inputBufferedBytes"] // 8
+            read = 0
+            with pytest.raises(qelomsr.BufferOverflowError) as e:
+                while True:
+                    values, _ = ka.read_non_blocking()
+                    read += len(values)
+            assert e.value.error_class == 4
+            assert read == kept and bus.state(KA)["inputBufferedBytes"] == 0
         finally:
             ka.stop_data_acquisition()
     data = np.concatenate(list(ka.stream(["AI-0"], rate=200, frames=20)))
@@ -179,26 +183,32 @@ def test_without_numpy_stream_yields_lists(devices):
 
 
 @pytest.mark.parametrize("on_overrun", ["raise", "restart"])
-def test_stream_overrun_policy(ka, bus, on_overrun):
-    # The stream wants more frames than one read returns (512 of these), so
-    # the first block cannot end it, and fewer than the device buffer holds
-    # (8192), so once restarted it cannot overflow again. In between, the
-    # devices' clock jumps 20 s ahead: 100000 frames, an overflow for sure.
-    frames = 2000
+def test_stream_overrun_policy(kept_frames_first, ka, bus, on_overrun):
+    # The devices' clock jumps 20 s ahead after the first block: 100000
+    # frames, far more than the device buffer holds (8192 of these). The
+    # stream hands out every frame the device kept, then raises, or restarts
+    # and marks one gap there. It wants more frames than that, and once
+    # restarted it gets them before the buffer could fill again.
+    frames = 12000
     blocks = ka.stream(["AI-0", "AI-1", "AI-2", "AI-3"], rate=5000, frames=frames,
                        on_overrun=on_overrun)
     first = next(blocks)
-    assert 0 < len(first) < frames
     with bus.manual_clock():
         bus.advance("20s")
+        state = bus.state(KA)
+    kept = state["inputBufferedBytes"] // 8
+    assert kept > 0 and state["framesDropped"] > 0
     if on_overrun == "raise":
-        with pytest.raises(qelomsr.BufferOverflowError):
-            for _ in blocks:
-                pass
+        got = 0
+        with pytest.raises(qelomsr.BufferOverflowError) as e:
+            for b in blocks:
+                got += len(b)
+        assert got == kept and ka.stream_overruns == 1
+        assert len(e.value.acquisition) == 0  # no block was in the making
     else:
-        with pytest.warns(RuntimeWarning, match="overrun after %d frames" % len(first)):
+        with pytest.warns(RuntimeWarning, match="overrun after %d frames" % (len(first) + kept)):
             got = sum(len(b) for b in blocks)
-        assert ka.stream_overruns == 1
+        assert ka.stream_overruns == 1 and ka.stream_gaps == [len(first) + kept]
         assert len(first) + got == frames
     # The acquisition was stopped: single reads work again.
     assert bus.state(KA)["acquisition"] == "idle"
@@ -237,26 +247,29 @@ def test_write_frame_drives_outputs(ka):
     assert ka.read_digital_port("DP-2") & 0x0F == 0x9
 
 
-# What the emulated DAC holds after a write: one code of the 12-bit scale over
-# the 20 V of the range is the tolerance.
+# One code of the 12-bit output over the 20 V of its range.
 DAC_LSB = 20.0 / 4095
 
 
-@pytest.mark.parametrize("requested,expected,clamped", [
-    (2.5, 2.5, False),
-    (-7.25, -7.25, False),
-    (12.0, 10.0, True),
-    (-1e30, -10.0, True),
+@pytest.mark.parametrize("output,requested,expected,clamped", [
+    ("AO-0", 2.5, 2.5, False),
+    ("AO-1", -7.25, -7.25, False),
+    ("AO-0", 0.003, 0.0049, False),  # the 12-bit step is about 4.9 mV: not 0.003
+    ("AO-0", 12.0, 10.0, True),
+    ("AO-1", -1e30, -10.0, True),
 ])
-def test_analog_output_reports_the_voltage_the_device_got(ka, bus, requested, expected, clamped):
+def test_analog_output_reports_the_voltage_it_produces(ka, bus, output, requested, expected,
+                                                       clamped):
     with warnings.catch_warnings(record=True) as seen:
         warnings.simplefilter("always")
-        reported = ka.write_analog_output("AO-0", requested)
+        reported = ka.write_analog_output(output, requested)
     messages = [str(w.message) for w in seen]
     assert len(messages) == (1 if clamped else 0) and all("clamped" in m for m in messages)
-    held = float(bus.state("1-3")["dac0Volts"])
-    assert abs(held - expected) <= DAC_LSB
-    assert abs(reported - held) <= DAC_LSB
+    # The device's own view: the code it got, through its own output record
+    # (reported with six decimals).
+    produced = float(bus.state("1-3")["dac%sVolts" % output[-1]])
+    assert reported == pytest.approx(produced, abs=1e-6)
+    assert abs(produced - expected) <= DAC_LSB
 
 
 @pytest.mark.parametrize("call", [
@@ -278,3 +291,44 @@ def test_outputs_refuse_values_the_device_cannot_hold(ka, bus, call):
     for key in ("dac0Code", "port0Enable", "port0Latch"):
         assert after[key] == before[key], key
 
+
+
+@pytest.mark.parametrize("spelling,range_id", [
+    ("10V", qelomsr.RANGE_10V), ("1v", qelomsr.RANGE_1V), ("100mV", qelomsr.RANGE_100MV),
+    ("10 mv", qelomsr.RANGE_10MV), ("0.01", qelomsr.RANGE_10MV), ("0.1V", qelomsr.RANGE_100MV),
+    (qelomsr.RANGE_1V, qelomsr.RANGE_1V),
+])
+def test_ranges_take_the_spellings_of_the_command_line(ka, spelling, range_id):
+    ka.set_analog_input_parameters("AI-2", spelling)
+    assert ka.get_analog_input_parameters("AI-2")[0] == range_id
+    assert ka.get_range_min_max("AI-2", spelling) == ka.get_range_min_max("AI-2", range_id)
+
+
+@pytest.mark.parametrize("spelling,error,message", [
+    ("10MV", ValueError, "mega"),
+    ("3V", qelomsr.InvalidArgumentError, "it has 10V, 1V, 100mV, 10mV"),
+    ("ten volts", ValueError, "upper limit of the range"),
+    (1.5, TypeError, "upper limit of the range"),
+    (True, TypeError, "upper limit of the range"),
+])
+def test_ranges_refuse_other_spellings(ka, spelling, error, message):
+    with pytest.raises(error, match=message):
+        ka.set_analog_input_parameters("AI-2", spelling)
+
+
+def test_channel_lists_take_the_spellings_of_the_command_line(ka, rix):
+    acq = ka.acquire("AI-0:10mV", rate=200, frames=5)  # one name is one channel
+    assert acq.channels == ["AI-0"] and acq.ranges == [(-0.01, 0.01)]
+    assert ka.get_analog_input_parameters("AI-0")[0] == qelomsr.RANGE_10MV
+    acq = ka.acquire("ai-1, DP-0", rate=200, frames=5, range_id="1V")
+    assert acq.channels == ["AI-1", "DP-0"] and acq.ranges == [(-1.0, 1.0), None]
+    acq = rix.acquire(["VBUSREF:6.6V", "VREF"], rate=200, frames=5)
+    assert acq.ranges == [(0.0, 6.6), (0.0, 3.3)]
+    assert abs(ka.read_analog_input("AI-0:1V")) <= 0.7  # AI-0 carries 0.6 V at most
+    assert ka.get_analog_input_parameters("AI-0")[0] == qelomsr.RANGE_1V
+    with pytest.raises(qelomsr.InvalidArgumentError, match="only analog inputs"):
+        ka.acquire("DP-0:1V", rate=200, frames=5)
+    with pytest.raises(qelomsr.InvalidArgumentError, match="has no range"):
+        rix.acquire("VREF:6.6V", rate=200, frames=5)
+    with pytest.raises(ValueError, match="empty channel name"):
+        ka.acquire("AI-0,,AI-1", rate=200, frames=5)

@@ -77,4 +77,5 @@ def test_acquisition_csv(tmp_path):
     acq = qelomsr.Acquisition(["AI-0", "CNT"], ["V", ""], 4.0, [[1.5, 7], [-0.25, 8]])
     path = tmp_path / "a.csv"
     acq.to_csv(str(path))
-    assert path.read_text() == "time_s,AI-0,CNT\n0,1.5,7\n0.25,-0.25,8\n"
+    assert path.read_text() == ("# qelomsr recording, format 2\n# rate_hz 4\ntime_s,AI-0,CNT\n"
+                                "0,1.5,7\n0.25,-0.25,8\n# clipped AI-0 -1\n# end: 2 frames\n")

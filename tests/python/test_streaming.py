@@ -4,6 +4,7 @@ checked on the counter: at 500 frames/s the emulated Ka's counter (1000
 events/s) advances by exactly 2 per frame, so a lost or doubled frame shows."""
 
 import math
+import threading
 import time
 import warnings
 
@@ -162,13 +163,18 @@ def test_overrun_restart_marks_the_gap_in_stream_time_and_csv(counting_ka, tmp_p
     calls = []
 
     def on_restart(message, category, *args, **kwargs):
-        # The device reports an overflow until the stream has restarted
-        # twice; the first restart waits, so the gap lasts at least 0.3 s.
+        # The device reports an overflow until the stream restarts, which
+        # waits first: the gap lasts at least 0.3 s.
         calls.append(str(message))
-        if len(calls) == 1:
-            time.sleep(0.3)
-        if len(calls) == 2:
-            vbus_ctl.control("fault 1-3 forceOverflow off")
+        time.sleep(0.3)
+        vbus_ctl.control("fault 1-3 forceOverflow off")
+
+    def gap_where_the_counter_jumps(counter, gaps):
+        # One gap, exactly where frames were lost: the only jump of the
+        # counter lies across it (none is seen before the first row).
+        steps = np.diff(np.asarray(counter, dtype=np.int64))
+        assert len(gaps) == 1
+        assert list(np.flatnonzero(steps != COUNTER_STEP)) == ([gaps[0] - 1] if gaps[0] else [])
 
     if not vbus_ctl.available():
         pytest.skip("needs the runner's control channel")
@@ -185,11 +191,9 @@ def test_overrun_restart_marks_the_gap_in_stream_time_and_csv(counting_ka, tmp_p
         finally:
             vbus_ctl.control("fault 1-3 forceOverflow off")
     data = np.concatenate([first] + rest)
-    assert len(data) == 1100 and len(calls) == 2
-    assert dev.stream_gaps == [len(first)] and dev.stream_overruns == 2
-    steps = np.diff(data[:, 0])
-    assert np.all(np.delete(steps, len(first) - 1) == COUNTER_STEP)
-    assert steps[len(first) - 1] > COUNTER_STEP  # frames were lost there
+    assert len(data) == 1100 and len(calls) == 1 and dev.stream_overruns == 1
+    gap_where_the_counter_jumps(data[:, 0], dev.stream_gaps)
+    assert dev.stream_gaps[0] >= len(first)  # the frames the device kept came first
 
     # The same through acquire(): time jumps across the gap by the time the
     # device ran without delivering; the counter measures that time.
@@ -199,17 +203,101 @@ def test_overrun_restart_marks_the_gap_in_stream_time_and_csv(counting_ka, tmp_p
         warnings.showwarning = on_restart
         vbus_ctl.control("fault 1-3 forceOverflow on")
         try:
-            acq = dev.acquire(["CNT"], rate=RATE, frames=50, on_overrun="restart")
+            acq = dev.acquire(["CNT"], rate=RATE, frames=200, on_overrun="restart")
         finally:
             vbus_ctl.control("fault 1-3 forceOverflow off")
-    assert acq.gaps == [0] and acq.overruns == 2
-    assert acq.time[0] >= 0.3
-    assert np.allclose(np.diff(acq.time), 1.0 / RATE)
+    assert acq.overruns == 1 and len(calls) == 1
+    gap_where_the_counter_jumps(acq["CNT"], acq.gaps)
+    g = acq.gaps[0]
+    before = acq.time[g - 1] if g else 0.0
+    assert acq.time[g] - before >= 0.3
+    within = np.delete(np.diff(acq.time), g - 1) if g else np.diff(acq.time)
+    assert np.allclose(within, 1.0 / RATE)
     path = tmp_path / "gap.csv"
     acq.to_csv(str(path))
     lines = path.read_text().splitlines()
-    assert lines[1] == "# overrun after 0 frames: frames lost; acquisition restarted"
-    assert len(lines) == 2 + 50 and float(lines[2].split(",")[0]) == acq.time[0]
+    body = lines[lines.index("time_s,CNT") + 1:]
+    assert body[g] == "# overrun after %d frames: frames lost; acquisition restarted" % g
+    assert len(body) == 1 + 200 + 1 and float(body[g + 1].split(",")[0]) == acq.time[g]
+
+
+def _acquire_in_background(dev, **kwargs):
+    """acquire() in a thread, so that the test can move the devices' clock
+    meanwhile; the result (or the exception) lands in the returned dict."""
+    result = {}
+
+    def run():
+        try:
+            result["acquisition"] = dev.acquire(**kwargs)
+        except BaseException as e:  # handed to the test
+            result["error"] = e
+
+    thread = threading.Thread(target=run, daemon=True)
+    thread.start()
+    result["thread"] = thread
+    return result
+
+
+def test_an_overrun_delivers_every_kept_frame_then_marks_one_gap(kept_frames_first,
+                                                                 counting_ka, bus):
+    # The manual clock moves 40 s at once: 20000 frames of 4 bytes, of which
+    # the 64 KiB buffer keeps 16384 and the device drops the rest. Every
+    # kept frame must arrive, in order, then one gap at exactly that frame,
+    # then the frames after the restart, with time running on across it.
+    kept_at_most = 65536 // 4
+    with bus.manual_clock():
+        result = _acquire_in_background(counting_ka, channels="CNT", rate=RATE,
+                                        frames=kept_at_most + 1000, on_overrun="restart",
+                                        timeout=60)
+        bus.wait_for(KA, lambda s: s["acquisition"] == "running")
+        bus.advance("40s")
+        state = bus.state(KA)
+        kept = state["inputBufferedBytes"] // 4
+        assert kept > 16000 and state["framesDropped"] > 0
+        # The host reads what the device kept, then restarts the acquisition.
+        bus.wait_for(KA, lambda s: s["acquisition"] == "running" and s["framesProduced"] == 0)
+        # Then the rest, a second at a time, each read before the next comes.
+        for _ in range(40):
+            if not result["thread"].is_alive():
+                break
+            bus.advance("1s")
+            bus.wait_for(KA, lambda s: s["inputBufferedBytes"] == 0 or
+                         s["acquisition"] != "running")
+        result["thread"].join(60)
+    assert "error" not in result, result.get("error")
+    acq = result["acquisition"]
+    assert acq.gaps == [kept] and acq.overruns == 1 and len(acq) == kept_at_most + 1000
+    counter = acq["CNT"]
+    assert_continuous(counter[:kept])
+    assert_continuous(counter[kept:])
+    assert counter[kept] - counter[kept - 1] > COUNTER_STEP  # the dropped frames
+    time_s = np.asarray(acq.time)
+    assert np.array_equal(time_s[:kept], np.arange(kept) / acq.rate)
+    assert np.all(np.diff(time_s) > 0)  # never backwards, also across the gap
+    assert time_s[kept] >= time_s[kept - 1] + 1 / acq.rate
+
+
+@pytest.mark.parametrize("ending", ["overflow", "timeout"])
+def test_an_exception_hands_back_the_frames_collected(counting_ka, bus, ending):
+    with bus.manual_clock():
+        result = _acquire_in_background(counting_ka, channels=["CNT"], rate=RATE, frames=5000,
+                                        timeout=60 if ending == "overflow" else 1.0)
+        bus.wait_for(KA, lambda s: s["acquisition"] == "running")
+        bus.advance("1s")  # 500 frames
+        bus.wait_for(KA, lambda s: s["framesProduced"] == 500 and s["inputBufferedBytes"] == 0)
+        if ending == "overflow":
+            bus.fault("1-3", "forceOverflow", True)
+        try:
+            result["thread"].join(60)
+        finally:
+            bus.fault("1-3", "forceOverflow", False)
+    error = result["error"]
+    assert isinstance(error, qelomsr.BufferOverflowError if ending == "overflow" else
+                      qelomsr.TimeoutError), error
+    partial = error.acquisition
+    assert len(partial) == 500 and partial.gaps == [] and partial.channels == ["CNT"]
+    assert_continuous(partial["CNT"])
+    assert np.array_equal(partial.time, np.arange(500) / partial.rate)
 
 
 def test_acquisition_carries_the_metadata_of_the_files(devices, ka, tmp_path):

@@ -1,5 +1,5 @@
 """The Vel waveform examples play their waveform: run under a bus whose Vel
-has AO-0 wired to AI-0 (vel_loopback.json, ctest python.waveform), each
+has AO-0 wired to AI-0 (vel_loopback.json, ctest python.loopback), each
 example records AI-0 at every output frame, and AI-0 must show every sample
 of the sine, in order, as the converters give it (12-bit output and 16-bit
 input over +-10 V: within 10 mV)."""

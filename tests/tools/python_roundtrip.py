@@ -11,7 +11,7 @@ import qelomsr  # noqa: E402
 
 csv_in, csv_out, h5_in = sys.argv[1:4]
 acq = qelomsr.load(csv_in)
-acq.to_csv(csv_out)
+acq.to_csv(csv_out, overwrite=True)
 h5 = qelomsr.load(h5_in)
 print(json.dumps({
     "csv": {"channels": list(acq.channels), "rows": len(acq), "gaps": list(acq.gaps)},
