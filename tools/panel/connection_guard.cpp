@@ -19,10 +19,10 @@ namespace qpanel {
 namespace {
 
 // A refused request's connection is read (and the bytes dropped) for a
-// moment after the answer, so that the client gets to read the answer
-// instead of a reset.
-constexpr std::chrono::milliseconds kLinger{2000};
-constexpr size_t kLingerBytes = size_t{1} << 20;
+// while after the answer, so that a client still sending gets to read the
+// answer instead of a reset: closing with unread bytes resets the connection,
+// and the client's system then drops what it had not read yet.
+constexpr std::chrono::milliseconds kLinger{5000};
 constexpr size_t kReadBlock = 16 * 1024;
 
 const char* reasonPhrase(int status) {
@@ -211,16 +211,13 @@ void ConnectionGuard::makeRoom(const std::string& client) {
 
 bool ConnectionGuard::readFrom(Held& held, Clock::time_point now) {
   Connection& c = *held.connection;
-  for (;;) {
+  // A bounded amount per turn: one fast sender must not keep the others waiting.
+  for (int turn = 0; turn < 64; ++turn) {
     char block[kReadBlock];
     const ssize_t n = recv(c.fd, block, sizeof block, 0);
     if (n == 0) return false;  // the client closed
     if (n < 0) return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
-    if (held.phase == Phase::Closing) {
-      held.discarded += static_cast<size_t>(n);
-      if (held.discarded > kLingerBytes) return false;
-      continue;
-    }
+    if (held.phase == Phase::Closing) continue;
     if (held.phase == Phase::Idle) {
       held.phase = Phase::Reading;
       held.deadline = now + options_.requestTimeout;
@@ -229,6 +226,7 @@ bool ConnectionGuard::readFrom(Held& held, Clock::time_point now) {
     if (!examine(held, now)) return true;  // handed on or answered
     if (static_cast<size_t>(n) < sizeof block) return true;
   }
+  return true;
 }
 
 bool ConnectionGuard::examine(Held& held, Clock::time_point now) {

@@ -87,7 +87,6 @@ class ConnectionGuard {
     std::chrono::steady_clock::time_point deadline;
     std::chrono::steady_clock::time_point since;  // when it began to wait
     RequestFramer framer;
-    size_t discarded = 0;  // bytes thrown away while closing
   };
   using Clock = std::chrono::steady_clock;
 

@@ -99,9 +99,10 @@ export class PanelOnBus {
     return state;
   }
 
-  // A raw HTTP request; headers are sent as given (Host included).
-  request(method, urlPath, {headers = {}, body} = {}) {
-    if (body !== undefined) headers = {'Content-Length': Buffer.byteLength(body), ...headers};
+  // A raw HTTP request; headers are sent as given (Host included). A body
+  // goes with its length, or chunked.
+  request(method, urlPath, {headers = {}, body, chunked = false} = {}) {
+    if (body !== undefined && !chunked) headers = {'Content-Length': Buffer.byteLength(body), ...headers};
     return new Promise((resolve, reject) => {
       const req = http.request({host: '127.0.0.1', port: this.port, method, path: urlPath,
                                 headers: {Host: `127.0.0.1:${this.port}`, ...headers},
