@@ -13,10 +13,11 @@ bool WorkPool::submit(const std::string& key, std::function<void()> job) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (stopping_) return false;
     KeyJobs& jobs = keys_[key];
-    const bool startsNow = jobs.running + jobs.waiting.size() < limits_.runningPerKey &&
-                           waiting_ + busy_ < limits_.threads;
+    const size_t held = jobs.running + jobs.waiting.size();
+    const bool freeThread = waiting_ + busy_ < limits_.threads;
+    const bool startsNow = held < limits_.runningPerKey && freeThread;
     const bool mayWait =
-        jobs.waiting.size() < limits_.waitingPerKey && waiting_ < limits_.waitingTotal;
+        held < limits_.runningPerKey + limits_.waitingPerKey && waiting_ < limits_.waitingTotal;
     if (!startsNow && !mayWait) {
       if (jobs.running == 0 && jobs.waiting.empty()) keys_.erase(key);
       return false;

@@ -24,7 +24,8 @@ class WorkPool {
   struct Limits {
     size_t threads;
     size_t runningPerKey;  // jobs of one key running at once
-    size_t waitingPerKey;  // jobs of one key waiting; 0: a job starts at once or is refused
+    size_t waitingPerKey;  // jobs of one key waiting beyond those running; 0: a job
+                           // starts at once or is refused
     size_t waitingTotal;   // jobs of all keys waiting
   };
 
