@@ -15,7 +15,7 @@ using qpanel::StreamRecord;
 
 qpanel::RecordInfo twoChannels() {
   qpanel::RecordInfo info;
-  info.channels = {{"AI-0", true, -10, 10}, {"DP-0", false, 0, 0}};
+  info.channels = {{"AI-0", true, -10, 10, {}}, {"DP-0", false, 0, 0, {}}};
   info.rateHz = 100;
   return info;
 }

@@ -2,13 +2,17 @@
 
 #include <algorithm>
 
+#include "float_text.h"
+
 namespace qpanel {
 
 using nlohmann::json;
 
 namespace {
 
-json rangeJson(const RangeInfo& r) { return {{"min", r.minVolts}, {"max", r.maxVolts}}; }
+json rangeJson(const RangeInfo& r) {
+  return {{"min", float32Json(r.minVolts)}, {"max", float32Json(r.maxVolts)}};
+}
 
 template <typename T>
 T* byName(std::vector<T>& items, const std::string& name) {
@@ -36,15 +40,26 @@ json DeviceLayout::toJson() const {
   j["inputs"] = json::array();
   for (const auto& in : inputs) {
     json ranges = json::array();
-    for (const auto& r : in.ranges) ranges.push_back(rangeJson(r));
+    for (const auto& r : in.ranges) {
+      json range = rangeJson(r);
+      range["calibrated"] = calibration.input(in.id, r.id).calibrated;
+      ranges.push_back(range);
+    }
     j["inputs"].push_back({{"name", in.name}, {"ranges", ranges}, {"range", in.range}});
   }
   j["outputs"] = json::array();
   for (const auto& out : outputs) {
-    json o = {{"name", out.name}, {"range", rangeJson(out.range)}, {"volts", nullptr}};
-    if (out.volts) o["volts"] = *out.volts;
+    const qcli::OutputScale& scale = calibration.output(out.id);
+    json o = {{"name", out.name},
+              {"range", rangeJson(out.range)},
+              {"volts", out.volts ? float32Json(*out.volts) : json()},
+              {"producedVolts", scale.producedVolts(out.volts.value_or(0.0f))},
+              {"calibrated", scale.calibrated()}};
     j["outputs"].push_back(o);
   }
+  j["uncalibrated"] = json::array();
+  for (const auto& u : calibration.uncalibrated())
+    j["uncalibrated"].push_back(calibration.describeUncalibrated(u.id));
   j["ports"] = json::array();
   for (const auto& p : ports)
     j["ports"].push_back({{"name", p.name},
@@ -164,6 +179,7 @@ DeviceLayout describeDevice(const qcli::Device& device) {
     layout.counterEnabled = enabled != 0;
   }
   layout.hasTemperature = layout.family->temperatureSensor;
+  layout.calibration = qcli::CalibrationView::read(device);
   return layout;
 }
 

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "../calibration_view.h"
 #include "../cli_device.h"
 
 namespace qpanel {
@@ -29,8 +30,9 @@ struct OutputInfo {
   int id = 0;
   std::string name;
   RangeInfo range;
-  // The value this panel set; empty after a reset (the DAC then holds its
-  // calibrated 0 V code).
+  // The value this panel asked for; empty after a reset (the DAC then holds
+  // its calibrated 0 V code). The output produces the voltage of the DAC code
+  // the library chose for it (calibration.output(id).producedVolts).
   std::optional<float> volts;
 };
 
@@ -56,6 +58,8 @@ struct DeviceLayout {
   bool hasTemperature = false;
   bool ledOn = false;
   bool counterEnabled = false;
+  // Calibration state, clip limits and output codes, read when opened.
+  qcli::CalibrationView calibration;
 
   // Everything the page shows about the device and its settings.
   nlohmann::json toJson() const;

@@ -3,7 +3,10 @@
 #include <cctype>
 #include <cmath>
 
+#include "float_text.h"
+#include "log_run.h"
 #include "panel_error.h"
+#include "stream_run.h"
 
 namespace qpanel {
 
@@ -79,7 +82,7 @@ json DeviceSession::run(std::function<json()> work) {
     throw PanelError(kDeviceTimedOut, withDevice("the device did not answer in time."));
   }
   Outcome outcome = result.get();
-  if (outcome.status != 0) throw PanelError(outcome.status, outcome.message);
+  if (outcome.status != 0) throw PanelError(outcome.status, outcome.message, outcome.code);
   return std::move(outcome.value);
 }
 
@@ -107,6 +110,10 @@ json DeviceSession::setRange(const std::string& name, size_t rangeIndex) {
     if (in == nullptr) throw PanelError(kNotFound, withDevice("no analog input '" + name + "'."));
     if (rangeIndex >= in->ranges.size())
       throw PanelError(kBadRequest, name + " has no range " + std::to_string(rangeIndex) + ".");
+    // A running record keeps the ranges it started with.
+    if (run_)
+      throw PanelError(kConflict, withDevice(std::string("a ") + run_->kind() +
+                                             " is running; stop it before changing a range."));
     int delay = 0;
     qcli::check(QeloMsrSetAnalogInputParameters(device_->handle(), in->id,
                                                 in->ranges[rangeIndex].id, -1, &delay));
@@ -196,46 +203,86 @@ json DeviceSession::setCounter(std::optional<bool> enable, bool reset) {
   });
 }
 
-json DeviceSession::startStream(const std::vector<std::string>& channels, double rateHz) {
+std::vector<int> DeviceSession::channelIds(const std::vector<std::string>& channels) const {
+  if (channels.empty()) throw PanelError(kBadRequest, "Choose at least one channel to record.");
+  std::vector<int> ids;
+  for (const auto& name : channels) {
+    int id = 0;
+    for (int candidate : layout_.frameInputs())
+      if (layout_.frameSlot(candidate).name == name) id = candidate;
+    if (id == 0) throw PanelError(kNotFound, withDevice("no input '" + name + "' to record."));
+    for (int known : ids)
+      if (known == id) throw PanelError(kBadRequest, name + " is listed twice.");
+    ids.push_back(id);
+  }
+  return ids;
+}
+
+void DeviceSession::requireSavedOrDiscarded(bool discardUnsaved, const std::string& action) {
+  const auto saved = record();
+  const size_t unsaved = saved ? saved->unsavedRows() : 0;
+  if (unsaved == 0 || discardUnsaved) return;
+  throw PanelError(kConflict,
+                   withDevice("the recording holds " + std::to_string(unsaved) +
+                              " frames that were not saved; " + action +
+                              " discards them. Save it first, or confirm to discard it."),
+                   "unsaved");
+}
+
+json DeviceSession::startStream(const std::vector<std::string>& channels, double rateHz,
+                                bool discardUnsaved) {
   return run([=] {
     requireConnected();
-    if (stream_) throw PanelError(kConflict, withDevice("a stream is running; stop it first."));
-    if (channels.empty()) throw PanelError(kBadRequest, "Choose at least one channel to stream.");
-    std::vector<int> ids;
-    for (const auto& name : channels) {
-      int id = 0;
-      for (int candidate : layout_.frameInputs())
-        if (layout_.frameSlot(candidate).name == name) id = candidate;
-      if (id == 0) throw PanelError(kNotFound, withDevice("no input '" + name + "' to stream."));
-      for (int known : ids)
-        if (known == id) throw PanelError(kBadRequest, name + " is listed twice.");
-      ids.push_back(id);
-    }
+    if (run_)
+      throw PanelError(
+          kConflict, withDevice(std::string("a ") + run_->kind() + " is running; stop it first."));
+    const std::vector<int> ids = channelIds(channels);
     if (!std::isfinite(rateHz) || rateHz < 1.0 || rateHz > 1e7)
       throw PanelError(kBadRequest, "The rate must be a number from 1 to 10000000 Hz.");
-    auto stream =
-        std::make_unique<StreamRun>(*device_, layout_, ids, rateHz, options_.recordLimitBytes);
-    streamError_.clear();
-    liveFrameSet_ = false;  // the stream sets up its own frame
-    stream->start();        // a refused rate throws here and nothing runs
-    stream_ = std::move(stream);
-    lastRecord_ = stream_->record();
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      publishedRecord_ = lastRecord_;
-    }
-    const Clock::time_point now = Clock::now();
-    nextChunk_ = nextStatus_ = now;
-    lastStreamStatus_ = stream_->status();
-    events_.publishStreamStatus(lastStreamStatus_.dump());
-    publishState();
-    return stateJson();
+    requireSavedOrDiscarded(discardUnsaved, "a new stream");
+    return beginRun(std::make_unique<StreamRun>(*device_, layout_, layout_.calibration, ids, rateHz,
+                                                options_.recordLimitBytes));
   });
 }
 
-json DeviceSession::stopStream() {
+json DeviceSession::startLog(const std::vector<std::string>& channels, double everySeconds,
+                             bool discardUnsaved) {
   return run([=] {
-    if (stream_) endStream("");
+    requireConnected();
+    if (run_)
+      throw PanelError(
+          kConflict, withDevice(std::string("a ") + run_->kind() + " is running; stop it first."));
+    const std::vector<int> ids = channelIds(channels);
+    if (!std::isfinite(everySeconds) || everySeconds < LogRun::kMinEverySeconds ||
+        everySeconds > LogRun::kMaxEverySeconds)
+      throw PanelError(kBadRequest, "The interval must be a number from 0.1 to 86400 s.");
+    requireSavedOrDiscarded(discardUnsaved, "a new log");
+    return beginRun(std::make_unique<LogRun>(*device_, layout_, layout_.calibration, ids,
+                                             everySeconds, options_.recordLimitBytes));
+  });
+}
+
+json DeviceSession::beginRun(std::unique_ptr<AcquisitionRun> run) {
+  streamError_.clear();
+  liveFrameSet_ = false;  // the run sets up its own frame
+  run->start();           // a refused rate throws here and nothing runs
+  run_ = std::move(run);
+  lastRecord_ = run_->output().record();
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    publishedRecord_ = lastRecord_;
+  }
+  const Clock::time_point now = Clock::now();
+  nextChunk_ = nextStatus_ = now;
+  lastRunStatus_ = run_->status();
+  events_.publishStreamStatus(lastRunStatus_.dump());
+  publishState();
+  return stateJson();
+}
+
+json DeviceSession::stopRun() {
+  return run([=] {
+    if (run_) endRun("");
     return stateJson();
   });
 }
@@ -284,13 +331,13 @@ void DeviceSession::worker() {
   }
   // Leaving: the pending requests learn that the session is gone.
   runTasks();
-  if (stream_) {
+  if (run_) {
     try {
-      stream_->stop();
+      run_->stop();
     } catch (const std::exception&) {
       // The device is closed next anyway.
     }
-    stream_.reset();
+    run_.reset();
   }
   device_.reset();
   connection_ = Connection::Closed;
@@ -315,11 +362,12 @@ void DeviceSession::runTasks() {
     } catch (const qcli::ApiError& e) {
       const bool lost = isConnectionFailure(e) && connection_ == Connection::Connected;
       outcome.status = lost ? kDeviceFailed : statusForErrorClass(e.errorClass());
-      outcome.message = withDevice(e.what());
+      outcome.message = lost ? lossText(e.what()) : withDevice(e.what());
       if (lost) lose(e.what());
     } catch (const PanelError& e) {
       outcome.status = e.status();
       outcome.message = e.what();
+      outcome.code = e.code();
     } catch (const std::exception& e) {
       outcome.status = 500;
       outcome.message = withDevice(e.what());
@@ -331,7 +379,8 @@ void DeviceSession::runTasks() {
 DeviceSession::Clock::time_point DeviceSession::nextWake(Clock::time_point now) const {
   switch (connection_) {
     case Connection::Connected:
-      if (stream_) return stream_->moreWaiting() ? now : now + stream_->pause();
+      if (run_ && run_->holdsInputs()) return run_->nextWork(now);
+      if (run_) return std::min(nextLive_, run_->nextWork(now));
       return nextLive_;
     case Connection::Lost:
       return nextReconnect_;
@@ -356,23 +405,22 @@ void DeviceSession::tick(Clock::time_point now) {
       return;
     }
     if (connection_ != Connection::Connected) return;
-    if (stream_) {
-      streamStep(now);
-    } else if (now >= nextLive_) {
+    if (run_) runStep(now);
+    if ((!run_ || !run_->holdsInputs()) && now >= nextLive_) {
       nextLive_ = now + options_.livePeriod;
       liveReadings();
     }
   } catch (const qcli::ApiError& e) {
     if (isConnectionFailure(e)) {
       lose(e.what());
-    } else if (stream_) {
-      endStream(e.what());
+    } else if (run_) {
+      endRun(e.what());
     } else {
       error_ = e.what();
       publishState();
     }
   } catch (const StreamFailure& e) {
-    endStream(e.what());
+    endRun(e.what());
   }
 }
 
@@ -383,7 +431,9 @@ void DeviceSession::connect() {
   for (const auto& e : entries)
     if (lower(e.identifier) == lower(identifier_)) found = &e;
   if (found == nullptr)
-    throw PanelError(kNotFound, "No device " + identifier_ + " is attached (or it is in use).");
+    throw PanelError(kNotFound, identifier_ +
+                                    " is not attached, or it is in use by another "
+                                    "program (the list shows only devices it can open).");
   try {
     auto device = std::make_unique<qcli::Device>(qcli::Device::open(*found));
     DeviceLayout layout = describeDevice(*device);
@@ -393,9 +443,10 @@ void DeviceSession::connect() {
     layout_ = std::move(layout);
   } catch (const qcli::ApiError& e) {
     throw PanelError(isConnectionFailure(e) ? kDeviceFailed : statusForErrorClass(e.errorClass()),
-                     withDevice(e.what()));
+                     openFailureText(identifier_, e.what()));
   }
   connection_ = Connection::Connected;
+  ++opens_;
   error_.clear();
   temperature_.reset();
   nextLive_ = Clock::now();
@@ -406,7 +457,7 @@ void DeviceSession::liveReadings() {
   const qcli::FamilyInfo& family = *layout_.family;
   std::vector<float> values(static_cast<size_t>(family.valueSlots));
   std::vector<int> ports(static_cast<size_t>(family.portSlots));
-  // A stream uses its own frame; the live frame is set up again after it.
+  // A run sets up its own frame; the live frame is set up again after it.
   if (!liveFrameSet_) {
     qcli::check(
         QeloMsrSetupInputFrame(handle, snapshotIds_.data(), static_cast<int>(snapshotIds_.size())));
@@ -418,17 +469,22 @@ void DeviceSession::liveReadings() {
     qcli::check(QeloMsrGetTemperature(handle, &celsius));
     temperature_ = celsius;
   }
-  json snap = {{"streaming", false}, {"inputs", json::object()}, {"ports", json::object()}};
+  json snap = {{"streaming", false},
+               {"inputs", json::object()},
+               {"clipped", json::array()},
+               {"ports", json::object()}};
   for (const auto& in : layout_.inputs) {
     const float v = values[static_cast<size_t>(in.slot)];
-    snap["inputs"][in.name] = std::isfinite(v) ? json(v) : json();
+    snap["inputs"][in.name] = float32Json(v);
+    if (layout_.calibration.input(in.id, in.ranges[in.range].id).clipped(v))
+      snap["clipped"].push_back(in.name);
   }
   for (const auto& p : layout_.ports)
     snap["ports"][p.name] = ports[static_cast<size_t>(p.slot)] & p.mask();
   if (layout_.counter)
     snap["counter"] = static_cast<uint32_t>(ports[static_cast<size_t>(family.counterSlot)]);
   if (layout_.trigger) snap["trigger"] = ports[static_cast<size_t>(family.triggerSlot)];
-  snap["temperature"] = temperature_ ? json(*temperature_) : json();
+  snap["temperature"] = temperature_ ? float32Json(*temperature_) : json();
   events_.publishSnapshot(snap.dump());
   if (!error_.empty()) {
     error_.clear();
@@ -436,26 +492,30 @@ void DeviceSession::liveReadings() {
   }
 }
 
-void DeviceSession::streamStep(Clock::time_point now) {
-  // Drain what is buffered, a bounded number of reads before the page's
-  // requests get their turn again.
-  for (int i = 0; i < 8; ++i) {
-    stream_->step();
-    if (!stream_->moreWaiting()) break;
+void DeviceSession::runStep(Clock::time_point now) {
+  if (now >= run_->nextWork(now)) {
+    run_->work(now);
+    // A log reads with a frame of its own.
+    if (!run_->holdsInputs()) liveFrameSet_ = false;
   }
   if (now >= nextChunk_) {
     nextChunk_ = now + std::chrono::milliseconds(100);
-    json chunk = stream_->takeChunk();
+    json chunk = run_->output().takeChunk();
     if (!chunk.is_null()) events_.publishChunk(chunk.dump());
   }
   if (now >= nextStatus_) {
     nextStatus_ = now + options_.livePeriod;
-    streamStatus();
+    publishRunStatus();
+    if (!run_->holdsInputs()) return;  // the live readings go on
     // Ports and the counter can be read while a stream runs; analog inputs and
     // the temperature cannot, so the live view shows the streamed values.
     const int handle = device_->handle();
-    json snap = {{"streaming", true}, {"inputs", json::object()}, {"ports", json::object()}};
-    const json latest = stream_->latestValues();
+    const RunOutput& output = run_->output();
+    json snap = {{"streaming", true},
+                 {"inputs", json::object()},
+                 {"clipped", output.latestClipped()},
+                 {"ports", json::object()}};
+    const json latest = output.latestValues();
     for (const auto& in : layout_.inputs)
       snap["inputs"][in.name] = latest.contains(in.name) ? latest[in.name] : json();
     for (const auto& p : layout_.ports) {
@@ -475,45 +535,45 @@ void DeviceSession::streamStep(Clock::time_point now) {
   }
 }
 
-void DeviceSession::streamStatus() {
-  lastStreamStatus_ = stream_->status();
-  lastStreamStatus_["error"] = streamError_.empty() ? json() : json(streamError_);
-  events_.publishStreamStatus(lastStreamStatus_.dump());
+void DeviceSession::publishRunStatus() {
+  lastRunStatus_ = run_->status();
+  lastRunStatus_["error"] = streamError_.empty() ? json() : json(streamError_);
+  events_.publishStreamStatus(lastRunStatus_.dump());
 }
 
-void DeviceSession::endStream(const std::string& error) {
+void DeviceSession::endRun(const std::string& error) {
   streamError_ = error.empty() ? std::string() : "Stopped: " + error;
   try {
-    stream_->stop();
+    run_->stop();
   } catch (const qcli::ApiError& e) {
     if (isConnectionFailure(e)) {
-      json chunk = stream_->takeChunk();
-      if (!chunk.is_null()) events_.publishChunk(chunk.dump());
-      streamStatus();
-      stream_.reset();
-      lose(e.what());
+      lose(e.what());  // ends the run too
       return;
     }
   }
-  json chunk = stream_->takeChunk();
+  json chunk = run_->output().takeChunk();
   if (!chunk.is_null()) events_.publishChunk(chunk.dump());
-  streamStatus();
-  stream_.reset();
+  publishRunStatus();
+  run_.reset();
   nextLive_ = Clock::now();
   publishState();
 }
 
+std::string DeviceSession::lossText(const std::string& libraryText) const {
+  return connectionFailureText(identifier_, libraryText);
+}
+
 void DeviceSession::lose(const std::string& why) {
-  if (stream_) {
-    streamError_ = "Stopped: the connection to the device failed.";
-    json chunk = stream_->takeChunk();
+  if (run_) {
+    streamError_ = "Stopped: " + lossText(why);
+    json chunk = run_->output().takeChunk();
     if (!chunk.is_null()) events_.publishChunk(chunk.dump());
-    streamStatus();
-    stream_.reset();  // the device is closed below; no stop command can reach it
+    publishRunStatus();
+    run_.reset();  // the device is closed below; no stop command can reach it
   }
   device_.reset();
   connection_ = Connection::Lost;
-  error_ = "Connection lost (" + why + "). Waiting for the device to come back.";
+  error_ = lossText(why) + " The panel opens it again when it is back.";
   notice_.clear();
   layout_.resetSettings();
   nextReconnect_ = Clock::now() + options_.reconnectPeriod;
@@ -524,12 +584,14 @@ json DeviceSession::stateJson() const {
   json j;
   j["device"] = identifier_;
   j["connection"] = connectionName(static_cast<int>(connection_));
+  j["opens"] = opens_;
   j["error"] = error_.empty() ? json() : json(error_);
   j["notice"] = notice_.empty() ? json() : json(notice_);
   j["layout"] = layout_.family != nullptr ? layout_.toJson() : json();
-  j["streaming"] = stream_ != nullptr;
+  j["streaming"] = run_ != nullptr;
+  j["running"] = run_ ? json(run_->kind()) : json();
   j["streamError"] = streamError_.empty() ? json() : json(streamError_);
-  j["recorded"] = lastRecord_ != nullptr;  // there is a stream to save
+  j["recorded"] = lastRecord_ != nullptr;  // there is a record to save
   return j;
 }
 
@@ -541,9 +603,15 @@ void DeviceSession::publishState() {
     if (layout_.family != nullptr) {
       summary_["family"] = layout_.family->name;
       summary_["firmware"] = layout_.entry.firmware;
+      entry_ = layout_.entry;
     }
   }
   events_.publishState(stateJson().dump());
+}
+
+std::optional<qcli::DeviceEntry> DeviceSession::entry() const {
+  std::lock_guard<std::mutex> lock(ownerMutex_);
+  return entry_;
 }
 
 json DeviceSession::summary() const {

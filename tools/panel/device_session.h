@@ -28,9 +28,9 @@
 #include <thread>
 #include <vector>
 
+#include "acquisition_run.h"
 #include "device_layout.h"
 #include "event_hub.h"
-#include "stream_run.h"
 
 namespace qpanel {
 
@@ -73,10 +73,20 @@ class DeviceSession {
                          std::optional<long long> levels);
   nlohmann::json setLed(bool on);
   nlohmann::json setCounter(std::optional<bool> enable, bool reset);
-  nlohmann::json startStream(const std::vector<std::string>& channels, double rateHz);
-  nlohmann::json stopStream();
-  // The record of the latest stream, or null when there is none.
+  // A stream or a slow log of the channels replaces the latest record; one
+  // that is not saved yet only with discardUnsaved (else PanelError 409,
+  // code "unsaved").
+  nlohmann::json startStream(const std::vector<std::string>& channels, double rateHz,
+                             bool discardUnsaved);
+  nlohmann::json startLog(const std::vector<std::string>& channels, double everySeconds,
+                          bool discardUnsaved);
+  // Stops the stream or the slow log.
+  nlohmann::json stopRun();
+  // The record of the latest stream or log, or null when there is none.
   std::shared_ptr<StreamRecord> record();
+  // Throws PanelError 409 (code "unsaved") when the latest record has rows
+  // that no saved file holds and discardUnsaved is false.
+  void requireSavedOrDiscarded(bool discardUnsaved, const std::string& action);
 
   // Owner liveness: requests and attached event streams keep the owner alive.
   void touch();
@@ -86,6 +96,9 @@ class DeviceSession {
 
   // Identifier, family, firmware and connection, for the device list (any thread).
   nlohmann::json summary() const;
+  // The device's enumeration entry once it was opened (any thread): the list
+  // no longer shows a device the panel holds open.
+  std::optional<qcli::DeviceEntry> entry() const;
 
  private:
   enum class Connection { Opening, Connected, Lost, Closed };
@@ -95,6 +108,7 @@ class DeviceSession {
     nlohmann::json value;
     int status = 0;  // 0: success, else the HTTP status of the failure
     std::string message;
+    std::string code;  // PanelError::code()
   };
   struct Task {
     std::function<nlohmann::json()> work;
@@ -110,10 +124,14 @@ class DeviceSession {
 
   void connect();  // enumerate, open, describe; throws
   void liveReadings();
-  void streamStep(Clock::time_point now);
-  void streamStatus();
-  void endStream(const std::string& error);
+  void runStep(Clock::time_point now);
+  void publishRunStatus();
+  void endRun(const std::string& error);
+  nlohmann::json beginRun(std::unique_ptr<AcquisitionRun> run);
+  std::vector<int> channelIds(const std::vector<std::string>& channels) const;
   void lose(const std::string& why);
+  // What happened to the connection, the library's text after it.
+  std::string lossText(const std::string& libraryText) const;
   void publishState();
   nlohmann::json stateJson() const;
   void requireConnected() const;
@@ -130,10 +148,11 @@ class DeviceSession {
   Connection connection_ = Connection::Opening;
   std::string error_;  // why the connection was lost, or the last live-reading failure
   std::string notice_;
-  std::unique_ptr<StreamRun> stream_;
+  std::unique_ptr<AcquisitionRun> run_;
   std::shared_ptr<StreamRecord> lastRecord_;
-  nlohmann::json lastStreamStatus_;
+  nlohmann::json lastRunStatus_;
   std::string streamError_;
+  int opens_ = 0;  // successful opens: the page tells a reopened (reset) device by it
   std::vector<int> snapshotIds_;  // the live-reading frame: every input
   bool liveFrameSet_ = false;     // the device holds that frame
   Clock::time_point nextLive_{}, nextReconnect_{}, nextChunk_{}, nextStatus_{};
@@ -147,7 +166,8 @@ class DeviceSession {
   Clock::time_point lastSeen_;
   int readers_ = 0;
   nlohmann::json summary_;
-  mutable std::mutex ownerMutex_;  // guards lastSeen_, readers_ and summary_
+  std::optional<qcli::DeviceEntry> entry_;
+  mutable std::mutex ownerMutex_;  // guards lastSeen_, readers_, summary_ and entry_
 
   std::mutex closeMutex_;
   std::thread thread_;

@@ -30,7 +30,7 @@ void answer(httplib::Response& res, F&& handle) {
     const json result = handle();
     res.set_content(result.dump(), "application/json");
   } catch (const PanelError& e) {
-    sendError(res, e.status(), e.what());
+    sendError(res, e.status(), e.what(), e.code());
   } catch (const qcli::ApiError& e) {
     sendError(res, statusForErrorClass(e.errorClass()), e.what());
   } catch (const std::exception& e) {
@@ -46,9 +46,12 @@ std::string libraryVersion() {
 
 }  // namespace
 
-void sendError(httplib::Response& res, int status, const std::string& message) {
+void sendError(httplib::Response& res, int status, const std::string& message,
+               const std::string& code) {
   res.status = status;
-  res.set_content(json{{"error", message}}.dump(), "application/json");
+  json body = {{"error", message}};
+  if (!code.empty()) body["code"] = code;
+  res.set_content(body.dump(), "application/json");
 }
 
 PanelApi::PanelApi(SessionRegistry& registry, std::string startDevice,
@@ -72,8 +75,9 @@ void PanelApi::install(httplib::Server& server) {
 
   server.Post("/api/open", [this](const Req& req, Res& res) {
     answer(res, [&] {
-      const RequestBody body(req.body, {"device"});
-      const auto opened = registry_.open(body.text("device"), tokenOf(req));
+      const RequestBody body(req.body, {"device", "discard"});
+      const auto opened = registry_.open(body.text("device"), tokenOf(req),
+                                         body.optionalFlag("discard").value_or(false));
       return json{{"token", opened.session->token()},
                   {"resumed", opened.resumed},
                   {"state", opened.session->state()}};
@@ -82,8 +86,8 @@ void PanelApi::install(httplib::Server& server) {
 
   server.Post("/api/close", [this](const Req& req, Res& res) {
     answer(res, [&] {
-      const RequestBody body(req.body, {});
-      registry_.close(tokenOf(req));
+      const RequestBody body(req.body, {"discard"});
+      registry_.close(tokenOf(req), body.optionalFlag("discard").value_or(false));
       return json::object();
     });
   });
@@ -142,17 +146,28 @@ void PanelApi::install(httplib::Server& server) {
 
   server.Post("/api/stream/start", [this](const Req& req, Res& res) {
     answer(res, [&] {
-      const RequestBody body(req.body, {"channels", "rate"});
+      const RequestBody body(req.body, {"channels", "rate", "discard"});
       const auto channels = body.texts("channels", kMaxChannels);
       const double rate = body.number("rate");
-      return registry_.byToken(tokenOf(req))->startStream(channels, rate);
+      const bool discard = body.optionalFlag("discard").value_or(false);
+      return registry_.byToken(tokenOf(req))->startStream(channels, rate, discard);
+    });
+  });
+
+  server.Post("/api/log/start", [this](const Req& req, Res& res) {
+    answer(res, [&] {
+      const RequestBody body(req.body, {"channels", "everySeconds", "discard"});
+      const auto channels = body.texts("channels", kMaxChannels);
+      const double every = body.number("everySeconds");
+      const bool discard = body.optionalFlag("discard").value_or(false);
+      return registry_.byToken(tokenOf(req))->startLog(channels, every, discard);
     });
   });
 
   server.Post("/api/stream/stop", [this](const Req& req, Res& res) {
     answer(res, [&] {
       const RequestBody body(req.body, {});
-      return registry_.byToken(tokenOf(req))->stopStream();
+      return registry_.byToken(tokenOf(req))->stopRun();
     });
   });
 
@@ -165,6 +180,7 @@ void PanelApi::install(httplib::Server& server) {
       if (!record)
         throw PanelError(kConflict, "Nothing was streamed yet: there is nothing to save.");
       const ExportedFile file = exportRecord(*record, format);
+      record->markSaved(file.rows);
       res.set_header("Content-Disposition", "attachment; filename=\"" + file.name + "\"");
       res.set_content(file.bytes, file.contentType);
     } catch (const PanelError& e) {

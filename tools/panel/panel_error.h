@@ -9,12 +9,15 @@ namespace qpanel {
 
 class PanelError : public std::runtime_error {
  public:
-  PanelError(int status, const std::string& message)
-      : std::runtime_error(message), status_(status) {}
+  // code: a word the page acts on ("unsaved": it may ask and try again), or "".
+  PanelError(int status, const std::string& message, std::string code = "")
+      : std::runtime_error(message), status_(status), code_(std::move(code)) {}
   int status() const { return status_; }
+  const std::string& code() const { return code_; }
 
  private:
   int status_;
+  std::string code_;
 };
 
 // Statuses used for failures.
@@ -27,5 +30,12 @@ constexpr int kDeviceTimedOut = 504;  // the device did not answer in time
 
 // The status for a failed library call, by its error class.
 int statusForErrorClass(int errorClass);
+
+// What happened to an open device's connection, then the library's text:
+// "USB:1-0-3 was unplugged. (Failed to write ...: LIBUSB_ERROR_NO_DEVICE)".
+std::string connectionFailureText(const std::string& identifier, const std::string& libraryText);
+// Why a device could not be opened, then the library's text: "USB:1-0-3 is in
+// use by another program. (Can't claim device ...)".
+std::string openFailureText(const std::string& identifier, const std::string& libraryText);
 
 }  // namespace qpanel

@@ -1,17 +1,20 @@
 #include "panel_server.h"
 
 #include <arpa/inet.h>
-#include <httplib.h>
 #include <qelomsr/qelomsr.h>
 
 #include <atomic>
 #include <functional>
+#include <optional>
 #include <stdexcept>
 
+#include "connection_guard.h"
 #include "panel_api.h"
 #include "request_guard.h"
+#include "request_handoff.h"
 #include "session_registry.h"
 #include "web_assets.h"
+#include "work_pool.h"
 
 namespace qpanel {
 
@@ -29,9 +32,13 @@ namespace {
 
 // A page that reloads gets its device back if it returns within this time.
 constexpr std::chrono::milliseconds kOwnerGrace{10000};
-// Connections served at once: each page holds one for its event stream and a
-// few for requests.
-constexpr size_t kThreads = 16;
+// Workers for requests, taken in turns by the pages (by token) and by other
+// clients (by address), each with a few at once; a page's event streams have
+// workers of their own, two per page (a reload briefly has two).
+constexpr WorkPool::Limits kRequestWorkers{8, 4, 32, 256};
+constexpr WorkPool::Limits kEventWorkers{16, 2, 0, 0};
+// Longest wait for a client to take a part of an answer.
+constexpr std::chrono::milliseconds kWriteTimeout{10000};
 
 const httplib::Headers kSecurityHeaders = {
     {"X-Content-Type-Options", "nosniff"},
@@ -47,12 +54,19 @@ const httplib::Headers kSecurityHeaders = {
 
 struct PanelServer::Impl {
   PanelOptions options;
-  httplib::Server server;
+  RequestHandoff server{kWriteTimeout};
   std::unique_ptr<RequestGuard> guard;
   SessionRegistry registry{SessionOptions{}, kOwnerGrace};
   std::unique_ptr<PanelApi> api;
+  ConnectionGuard connections{GuardOptions{},
+                              [this](ReadyRequest&& r) { return dispatch(std::move(r)); }};
+  // After the guard: their workers hand connections back to it.
+  WorkPool requestWorkers{kRequestWorkers};
+  WorkPool eventWorkers{kEventWorkers};
   std::atomic<bool> stopping{false};
   int port = 0;
+
+  std::optional<Refusal> dispatch(ReadyRequest&& request);
 
   std::string authority(const std::string& host) const { return host + ":" + std::to_string(port); }
   std::string hostForUrl() const {
@@ -76,19 +90,7 @@ PanelServer::~PanelServer() { stop(); }
 
 int PanelServer::bind() {
   Impl& s = *impl_;
-  if (s.options.address.find(':') != std::string::npos)
-    s.server.set_address_family(AF_INET6);
-  else
-    s.server.set_address_family(AF_INET);
-  if (s.options.port == 0) {
-    s.port = s.server.bind_to_any_port(s.options.address);
-    if (s.port < 0) throw std::runtime_error("Cannot listen on " + s.options.address + ".");
-  } else {
-    if (!s.server.bind_to_port(s.options.address, s.options.port))
-      throw std::runtime_error("Cannot listen on " + s.hostForUrl() + ":" +
-                               std::to_string(s.options.port) + " (in use?).");
-    s.port = s.options.port;
-  }
+  s.port = s.connections.listen(s.options.address, s.options.port);
   s.guard = std::make_unique<RequestGuard>(
       std::vector<std::string>{s.authority(s.hostForUrl()), s.authority("localhost")});
   s.api = std::make_unique<PanelApi>(s.registry, s.options.startDevice, s.stopping);
@@ -101,21 +103,44 @@ std::vector<std::string> PanelServer::urls() const {
           "http://" + impl_->authority("localhost") + "/"};
 }
 
-void PanelServer::serve() { impl_->server.listen_after_bind(); }
+void PanelServer::serve() {
+  impl_->server.serving(impl_->connections.listeningSocket());
+  impl_->connections.run();
+}
 
 void PanelServer::stop() {
   if (impl_->stopping.exchange(true)) return;
   impl_->registry.closeAll();  // ends the pages' event streams too
-  impl_->server.stop();
+  impl_->server.stopping();
+  impl_->connections.stop();
+  impl_->eventWorkers.stop();
+  impl_->requestWorkers.stop();
+}
+
+std::optional<Refusal> PanelServer::Impl::dispatch(ReadyRequest&& request) {
+  auto job = [this, connection = request.connection, bytes = request.bytes] {
+    if (server.serve(*connection, bytes)) connections.resume(connection);
+  };
+  // Only a page's own token earns it workers of its own: a token is secret.
+  const bool page = !request.token.empty() && registry.hasToken(request.token);
+  if (page && request.method == "GET" && request.path == "/api/events") {
+    if (eventWorkers.submit(request.token, job)) return std::nullopt;
+    return Refusal{429, "This page has as many event streams open as it may."};
+  }
+  const std::string key = page ? "page " + request.token : "client " + request.connection->client;
+  if (requestWorkers.submit(key, job)) return std::nullopt;
+  return Refusal{503, "The panel has too many requests of this client waiting; try again."};
 }
 
 void PanelServer::Impl::routes() {
-  server.new_task_queue = [] { return new httplib::ThreadPool(kThreads); };
   server.set_default_headers(kSecurityHeaders);
-  server.set_keep_alive_timeout(2);
-  server.set_read_timeout(10);
-  server.set_write_timeout(10);
-  server.set_payload_max_length(64 * 1024);
+  // What the answers tell clients about keeping connections open: the guard
+  // holds an idle connection this long.
+  server.set_keep_alive_timeout(
+      std::chrono::duration_cast<std::chrono::seconds>(GuardOptions{}.idleTimeout).count());
+  server.set_keep_alive_max_count(1000);
+  // The guard bounds bodies already; this is the library's own check on top.
+  server.set_payload_max_length(GuardOptions{}.framing.bodyBytes);
 
   server.set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
     auto header = [&](const char* name) -> const std::string* {

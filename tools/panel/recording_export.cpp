@@ -92,7 +92,7 @@ ExportedFile exportRecord(const StreamRecord& record, const std::string& format)
   bytes << in.rdbuf();
   if (!in) throw PanelError(500, "Saving failed: the file cannot be read back.");
   return {fileName(source, extension), hdf5 ? "application/x-hdf5" : "text/csv; charset=utf-8",
-          bytes.str()};
+          bytes.str(), view.rows};
 }
 
 }  // namespace qpanel

@@ -12,6 +12,7 @@ struct ExportedFile {
   std::string name;  // suggested file name ("qelomsr-USB_1-0-3-20261209T114553.csv")
   std::string contentType;
   std::string bytes;
+  size_t rows = 0;  // the record's rows the file holds
 };
 
 // format: "csv" or "hdf5"; anything else fails with PanelError (400).

@@ -72,46 +72,58 @@ json SessionRegistry::listDevices(const std::string& token) {
   return list;
 }
 
-SessionRegistry::Opened SessionRegistry::open(const std::string& device, const std::string& token) {
+SessionRegistry::Opened SessionRegistry::open(const std::string& device, const std::string& token,
+                                              bool discardUnsaved) {
   std::lock_guard<std::mutex> opening(openMutex_);
+  // The device as the tool's other commands select it; nothing is closed
+  // before the new device is known, free and open.
+  std::string identifier;
+  try {
+    std::vector<qcli::DeviceEntry> entries = enumerate();
+    {
+      // Devices open here are not listed (the list opens each device); they
+      // are selected all the same, and found busy or resumed below.
+      std::lock_guard<std::mutex> lock(mutex_);
+      for (const auto& [id, session] : sessions_) {
+        const auto entry = session->entry();
+        bool listed = false;
+        for (const auto& e : entries) listed = listed || lower(e.identifier) == lower(id);
+        if (entry && !listed) entries.push_back(*entry);
+      }
+    }
+    identifier = qcli::selectDevice(entries, device).identifier;
+  } catch (const qcli::ApiError& e) {
+    throw PanelError(kDeviceFailed, std::string("Listing the devices failed: ") + e.what());
+  } catch (const std::runtime_error& e) {
+    throw PanelError(kNotFound, e.what());
+  }
   std::shared_ptr<DeviceSession> previous;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     for (const auto& [id, session] : sessions_) {
-      if (lower(id) != lower(device)) continue;
+      if (!token.empty() && session->token() == token) previous = session;
+      if (lower(id) != lower(identifier)) continue;
       if (!token.empty() && session->token() == token) {
         session->touch();
         return {session, true};
       }
       throw PanelError(kConflict, id + " is in use by another panel page.");
     }
-    // A page drives one device at a time: switching closes the previous one.
-    for (auto it = sessions_.begin(); it != sessions_.end(); ++it) {
-      if (!token.empty() && it->second->token() == token) {
-        previous = it->second;
-        sessions_.erase(it);
-        break;
-      }
-    }
   }
-  if (previous) previous->close();  // outside the lock: closing waits for its worker
+  if (previous) previous->requireSavedOrDiscarded(discardUnsaved, "opening " + identifier);
 
-  // An identifier in any case, a list index or a family ("ka"), as the
-  // tool's other commands take it.
-  std::string identifier;
-  try {
-    identifier = qcli::selectDevice(enumerate(), device).identifier;
-  } catch (const qcli::ApiError& e) {
-    throw PanelError(kDeviceFailed, std::string("Listing the devices failed: ") + e.what());
-  } catch (const std::runtime_error& e) {
-    throw PanelError(kNotFound, e.what());
-  }
   auto session = std::make_shared<DeviceSession>(identifier, newToken(), options_);
   session->open();
   {
     std::lock_guard<std::mutex> lock(mutex_);
     sessions_[identifier] = session;
+    // A page drives one device at a time: the previous one closes now.
+    if (previous) {
+      auto it = sessions_.find(previous->identifier());
+      if (it != sessions_.end() && it->second == previous) sessions_.erase(it);
+    }
   }
+  if (previous) previous->close();  // outside the lock: closing waits for its worker
   return {session, false};
 }
 
@@ -127,19 +139,23 @@ std::shared_ptr<DeviceSession> SessionRegistry::byToken(const std::string& token
                    "This page has no open device (it was closed or given to another page).");
 }
 
-void SessionRegistry::close(const std::string& token) {
-  std::shared_ptr<DeviceSession> closing;
+bool SessionRegistry::hasToken(const std::string& token) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (const auto& [id, session] : sessions_)
+    if (!token.empty() && session->token() == token) return true;
+  return false;
+}
+
+void SessionRegistry::close(const std::string& token, bool discardUnsaved) {
+  const std::shared_ptr<DeviceSession> closing = byToken(token);
+  closing->requireSavedOrDiscarded(discardUnsaved, "closing the device");
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    for (auto it = sessions_.begin(); it != sessions_.end(); ++it) {
-      if (!token.empty() && it->second->token() == token) {
-        closing = it->second;
-        sessions_.erase(it);
-        break;
-      }
-    }
+    auto it = sessions_.find(closing->identifier());
+    if (it == sessions_.end() || it->second != closing)
+      throw PanelError(kNotFound, "This page has no open device.");
+    sessions_.erase(it);
   }
-  if (!closing) throw PanelError(kNotFound, "This page has no open device.");
   closing->close();
 }
 

@@ -33,12 +33,17 @@ class SessionRegistry {
     std::shared_ptr<DeviceSession> session;
     bool resumed;  // the page already owned it: the device was not opened (reset) again
   };
-  // Opens a device for the page with token (empty: a new page). Throws
-  // PanelError: busy, no such device, or the device failed.
-  Opened open(const std::string& device, const std::string& token);
+  // Opens a device for the page with token (empty: a new page). A page that
+  // switches devices keeps its device until the new one is open; a switch
+  // that would discard a recording not yet saved needs discardUnsaved.
+  // Throws PanelError: busy, no such device, the device failed, or unsaved
+  // (409, code "unsaved"); the page's device stays open then.
+  Opened open(const std::string& device, const std::string& token, bool discardUnsaved);
   // The session of a page; throws PanelError when the token owns none.
   std::shared_ptr<DeviceSession> byToken(const std::string& token);
-  void close(const std::string& token);
+  // True when the token is a page's (nothing else changes).
+  bool hasToken(const std::string& token);
+  void close(const std::string& token, bool discardUnsaved);
   void closeAll();
 
  private:

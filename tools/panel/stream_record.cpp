@@ -59,6 +59,16 @@ bool StreamRecord::full() const {
   return full_;
 }
 
+void StreamRecord::markSaved(size_t rows) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  savedRows_ = std::max(savedRows_, rows);
+}
+
+size_t StreamRecord::unsavedRows() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return rows_ - savedRows_;
+}
+
 double StreamRecord::View::seconds(size_t row) const {
   const auto* block = static_cast<const Block*>(blocks_[row / kRowsPerBlock]);
   return block->seconds[row % kRowsPerBlock];

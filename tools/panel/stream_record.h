@@ -15,12 +15,15 @@
 #include <string>
 #include <vector>
 
+#include "../calibration_view.h"
+
 namespace qpanel {
 
 struct RecordedChannel {
   std::string name;
   bool analog = false;                // volts; else an unsigned integer (port, counter, trigger)
   double rangeMin = 0, rangeMax = 0;  // range in volts of an analog channel
+  qcli::InputScale scale;             // an analog channel's calibration state and clip limits
 };
 
 struct RecordInfo {
@@ -67,6 +70,11 @@ class StreamRecord {
   size_t rows() const;
   bool full() const;
 
+  // The first `rows` rows went into a file the page saved.
+  void markSaved(size_t rows);
+  // Rows that no saved file holds.
+  size_t unsavedRows() const;
+
  private:
   static constexpr size_t kRowsPerBlock = 8192;
   struct Block {
@@ -81,6 +89,7 @@ class StreamRecord {
   size_t rows_ = 0;
   std::vector<size_t> gaps_;
   bool full_ = false;
+  size_t savedRows_ = 0;
 };
 
 }  // namespace qpanel

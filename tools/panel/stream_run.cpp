@@ -3,8 +3,6 @@
 #include <algorithm>
 #include <cmath>
 
-#include "recording.h"
-
 namespace qpanel {
 
 using nlohmann::json;
@@ -16,50 +14,21 @@ bool isOverflow(const qcli::ApiError& e) {
          std::string(e.what()) == "Buffer overflow.";
 }
 
-json cellJson(const StreamRecord::Cell& cell, bool analog) {
-  if (!analog) return cell.raw;
-  if (!std::isfinite(cell.volts)) return nullptr;
-  return cell.volts;
-}
-
 // Restarts after overruns that never deliver a frame give up after this long.
 constexpr double kRestartLimitSeconds = 10.0;
 
 }  // namespace
 
 StreamRun::StreamRun(const qcli::Device& device, const DeviceLayout& layout,
-                     const std::vector<int>& ids, double rateHz, size_t recordLimitBytes)
-    : handle_(device.handle()),
-      family_(*layout.family),
-      ids_(ids),
-      rateHz_(rateHz),
-      recordLimitBytes_(recordLimitBytes) {
-  info_.device = layout.entry.identifier;
-  info_.serial = layout.serial;
-  info_.firmware = layout.entry.firmware;
-  for (int id : ids_) {
-    const auto slot = layout.frameSlot(id);
-    names_.push_back(slot.name);
-    slots_.push_back({slot.analog, slot.slot});
-    RecordedChannel ch;
-    ch.name = slot.name;
-    ch.analog = slot.analog;
-    ch.rangeMin = ch.rangeMax = std::nan("");
-    for (const auto& in : layout.inputs) {
-      if (in.id == id) {
-        ch.rangeMin = in.ranges[in.range].minVolts;
-        ch.rangeMax = in.ranges[in.range].maxVolts;
-      }
-    }
-    info_.channels.push_back(ch);
-  }
+                     const qcli::CalibrationView& calibration, const std::vector<int>& ids,
+                     double rateHz, size_t recordLimitBytes)
+    : handle_(device.handle()), family_(*layout.family), rateHz_(rateHz) {
+  output_ = std::make_unique<RunOutput>(layout, calibration, ids, RecordInfo{}, recordLimitBytes);
   // The arrays hold as many records as the smallest frame (one word) allows
   // per read, so they are large enough whatever the frame.
   const size_t records = static_cast<size_t>(family_.readLimitBytes / 2);
   values_.resize(records * static_cast<size_t>(family_.valueSlots));
   ports_.resize(records * static_cast<size_t>(family_.portSlots));
-  cells_.resize(ids_.size());
-  latest_.resize(ids_.size());
 }
 
 StreamRun::~StreamRun() {
@@ -67,20 +36,19 @@ StreamRun::~StreamRun() {
 }
 
 void StreamRun::start() {
-  std::vector<int> ids(ids_);
+  std::vector<int> ids(output_->ids());
   qcli::check(QeloMsrSetupInputFrame(handle_, ids.data(), static_cast<int>(ids.size())));
   qcli::check(QeloMsrCalculateMaxBufferedInputFrames(handle_, &capacityFrames_));
   int words = 0;
-  for (int id : ids_) words += qcli::kindOf(id) == qcli::kKindCounter ? 2 : 1;
+  for (int id : ids) words += qcli::kindOf(id) == qcli::kKindCounter ? 2 : 1;
   maxFramesPerRead_ = std::max(1, family_.readLimitBytes / (2 * words));
 
   float corrected = 0;
   qcli::check(QeloMsrStartDataAcquisition(handle_, 0, static_cast<float>(rateHz_), 0, &corrected));
   running_ = true;
   deviceRateHz_ = corrected >= 1.0f ? corrected : rateHz_;
-  info_.rateHz = deviceRateHz_;
-  info_.startTime = qrec::isoTimeNow();
-  record_ = std::make_shared<StreamRecord>(info_, recordLimitBytes_);
+  plotStep_ = std::max(1, static_cast<int>(std::ceil(deviceRateHz_ / kPlotPointsPerSecond)));
+  output_->begin(deviceRateHz_, plotStep_);
 
   // Wait long enough for about half a read's worth of frames, but keep the
   // device buffer far from full: never longer than a tenth of its capacity.
@@ -88,14 +56,24 @@ void StreamRun::start() {
   const double pauseSeconds = std::clamp(0.5 * perRead / deviceRateHz_, 0.0005, 0.02);
   pause_ = std::chrono::microseconds(static_cast<long long>(pauseSeconds * 1e6));
   stallLimitSeconds_ = std::max(2.0, 20.0 / deviceRateHz_);
-  plotStep_ = std::max(1, static_cast<int>(std::ceil(deviceRateHz_ / kPlotPointsPerSecond)));
 
-  start_ = lastData_ = windowStart_ = Clock::now();
+  start_ = lastData_ = windowStart_ = nextRead_ = Clock::now();
 }
 
 double StreamRun::secondsSince(Clock::time_point t) const {
   return std::chrono::duration<double>(t - start_).count();
 }
+
+void StreamRun::work(Clock::time_point now) {
+  // Drain what is buffered, a bounded number of reads before the page's
+  // requests get their turn again.
+  for (int i = 0; i < 8; ++i)
+    if (step() < maxFramesPerRead_) break;
+  // A read that took as much as one read can: read again at once.
+  nextRead_ = lastGot_ >= maxFramesPerRead_ ? now : now + pause_;
+}
+
+AcquisitionRun::Clock::time_point StreamRun::nextWork(Clock::time_point) const { return nextRead_; }
 
 int StreamRun::step() {
   if (!running_) return 0;
@@ -117,41 +95,17 @@ int StreamRun::step() {
     }
     return 0;
   }
-  openChunk();
   for (int f = 0; f < got; ++f) {
-    const float* values = values_.data() + static_cast<size_t>(f) * family_.valueSlots;
-    const int* ports = ports_.data() + static_cast<size_t>(f) * family_.portSlots;
-    for (size_t c = 0; c < slots_.size(); ++c) {
-      if (slots_[c].analog)
-        cells_[c].volts = values[slots_[c].slot];
-      else
-        cells_[c].raw = static_cast<uint32_t>(ports[slots_[c].slot]);
-    }
+    // Times in double from the frame index: no rounding error builds up.
     const double seconds = segmentOffset_ + static_cast<double>(segmentFrames_) / deviceRateHz_;
-    record_->append(seconds, cells_.data());
-    if (frames_ % plotStep_ == 0) {
-      chunk_["t"].push_back(seconds);
-      for (size_t c = 0; c < slots_.size(); ++c)
-        chunk_["v"][c].push_back(cellJson(cells_[c], slots_[c].analog));
-    }
-    ++frames_;
+    output_->frame(seconds, values_.data() + static_cast<size_t>(f) * family_.valueSlots,
+                   ports_.data() + static_cast<size_t>(f) * family_.portSlots);
     ++segmentFrames_;
   }
-  latest_ = cells_;
-  haveLatest_ = true;
   lastData_ = now;
   if (capacityFrames_ > 0)
     peakFill_ = std::max(peakFill_, static_cast<double>(got) / capacityFrames_);
   return got;
-}
-
-void StreamRun::openChunk() {
-  if (!chunk_.is_null()) return;
-  // Plot points: times, then one array per channel; gaps name the point index
-  // before which frames were lost.
-  chunk_ = {{"first", frames_}, {"step", plotStep_}, {"t", json::array()}, {"gaps", json::array()}};
-  chunk_["v"] = json::array();
-  for (size_t c = 0; c < ids_.size(); ++c) chunk_["v"].push_back(json::array());
 }
 
 void StreamRun::restartAfterOverrun(Clock::time_point now) {
@@ -163,9 +117,7 @@ void StreamRun::restartAfterOverrun(Clock::time_point now) {
   }
   running_ = false;
   qcli::check(QeloMsrStopDataAcquisition(handle_));
-  record_->markGap();
-  openChunk();
-  chunk_["gaps"].push_back({{"frame", frames_}, {"index", chunk_["t"].size()}});
+  output_->gap();
   float corrected = 0;
   qcli::check(QeloMsrStartDataAcquisition(handle_, 0, static_cast<float>(rateHz_), 0, &corrected));
   running_ = true;
@@ -183,41 +135,22 @@ json StreamRun::status() {
   const Clock::time_point now = Clock::now();
   const double window = std::chrono::duration<double>(now - windowStart_).count();
   if (window >= 1.0) {
-    achievedHz_ = static_cast<double>(frames_ - windowFrames_) / window;
+    achievedHz_ = static_cast<double>(output_->frames() - windowFrames_) / window;
     windowStart_ = now;
-    windowFrames_ = frames_;
+    windowFrames_ = output_->frames();
   }
-  json j = {{"running", running_},
-            {"channels", names_},
-            {"requestedRate", rateHz_},
-            {"deviceRate", deviceRateHz_},
-            {"achievedRate", achievedHz_},
-            {"bufferFill", peakFill_},
-            {"capacityFrames", capacityFrames_},
-            {"overruns", overruns_},
-            {"frames", frames_},
-            {"seconds", secondsSince(now)},
-            {"plotStep", plotStep_}};
-  if (record_) {
-    j["recordedFrames"] = record_->rows();
-    j["recordFull"] = record_->full();
-  }
+  json j = output_->status();
+  j.update(json{{"running", running_},
+                {"kind", kind()},
+                {"requestedRate", rateHz_},
+                {"deviceRate", deviceRateHz_},
+                {"achievedRate", achievedHz_},
+                {"bufferFill", peakFill_},
+                {"capacityFrames", capacityFrames_},
+                {"overruns", overruns_},
+                {"seconds", secondsSince(now)},
+                {"plotStep", plotStep_}});
   peakFill_ = 0;
-  return j;
-}
-
-json StreamRun::takeChunk() {
-  json chunk;
-  chunk.swap(chunk_);
-  // Frames the chunk covers, so that the page can tell a chunk it missed.
-  if (!chunk.is_null()) chunk["frames"] = frames_ - chunk["first"].get<long long>();
-  return chunk;
-}
-
-json StreamRun::latestValues() const {
-  json j = json::object();
-  for (size_t c = 0; c < names_.size(); ++c)
-    j[names_[c]] = haveLatest_ ? cellJson(latest_[c], slots_[c].analog) : json();
   return j;
 }
 

@@ -42,6 +42,9 @@ describe('panel in the browser', () => {
   let browser;
   let page;
   let profile;
+  // The answer to the page's questions (a recording not saved yet): yes,
+  // unless a test says otherwise.
+  let answerDialog = (d) => d.accept();
 
   before(async () => {
     assert.ok(fs.existsSync(CHROMIUM), `${CHROMIUM} is missing: run scripts/setup`);
@@ -60,6 +63,7 @@ describe('panel in the browser', () => {
     await page.setViewport({width: 1280, height: 1500});
     page.setDefaultTimeout(60000);
     page.on('pageerror', (e) => { throw new Error('page error: ' + e.message); });
+    page.on('dialog', (d) => answerDialog(d));
     await page.goto(panel.url);
   });
 
@@ -117,10 +121,13 @@ describe('panel in the browser', () => {
   test('setting AO-0 reaches the emulated device and shows the value set', async () => {
     await page.$eval('[data-output-value="AO-0"]', (e) => { e.value = '1.25'; });
     await page.click('[data-output-set="AO-0"]');
-    await waitFor('AO-0 shown as set', async () => (await attr(page, '[data-output-state="AO-0"]', 'volts')) === '1.25');
+    await waitFor('AO-0 shown as set', async () => (await attr(page, '[data-output-state="AO-0"]', 'requested')) === '1.25');
     const device = await panel.deviceState('1-3');
     assert.ok(near(device.dacs[0].volts, 1.25, DAC_STEP), `the DAC holds ${device.dacs[0].volts} V`);
-    assert.match(await text(page, '[data-output-state="AO-0"]'), /set: 1\.2500 V/);
+    // The page shows what the DAC produces, not the value asked for.
+    const shown = Number(await attr(page, '[data-output-state="AO-0"]', 'volts'));
+    assert.ok(near(shown, device.dacs[0].volts, 1e-5), `shown ${shown} V, the DAC gives ${device.dacs[0].volts} V`);
+    assert.match(await text(page, '[data-output-state="AO-0"]'), /^set: 1\.2\d* V/);
     // AO-0 is wired to AI-3 (devices.json): the page reads back what the DAC drives.
     await waitFor('AI-3 reading AO-0', async () =>
       near(await reading(page, 'AI-3'), device.dacs[0].volts, ADC_TOLERANCE));
@@ -129,7 +136,7 @@ describe('panel in the browser', () => {
     await page.$eval('[data-output-value="AO-0"]', (e) => { e.value = '12'; });
     await page.click('[data-output-set="AO-0"]');
     await waitFor('the refusal', async () => /-10 V to 10 V/.test(await text(page, '#outputs-error')));
-    assert.equal(await attr(page, '[data-output-state="AO-0"]', 'volts'), '1.25');
+    assert.equal(await attr(page, '[data-output-state="AO-0"]', 'requested'), '1.25');
     assert.deepEqual((await panel.deviceState('1-3')).dacs[0], device.dacs[0]);
   });
 
@@ -224,15 +231,25 @@ describe('panel in the browser', () => {
     await panel.ctl('unplug', '1-3');
     try {
       await waitFor('the lost connection', async () => (await text(page, '#connection')) === 'lost');
-      assert.match(await text(page, '#device-error'), /Connection lost/);
-      await waitFor('the stream stopped', async () => /Stopped/.test(await text(page, '#stream-error')));
+      // What happened first, the library's words after it.
+      assert.match(await text(page, '#device-error'), /^USB:1-0-3 was unplugged\. \(.*LIBUSB_ERROR_NO_DEVICE/);
+      await waitFor('the stream stopped', async () => /Stopped: USB:1-0-3 was unplugged/.test(await text(page, '#stream-error')));
+      // A value typed and refused while the device is away.
+      await page.$eval('[data-output-value="AO-0"]', (e) => { e.value = '3.3'; });
+      await page.click('[data-output-set="AO-0"]');
+      await waitFor('the refusal', async () => /not connected/.test(await text(page, '#outputs-error')));
     } finally {
       await panel.ctl('replug', '1-3');
     }
     await waitFor('the connection back', async () => (await text(page, '#connection')) === 'connected');
     assert.match(await text(page, '#device-notice'), /reset it/);
     await waitFor('readings again', async () => near(await reading(page, 'AI-0'), AI0, ADC_TOLERANCE));
+    // The page shows the device as it is now: no old errors, the outputs at 0 V.
     assert.match(await text(page, '[data-output-state="AO-0"]'), /reset state/);
+    assert.equal(await text(page, '#device-error'), '');
+    assert.equal(await text(page, '#outputs-error'), '');
+    assert.equal(await page.$eval('[data-output-value="AO-0"]', (e) => e.value), '0');
+    assert.equal((await panel.deviceState('1-3')).dacs[0].volts, 0);
     assert.equal(await page.evaluate(() => window.notReloaded), true, 'the page was not reloaded');
     assert.equal(await page.evaluate(() => performance.getEntriesByType('navigation').length), navigations);
     // It works again: an output reaches the device.
@@ -269,11 +286,70 @@ describe('panel in the browser', () => {
     await panel.ctl('fault', '1-3', 'stall', 'on');
     try {
       await waitFor('the lost connection', async () => (await text(page, '#connection')) === 'lost');
-      assert.match(await text(page, '#device-error'), /Connection lost/);
+      assert.match(await text(page, '#device-error'), /^USB:1-0-3 stopped answering\. \(.*LIBUSB_ERROR_TIMEOUT/);
     } finally {
       await panel.ctl('fault', '1-3', 'stall', 'off');
     }
     await waitFor('the connection back', async () => (await text(page, '#connection')) === 'connected');
     await waitFor('readings again', async () => near(await reading(page, 'AI-0'), AI0, ADC_TOLERANCE));
+  });
+
+  test('a clipped reading and a clipped stream channel are marked; range texts are whole', async () => {
+    const options = await page.$$eval('select[data-range="AI-0"] option', (o) => o.map((e) => e.textContent));
+    assert.deepEqual(options, ['-10 … 10 V', '-1 … 1 V', '-0.1 … 0.1 V', '-0.01 … 0.01 V']);
+    // 1.25 V on the 10 mV range: the converter sits at its end.
+    await page.select('select[data-range="AI-0"]', '3');
+    await waitFor('AI-0 marked clipped', async () => (await attr(page, '[data-reading="AI-0"]', 'clipped')) === '1');
+    assert.match(await text(page, '[data-reading="AI-0"]'), /^≥ 0\.01\d* V$/);
+    assert.match(await text(page, '[data-mark="AI-0"]'), /CLIPPED/);
+    assert.equal(await attr(page, '[data-reading="AI-1"]', 'clipped'), '');
+    await page.$eval('#stream-rate', (e) => { e.value = '100'; });
+    await page.click('#stream-start');  // the earlier recording is thrown away: the page asks, yes
+    await waitFor('AI-0 counted as clipped', async () =>
+      JSON.parse((await attr(page, '#stat-clipped', 'value')) || '{}')['AI-0'] > 0);
+    assert.match(await text(page, '#stat-clipped'), /AI-0: \d+/);
+    assert.equal(await page.$eval('[data-channel="AI-0"]', (e) => e.parentElement.classList.contains('clipped')), true);
+    await page.screenshot({path: path.join(ARTIFACTS, 'panel-clipped.png'), fullPage: true});
+    await page.click('#stream-stop');
+    await waitFor('the stream to stop', async () => !(await page.$eval('#stream-start', (b) => b.disabled)));
+    await page.select('select[data-range="AI-0"]', '0');
+    await waitFor('AI-0 no longer clipped', async () => (await attr(page, '[data-reading="AI-0"]', 'clipped')) === '');
+  });
+
+  test('a slow log plots readings', async () => {
+    await page.$eval('#log-every', (e) => { e.value = '0.2'; });
+    await page.click('#log-start');
+    await waitFor('three logged readings', async () => Number(await attr(page, '#plot', 'points')) >= 3);
+    assert.match(await text(page, '#stat-device-rate'), /every 0\.2 s/);
+    // The live view goes on during a log.
+    await waitFor('AI-1 read live', async () => near(await reading(page, 'AI-1'), AI1, ADC_TOLERANCE));
+    await page.click('#stream-stop');
+    await waitFor('the log to stop', async () => !(await page.$eval('#log-start', (b) => b.disabled)));
+  });
+
+  test('switching devices asks before an unsaved recording is thrown away, and keeps the device when told no', async () => {
+    const messages = [];
+    answerDialog = (d) => { messages.push(d.message()); d.dismiss(); };
+    try {
+      await page.$eval('#device-table tr[data-device="USB:1-0-2-4"] button', (b) => b.click());
+      await waitFor('the refusal', async () => /recording is kept/.test(await text(page, '#list-error')));
+    } finally {
+      answerDialog = (d) => d.accept();
+    }
+    assert.match(messages[0], /not saved/);
+    assert.equal(await text(page, '#connection'), 'connected');
+    assert.match(await text(page, '#device-title'), /^USB:1-0-3/);
+    // An unknown device: the page keeps its device too.
+    await page.evaluate(() => openDevice('USB:9-0-9'));
+    await waitFor('the error', async () => /USB:9-0-9/.test(await text(page, '#list-error')));
+    assert.match(await text(page, '#device-title'), /^USB:1-0-3/);
+    // Yes: the Rix opens, with its erased calibration named.
+    await page.$eval('#device-table tr[data-device="USB:1-0-2-4"] button', (b) => b.click());
+    await waitFor('the Rix open', async () => /^USB:1-0-2-4/.test(await text(page, '#device-title')));
+    await waitFor('the uncalibrated inputs named', async () => /Not calibrated.*VBUSREF/.test(await text(page, '#uncalibrated')));
+    await waitFor('VBUSREF marked', async () => (await text(page, '[data-mark="VBUSREF"]')) === 'uncalibrated');
+    await page.screenshot({path: path.join(ARTIFACTS, 'panel-uncalibrated.png'), fullPage: true});
+    await waitFor('the Ka free again', async () =>
+      (await panel.get('/api/devices')).json.find((d) => d.device === KA)?.state === 'free');
   });
 });

@@ -99,9 +99,10 @@ export class PanelOnBus {
     return state;
   }
 
-  // A raw HTTP request; headers are sent as given (Host included).
-  request(method, urlPath, {headers = {}, body} = {}) {
-    if (body !== undefined) headers = {'Content-Length': Buffer.byteLength(body), ...headers};
+  // A raw HTTP request; headers are sent as given (Host included). A body
+  // goes with its length, or chunked.
+  request(method, urlPath, {headers = {}, body, chunked = false} = {}) {
+    if (body !== undefined && !chunked) headers = {'Content-Length': Buffer.byteLength(body), ...headers};
     return new Promise((resolve, reject) => {
       const req = http.request({host: '127.0.0.1', port: this.port, method, path: urlPath,
                                 headers: {Host: `127.0.0.1:${this.port}`, ...headers},
@@ -119,6 +120,37 @@ export class PanelOnBus {
       req.setTimeout(60000, () => req.destroy(new Error(`${method} ${urlPath}: no answer`)));
       if (body !== undefined) req.write(body);
       req.end();
+    });
+  }
+
+  // Reads the page's event stream until check(name, data) returns a truthy
+  // value (data parsed from JSON), and returns it; fails after timeoutMs.
+  awaitEvent(token, check, timeoutMs = 30000) {
+    return new Promise((resolve, reject) => {
+      const req = http.get({host: '127.0.0.1', port: this.port, path: `/api/events?token=${token}`,
+                            headers: {Host: `127.0.0.1:${this.port}`}, setHost: false, agent: false}, (res) => {
+        let text = '';
+        res.setEncoding('utf8');
+        res.on('data', (d) => {
+          text += d;
+          let end;
+          while ((end = text.indexOf('\n\n')) >= 0) {
+            const block = text.slice(0, end);
+            text = text.slice(end + 2);
+            const name = (block.match(/^event: (.*)$/m) || [])[1];
+            const data = (block.match(/^data: (.*)$/m) || [])[1];
+            if (!name || data === undefined) continue;
+            const found = check(name, JSON.parse(data));
+            if (found) {
+              clearTimeout(timer);
+              req.destroy();
+              resolve(found);
+            }
+          }
+        });
+      });
+      const timer = setTimeout(() => { req.destroy(); reject(new Error('timed out waiting for an event')); }, timeoutMs);
+      req.on('error', () => {});
     });
   }
 

@@ -238,8 +238,108 @@ describe('panel over HTTP', () => {
     assert.equal(bad.status, 400);
   });
 
+  test('an output shows the voltage its DAC code produces', async () => {
+    const r = await panel.post('/api/output', {output: 'AO-0', volts: 0.003}, token);
+    assert.equal(r.status, 200, r.text);
+    const out = r.json.layout.outputs[0];
+    assert.equal(out.volts, 0.003, 'the value asked for');
+    const device = await panel.deviceState('1-3');
+    assert.ok(Math.abs(out.producedVolts - device.dacs[0].volts) < 1e-5,
+              `${out.producedVolts} V reported, the DAC gives ${device.dacs[0].volts} V`);
+    assert.ok(Math.abs(out.producedVolts - 0.003) > 0.001, 'a 12-bit DAC cannot give 3 mV');
+    assert.equal(out.calibrated, true);
+  });
+
+  test('ranges are the shortest float32 decimals', async () => {
+    const state = await panel.get('/api/state', token);
+    const ranges = state.json.layout.inputs[0].ranges.map((r) => `${r.min} … ${r.max}`);
+    assert.deepEqual(ranges, ['-10 … 10', '-1 … 1', '-0.1 … 0.1', '-0.01 … 0.01']);
+    assert.deepEqual(state.json.layout.uncalibrated, []);
+  });
+
+  test('a failed switch keeps the device of the page and its recording; an unsaved one is not thrown away unasked', async () => {
+    const started = await panel.post('/api/stream/start', {channels: ['AI-1'], rate: 100}, token);
+    assert.equal(started.status, 200, started.text);
+    await waitFor('recorded frames', async () =>
+      (await panel.awaitEvent(token, (name, d) => name === 'streamstatus' && d.recordedFrames > 10 && d)));
+    assert.equal((await panel.post('/api/stream/stop', {}, token)).status, 200);
+
+    const unknown = await panel.post('/api/open', {device: 'USB:9-0-9'}, token);
+    assert.equal(unknown.status, 404, unknown.text);
+    // Another page holds the Vel: busy.
+    const other = await panel.post('/api/open', {device: 'USB:1-0-2-1'});
+    assert.equal(other.status, 200, other.text);
+    const busy = await panel.post('/api/open', {device: 'vel'}, token);
+    assert.equal(busy.status, 409);
+    assert.match(busy.json.error, /in use by another panel page/);
+    // A free device, but the recording was not saved: the page must confirm.
+    const unsaved = await panel.post('/api/open', {device: 'USB:1-0-2-4'}, token);
+    assert.equal(unsaved.status, 409);
+    assert.equal(unsaved.json.code, 'unsaved');
+    assert.match(unsaved.json.error, /not saved/);
+    const closing = await panel.post('/api/close', {}, token);
+    assert.equal(closing.json.code, 'unsaved');
+
+    const state = await panel.get('/api/state', token);
+    assert.equal(state.json.connection, 'connected', 'the page still drives its device');
+    assert.equal(state.json.device, KA);
+    const saved = await panel.post('/api/save', {format: 'csv'}, token);
+    assert.equal(saved.status, 200, 'the recording is still there');
+    assert.ok(saved.text.trim().split('\n').length > 10);
+    assert.equal((await panel.post('/api/close', {}, other.json.token)).status, 200);
+  });
+
+  test('a slow log reads the inputs every so many seconds and is saved like a stream', async () => {
+    const started = await panel.post('/api/log/start', {channels: ['AI-0', 'DP-1'], everySeconds: 0.2}, token);
+    assert.equal(started.status, 200, started.text);
+    assert.equal(started.json.running, 'log');
+    const status = await panel.awaitEvent(token, (name, d) => name === 'streamstatus' && d.recordedFrames >= 3 && d);
+    assert.equal(status.kind, 'log');
+    assert.equal(status.everySeconds, 0.2);
+    // The live readings go on during a log.
+    await panel.awaitEvent(token, (name, d) => name === 'snapshot' && !d.streaming && d.inputs['AI-1'] !== null);
+    const refused = await panel.post('/api/range', {input: 'AI-0', range: 1}, token);
+    assert.equal(refused.status, 409, 'the ranges stay as the log started');
+    assert.equal((await panel.post('/api/stream/stop', {}, token)).status, 200);
+    const csv = await panel.post('/api/save', {format: 'csv'}, token);
+    const rows = csv.text.trim().split('\n').slice(1).map((l) => l.split(',').map(Number));
+    assert.ok(rows.length >= 3);
+    rows.forEach((row, i) => {
+      assert.ok(i === 0 || row[0] > rows[i - 1][0], 'host times increase');
+      assert.ok(Math.abs(row[1] - 1.25) <= 0.003, `AI-0 ${row[1]}`);
+    });
+    const tooOften = await panel.post('/api/log/start', {channels: ['AI-0'], everySeconds: 0.01}, token);
+    assert.equal(tooOften.status, 400);
+  });
+
+  test('clipped samples are counted per channel', async () => {
+    // 1.25 V on the 10 mV range: every sample sits at the converter's end.
+    const range = await panel.post('/api/range', {input: 'AI-0', range: 3}, token);
+    assert.equal(range.status, 200, range.text);
+    const snap = await panel.awaitEvent(token, (name, d) => name === 'snapshot' && d.clipped.includes('AI-0') && d);
+    assert.ok(snap.inputs['AI-0'] > 0.0099 && snap.inputs['AI-0'] < 0.0102, `${snap.inputs['AI-0']}`);
+    assert.ok(!snap.clipped.includes('AI-1'));
+    const started = await panel.post('/api/stream/start', {channels: ['AI-0', 'AI-1'], rate: 100, discard: true}, token);
+    assert.equal(started.status, 200, started.text);
+    const status = await panel.awaitEvent(token, (name, d) => name === 'streamstatus' && d.frames >= 10 && d);
+    const counts = Object.fromEntries(status.clipped.map((c) => [c.name, c.clipped]));
+    assert.equal(counts['AI-0'], status.frames, 'every sample of AI-0 clipped');
+    assert.equal(counts['AI-1'], 0);
+    assert.equal((await panel.post('/api/stream/stop', {}, token)).status, 200);
+    assert.equal((await panel.post('/api/range', {input: 'AI-0', range: 0}, token)).status, 200);
+  });
+
+  test('an erased calibration is named', async () => {
+    const rix = await panel.post('/api/open', {device: 'rix'});
+    assert.equal(rix.status, 200, rix.text);
+    const layout = rix.json.state.layout;
+    assert.deepEqual(layout.uncalibrated, ['AI-0', 'AI-1', 'AI-2', 'AI-3', 'VBUSREF', 'VREF']);
+    assert.ok(layout.inputs.every((i) => i.ranges.every((r) => r.calibrated === false)));
+    assert.equal((await panel.post('/api/close', {}, rix.json.token)).status, 200);
+  });
+
   test('closing frees the device', async () => {
-    const closed = await panel.post('/api/close', {}, token);
+    const closed = await panel.post('/api/close', {discard: true}, token);
     assert.equal(closed.status, 200);
     await waitFor('the device to be free again', async () =>
       (await panel.get('/api/devices')).json.find((d) => d.device === KA)?.state === 'free');

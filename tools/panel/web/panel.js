@@ -3,7 +3,9 @@
 'use strict';
 
 const STORE = 'qelomsr-panel';   // sessionStorage: {device, token} of this tab
-const PLOT_SECONDS = 10;         // the plot shows the last ten seconds
+const PLOT_SECONDS = 10;         // the plot shows the last ten seconds of a stream
+const LOG_POINTS = 5000;         // and the last readings of a slow log
+const CONTROL_ERRORS = ['#inputs-error', '#outputs-error', '#ports-error', '#extras-error', '#stream-error'];
 
 const $ = (sel, root = document) => root.querySelector(sel);
 const el = (tag, props = {}, ...children) => {
@@ -22,6 +24,7 @@ const page = {
   device: null,
   layout: null,
   state: null,
+  opens: null,      // the open count of the state shown: a new one means the device was reset
   events: null,
   stream: null,     // {channels, analog[], expectedFrame, t[], v[][], gaps[], holes[]}
   plot: null,
@@ -45,10 +48,26 @@ async function api(path, body) {
   if (!res.ok) {
     const err = new Error(data.error || res.statusText);
     err.status = res.status;
+    err.code = data.code;
     throw err;
   }
   return data;
 }
+
+// Sends a request that may discard a recording not saved yet: the panel
+// refuses it first (code "unsaved"), and the user decides.
+async function askingToDiscard(send) {
+  try {
+    return await send({});
+  } catch (e) {
+    if (e.code !== 'unsaved') throw e;
+    if (!confirm(e.message)) throw new Error('Nothing was changed: the recording is kept. Save it first.');
+    return send({discard: true});
+  }
+}
+
+// Volts as the page shows them: to the microvolt, without trailing zeros.
+const voltsText = (v) => String(Number(v.toFixed(6)));
 
 // Runs an action; its failure is shown in the given error box.
 async function act(errorBox, action) {
@@ -93,13 +112,19 @@ function remember() {
   else sessionStorage.removeItem(STORE);
 }
 
-async function openDevice(device, token = null) {
+// Opens a device for this page, or takes back the one this page had
+// (resumeToken, after a reload). A device the page drives stays open when
+// the new one cannot be opened.
+async function openDevice(device, resumeToken = null) {
   $('#list-error').textContent = '';
-  closeEvents();
-  page.token = token;
+  if (resumeToken) page.token = resumeToken;
   try {
-    const opened = await api('open', {device});
-    page.token = opened.token;
+    const opened = await askingToDiscard((extra) => api('open', {device, ...extra}));
+    if (opened.token !== page.token || !page.events) {
+      closeEvents();
+      page.token = opened.token;
+      page.opens = null;
+    }
     page.device = opened.state.device;
     remember();
     $('#reset-note').textContent = opened.resumed
@@ -108,20 +133,27 @@ async function openDevice(device, token = null) {
         'input ranges are at their defaults.';
     showState(opened.state);
     $('#device').hidden = false;
-    connectEvents();
+    if (!page.events) connectEvents();
   } catch (e) {
-    page.token = null;
-    remember();
-    $('#device').hidden = true;
+    if (resumeToken) {
+      page.token = null;
+      remember();
+      $('#device').hidden = true;
+    }
     $('#list-error').textContent = e.message;
   }
   refreshDevices();
 }
 
 async function closeDevice() {
-  await act('#device-error', async () => {
-    await api('close', {});
-  });
+  try {
+    await askingToDiscard((extra) => api('close', {...extra}));
+  } catch (e) {
+    if (e.status !== 404) {
+      $('#device-error').textContent = e.message;
+      return;  // still open
+    }
+  }
   forgetDevice();
 }
 
@@ -178,6 +210,8 @@ function layoutKey(layout) {
 
 function showState(state) {
   page.state = state;
+  const reopened = page.opens !== null && state.opens !== page.opens;
+  page.opens = state.opens;
   $('#device-title').textContent = state.layout
     ? `${state.device} — ${state.layout.family}, firmware ${state.layout.firmware}, ${state.layout.serial}`
     : state.device;
@@ -191,8 +225,16 @@ function showState(state) {
   if (state.layout) {
     page.layout = state.layout;
     showSettings(state.layout);
+    showCalibration(state.layout);
   }
-  $('#stream-start').disabled = state.streaming || state.connection !== 'connected';
+  if (reopened) {
+    // The device was opened again (it came back): it was reset, and what the
+    // page said about it before no longer holds.
+    for (const box of CONTROL_ERRORS) $(box).textContent = '';
+    if (state.layout) fillOutputFields(state.layout);
+  }
+  $('#stream-start').disabled = $('#log-start').disabled =
+    state.streaming || state.connection !== 'connected';
   $('#stream-stop').disabled = !state.streaming;
   $('#save-csv').disabled = $('#save-hdf5').disabled = !state.recorded;
   if (state.streamError) $('#stream-error').textContent = state.streamError;
@@ -205,10 +247,12 @@ function buildView(layout) {
   for (const input of layout.inputs) {
     const select = el('select', {dataset: {range: input.name}, on: {change: (e) =>
       act('#inputs-error', () => api('range', {input: input.name, range: Number(e.target.value)}))}});
-    input.ranges.forEach((r, i) => select.append(el('option', {value: i, textContent: `${r.min} … ${r.max} V`})));
+    input.ranges.forEach((r, i) => select.append(el('option', {value: i,
+      textContent: `${r.min} … ${r.max} V${r.calibrated ? '' : ' (uncalibrated)'}`})));
     select.disabled = input.ranges.length < 2;
     inputs.append(el('tr', {}, el('td', {textContent: input.name}),
                      el('td', {className: 'num reading', dataset: {reading: input.name}, textContent: '–'}),
+                     el('td', {className: 'mark', dataset: {mark: input.name}}),
                      el('td', {}, select)));
   }
 
@@ -218,7 +262,8 @@ function buildView(layout) {
   outputs.replaceChildren();
   for (const output of layout.outputs) {
     const field = el('input', {type: 'number', step: 'any', min: output.range.min, max: output.range.max,
-                               value: '0', dataset: {outputValue: output.name}});
+                               value: output.volts === null ? '0' : String(output.volts),
+                               dataset: {outputValue: output.name}});
     const set = () => act('#outputs-error', async () => {
       const volts = field.value.trim() === '' ? NaN : Number(field.value);
       if (!Number.isFinite(volts)) throw new Error(`${output.name}: enter a number of volts.`);
@@ -230,6 +275,7 @@ function buildView(layout) {
       el('td', {}, el('button', {type: 'button', textContent: 'Set', dataset: {outputSet: output.name},
                                  on: {click: set}})),
       el('td', {className: 'reading', dataset: {outputState: output.name}}),
+      el('td', {className: 'mark', dataset: {outputMark: output.name}}),
       el('td', {className: 'note', textContent: `${output.range.min} … ${output.range.max} V`})));
   }
 
@@ -303,9 +349,17 @@ function showSettings(layout) {
   for (const output of layout.outputs) {
     const cell = document.querySelector(`[data-output-state="${CSS.escape(output.name)}"]`);
     if (!cell) continue;
-    cell.dataset.volts = output.volts === null ? '' : String(output.volts);
-    cell.textContent = output.volts === null ? 'set: 0 V (reset state)'
-                                              : `set: ${output.volts.toFixed(4)} V`;
+    // What the output produces: the DAC's step is near 5 mV, so a value asked
+    // for is seldom what the converter gives.
+    cell.dataset.volts = String(output.producedVolts);
+    cell.dataset.requested = output.volts === null ? '' : String(output.volts);
+    if (output.volts === null) {
+      cell.textContent = 'set: 0 V (reset state)';
+    } else {
+      const produced = voltsText(output.producedVolts);
+      cell.textContent = `set: ${produced} V` +
+        (produced === voltsText(output.volts) ? '' : ` (asked for ${output.volts} V)`);
+    }
   }
   for (const port of layout.ports) {
     port.lines.forEach((_, bit) => {
@@ -324,6 +378,35 @@ function showSettings(layout) {
   if (led && layout.led) led.checked = layout.led.on;
 }
 
+// The output fields show what the outputs hold (after a reset: 0 V).
+function fillOutputFields(layout) {
+  for (const output of layout.outputs) {
+    const field = document.querySelector(`[data-output-value="${CSS.escape(output.name)}"]`);
+    if (field) field.value = output.volts === null ? '0' : String(output.volts);
+  }
+}
+
+// Inputs and outputs whose calibration record is erased: their values come
+// from the nominal conversion.
+function showCalibration(layout) {
+  const missing = layout.uncalibrated || [];
+  $('#uncalibrated').textContent = missing.length
+    ? 'Not calibrated (the calibration record is erased; the nominal conversion applies, so values ' +
+      'may be off by a few percent): ' + missing.join(', ') + '.'
+    : '';
+  for (const input of layout.inputs) {
+    const mark = document.querySelector(`[data-mark="${CSS.escape(input.name)}"]`);
+    if (mark) mark.dataset.uncalibrated = input.ranges[input.range].calibrated ? '' : '1';
+  }
+  for (const output of layout.outputs) {
+    const mark = document.querySelector(`[data-output-mark="${CSS.escape(output.name)}"]`);
+    if (mark) {
+      mark.textContent = output.calibrated ? '' : 'uncalibrated';
+      mark.className = output.calibrated ? 'mark' : 'mark uncal';
+    }
+  }
+}
+
 function writePort(name, field, bit, on) {
   const port = page.layout.ports.find((p) => p.name === name);
   const value = on ? (port[field] | (1 << bit)) : (port[field] & ~(1 << bit));
@@ -338,16 +421,28 @@ function writePort(name, field, bit, on) {
 
 function showSnapshot(snap) {
   if (!page.layout) return;
+  const clipped = new Set(snap.clipped || []);
   for (const input of page.layout.inputs) {
     const cell = document.querySelector(`[data-reading="${CSS.escape(input.name)}"]`);
+    const mark = document.querySelector(`[data-mark="${CSS.escape(input.name)}"]`);
     if (!cell) continue;
     const v = snap.inputs[input.name];
+    const isClipped = clipped.has(input.name) && v !== null && v !== undefined;
     if (v === null || v === undefined) {
       cell.dataset.volts = '';
       cell.textContent = snap.streaming ? '(not streamed)' : '–';
     } else {
       cell.dataset.volts = String(v);
-      cell.textContent = v.toFixed(digitsFor(input.ranges[input.range])) + ' V';
+      // A clipped sample says only that the input lies at or past the end of the range.
+      cell.textContent = (isClipped ? (v < 0 ? '≤ ' : '≥ ') : '') +
+        v.toFixed(digitsFor(input.ranges[input.range])) + ' V';
+    }
+    cell.dataset.clipped = isClipped ? '1' : '';
+    cell.classList.toggle('clipped', isClipped);
+    if (mark) {
+      const uncal = mark.dataset.uncalibrated === '1';
+      mark.textContent = isClipped ? 'CLIPPED: beyond the range' : uncal ? 'uncalibrated' : '';
+      mark.className = isClipped ? 'mark clipped' : uncal ? 'mark uncal' : 'mark';
     }
   }
   for (const port of page.layout.ports) {
@@ -378,29 +473,51 @@ function showSnapshot(snap) {
 
 // ---- stream and plot -------------------------------------------------------------
 
-async function startStream() {
-  const channels = [...document.querySelectorAll('[data-channel]')].filter((c) => c.checked)
+function tickedChannels() {
+  return [...document.querySelectorAll('[data-channel]')].filter((c) => c.checked)
     .map((c) => c.dataset.channel);
+}
+
+async function startStream() {
+  const channels = tickedChannels();
   const rate = Number($('#stream-rate').value);
   await act('#stream-error', async () => {
     if (!channels.length) throw new Error('Choose at least one channel to stream.');
     if (!Number.isFinite(rate)) throw new Error('Enter the rate in Hz.');
-    preparePlot(channels);
-    await api('stream/start', {channels, rate});
+    await askingToDiscard(async (extra) => {
+      preparePlot(channels, 'stream');
+      await api('stream/start', {channels, rate, ...extra});
+    });
+  });
+}
+
+// A slow log: one reading every so many seconds, timed by the host.
+async function startLog() {
+  const channels = tickedChannels();
+  const everySeconds = Number($('#log-every').value);
+  await act('#stream-error', async () => {
+    if (!channels.length) throw new Error('Choose at least one channel to log.');
+    if (!Number.isFinite(everySeconds)) throw new Error('Enter the interval in seconds.');
+    await askingToDiscard(async (extra) => {
+      preparePlot(channels, 'log');
+      await api('log/start', {channels, everySeconds, ...extra});
+    });
   });
 }
 
 function clearStreamStatus() {
-  for (const id of ['stat-device-rate', 'stat-achieved', 'stat-fill', 'stat-overruns', 'stat-frames', 'stat-recorded']) {
+  for (const id of ['stat-device-rate', 'stat-achieved', 'stat-fill', 'stat-overruns', 'stat-frames', 'stat-recorded',
+                    'stat-clipped']) {
     $('#' + id).textContent = '–';
     delete $('#' + id).dataset.value;
   }
 }
 
-function preparePlot(channels) {
+function preparePlot(channels, kind) {
   clearStreamStatus();
+  for (const box of document.querySelectorAll('[data-channel]')) box.parentElement.classList.remove('clipped');
   const analog = channels.map((name) => page.layout.inputs.some((i) => i.name === name));
-  page.stream = {channels, analog, expectedFrame: 0, t: [], v: channels.map(() => []), gaps: [], holes: []};
+  page.stream = {kind, channels, analog, expectedFrame: 0, t: [], v: channels.map(() => []), gaps: [], holes: []};
   if (page.plot) page.plot.destroy();
   const colors = ['#1f77b4', '#d62728', '#2ca02c', '#9467bd', '#ff7f0e', '#17becf', '#8c564b', '#e377c2'];
   const series = [{label: 't (s)'}];
@@ -469,10 +586,10 @@ function addChunk(chunk) {
     s.gaps.push(t);
     breakLines(s, t);
   }
-  // Keep the last PLOT_SECONDS seconds.
+  // Keep the last PLOT_SECONDS seconds of a stream, the last LOG_POINTS readings of a log.
   const last = s.t.length ? s.t[s.t.length - 1] : 0;
-  let drop = 0;
-  while (drop < s.t.length && s.t[drop] < last - PLOT_SECONDS) drop++;
+  let drop = s.kind === 'log' ? Math.max(0, s.t.length - LOG_POINTS) : 0;
+  while (s.kind !== 'log' && drop < s.t.length && s.t[drop] < last - PLOT_SECONDS) drop++;
   if (drop) {
     s.t.splice(0, drop);
     s.v.forEach((values) => values.splice(0, drop));
@@ -483,15 +600,25 @@ function addChunk(chunk) {
 }
 
 function showStreamStatus(st) {
-  const fmt = (v, d = 1) => (typeof v === 'number' ? v.toFixed(d) : '–');
-  $('#stat-device-rate').textContent = fmt(st.deviceRate, 2) + ' Hz';
+  const fmt = (v, d = 1) => (Number.isFinite(v) ? v.toFixed(d) : '–');
+  $('#stat-device-rate').textContent = st.kind === 'log' ? `log, every ${st.everySeconds} s`
+                                                        : fmt(st.deviceRate, 2) + ' Hz';
   $('#stat-achieved').textContent = fmt(st.achievedRate, 1) + ' Hz';
-  $('#stat-fill').textContent = fmt(100 * st.bufferFill, 1) + ' %';
+  $('#stat-fill').textContent = Number.isFinite(st.bufferFill) ? fmt(100 * st.bufferFill, 1) + ' %' : '–';
   $('#stat-overruns').textContent = String(st.overruns);
   $('#stat-overruns').dataset.value = String(st.overruns);
   $('#stat-frames').textContent = String(st.frames);
   $('#stat-frames').dataset.value = String(st.frames);
   $('#stat-recorded').textContent = `${st.recordedFrames} frames${st.recordFull ? ' — FULL: later frames are not kept' : ''}`;
+  // Clipped samples per channel: values at the end of the range are not measurements.
+  const clipped = (st.clipped || []).filter((c) => c.clipped > 0);
+  $('#stat-clipped').textContent = clipped.length ? clipped.map((c) => `${c.name}: ${c.clipped}`).join(', ') : 'none';
+  $('#stat-clipped').dataset.value = JSON.stringify(Object.fromEntries((st.clipped || []).map((c) => [c.name, c.clipped])));
+  $('#stat-clipped').classList.toggle('clipped', clipped.length > 0);
+  for (const c of st.clipped || []) {
+    const box = document.querySelector(`[data-channel="${CSS.escape(c.name)}"]`);
+    if (box) box.parentElement.classList.toggle('clipped', c.clipped > 0);
+  }
   if (st.plotStep > 1) $('#plot-note').dataset.step = String(st.plotStep);
   $('#stream-error').textContent = st.error || '';
 }
@@ -523,6 +650,7 @@ async function start() {
   $('#refresh').addEventListener('click', refreshDevices);
   $('#close-device').addEventListener('click', closeDevice);
   $('#stream-start').addEventListener('click', startStream);
+  $('#log-start').addEventListener('click', startLog);
   $('#stream-stop').addEventListener('click', () => act('#stream-error', () => api('stream/stop', {})));
   $('#save-csv').addEventListener('click', () => save('csv'));
   $('#save-hdf5').addEventListener('click', () => save('hdf5'));
