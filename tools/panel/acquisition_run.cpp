@@ -16,6 +16,7 @@ RunOutput::RunOutput(const DeviceLayout& layout, const qcli::CalibrationView& ca
   info_.device = layout.entry.identifier;
   info_.serial = layout.serial;
   info_.firmware = layout.entry.firmware;
+  if (layout.family != nullptr) info_.family = layout.family->name;
   for (int id : ids_) {
     const auto slot = layout.frameSlot(id);
     Channel channel{slot.name, slot.analog, slot.slot, {}, 0};

@@ -50,11 +50,15 @@ ExportedFile exportRecord(const StreamRecord& record, const std::string& format)
     if (ch.analog) {
       column.rangeMinVolts = ch.rangeMin;
       column.rangeMaxVolts = ch.rangeMax;
+      column.calibrated = ch.scale.calibrated;
+      column.clipLowVolts = ch.scale.lowestVolts;
+      column.clipHighVolts = ch.scale.highestVolts;
     }
     info.columns.push_back(column);
   }
   info.rateHz = source.rateHz;
   info.device = source.device;
+  info.family = source.family;
   info.serial = source.serial;
   info.firmware = source.firmware;
   info.startTime = source.startTime;

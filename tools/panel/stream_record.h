@@ -27,7 +27,7 @@ struct RecordedChannel {
 };
 
 struct RecordInfo {
-  std::string device, serial, firmware;
+  std::string device, family, serial, firmware;
   std::vector<RecordedChannel> channels;
   double rateHz = 0;      // the rate the device runs at
   std::string startTime;  // ISO 8601 with UTC offset and milliseconds (qrec::isoTimeNow)

@@ -327,6 +327,12 @@ describe('panel over HTTP', () => {
     assert.equal(counts['AI-0'], status.frames, 'every sample of AI-0 clipped');
     assert.equal(counts['AI-1'], 0);
     assert.equal((await panel.post('/api/stream/stop', {}, token)).status, 200);
+    // The saved file counts the same samples as clipped.
+    const csv = (await panel.post('/api/save', {format: 'csv'}, token)).text.split('\n');
+    const rows = csv.filter((l) => l !== '' && !l.startsWith('#')).length - 1;
+    assert.ok(csv.includes(`# clipped AI-0 ${rows}`), csv.filter((l) => l.startsWith('#')).join('|'));
+    assert.ok(csv.includes('# clipped AI-1 0'));
+    assert.ok(csv.some((l) => /^# device USB:1-0-3, family Ka,/.test(l)));
     assert.equal((await panel.post('/api/range', {input: 'AI-0', range: 0}, token)).status, 200);
   });
 
