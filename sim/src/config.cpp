@@ -136,6 +136,8 @@ void validateConfig(const DeviceConfig& c) {
   need(std::isfinite(c.counterRateHz) && c.counterRateHz >= 0, "counterRateHz must be >= 0");
   need(c.minFramePeriodNs > 0, "minFramePeriodNs must be > 0");
   need(c.timerResolutionNs > 0, "timerResolutionNs must be > 0");
+  need(std::isfinite(c.clockPpm) && std::fabs(c.clockPpm) <= kMaxClockPpm,
+       "clockPpm must be within -1000..1000");
   need(std::isfinite(c.temperatureC), "temperatureC must be finite");
   if (c.triggerSource) validateTriggerSource(*c.triggerSource);
 }
@@ -414,6 +416,8 @@ void applyJson(const json& j, DeviceConfig& c) {
       c.minFramePeriodNs = static_cast<int64_t>(toUnsignedOf<uint32_t>(v, "minFramePeriodNs"));
     } else if (k == "timerResolutionNs") {
       c.timerResolutionNs = static_cast<int64_t>(toUnsignedOf<uint32_t>(v, "timerResolutionNs"));
+    } else if (k == "clockPpm") {
+      c.clockPpm = toDouble(v, "clockPpm");
     } else if (k == "temperatureC") {
       c.temperatureC = toDouble(v, "temperatureC");
     } else if (k == "triggerSource") {
@@ -492,6 +496,7 @@ json configToJson(const DeviceConfig& c) {
   j["counterRateHz"] = c.counterRateHz;
   j["minFramePeriodNs"] = c.minFramePeriodNs;
   j["timerResolutionNs"] = c.timerResolutionNs;
+  j["clockPpm"] = c.clockPpm;
   j["temperatureC"] = c.temperatureC;
   if (c.triggerSource) {
     j["triggerSource"] = {{"frequencyHz", c.triggerSource->frequencyHz},

@@ -68,7 +68,10 @@ size_t VirtualBus::Impl::collectRetired() {
 
 void VirtualBus::Impl::plugIn(const std::shared_ptr<Node>& node) {
   collectRetired();
-  if (node->function) node->function->busReset();
+  if (node->function) {
+    node->function->busReset();
+    node->function->setAttached(true);
+  }
   const PortPath& path = node->path;
   const int devnum = path.isRoot() ? 1 : takeDevnum(path.bus);
   auto plug = std::make_shared<Plug>();
@@ -150,6 +153,7 @@ void VirtualBus::Impl::plugOut(const std::shared_ptr<Node>& node) {
     failPending(*plug);
     plug->claims.clear();
   }
+  if (node->function) node->function->setAttached(false);
   // The interface goes first, as with the kernel.
   const std::string interface = "/sys" + interfaceSysPathOf(node->path);
   umockdev_testbed_uevent(testbed, interface.c_str(), "remove");
