@@ -155,4 +155,10 @@ void validateTriggerSource(const TriggerSource& source);
 DeviceConfig configFromJson(const nlohmann::json& json);
 nlohmann::json configToJson(const DeviceConfig& config);
 
+// One entry of "signals": {"kind": "sine", "amplitude": 1.5, ...}; missing
+// keys are 0 (seed 1). Throws std::invalid_argument for unknown keys, kinds
+// and wrong types. signalToJson writes every key.
+Signal signalFromJson(const nlohmann::json& json);
+nlohmann::json signalToJson(const Signal& signal);
+
 }  // namespace qsim
