@@ -93,17 +93,17 @@ std::string controlSocketForCtl() {
   if (set != nullptr && *set != '\0') return set;
   const std::vector<std::string> running = runningRunnerSockets();
   if (running.size() == 1) return running.front();
-  const std::string how = std::string("set ") + kVbusControlEnv +
-                          " to the control socket of the runner to drive (the runner prints it "
-                          "when started from a terminal, or takes one with --control-socket PATH)";
+  const std::string env = kVbusControlEnv;
   if (running.empty()) {
     throw std::runtime_error("no running qelomsr-vbus found in " + runnerSocketFolder(false) +
-                             "; " + how);
+                             ": start one, or set " + env +
+                             " to the control socket of a runner started with --control-socket "
+                             "PATH");
   }
   std::string list;
   for (const std::string& path : running) list += "\n  " + path;
-  throw std::runtime_error(std::to_string(running.size()) + " runners are running; " + how +
-                           ", one of:" + list);
+  throw std::runtime_error(std::to_string(running.size()) + " runners are running: set " + env +
+                           " to the control socket of the one to drive:" + list);
 }
 
 }  // namespace qsim
