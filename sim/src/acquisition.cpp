@@ -160,6 +160,69 @@ void Acquisition::advance(int64_t now) {
   trigger_.settle(now);
 }
 
+Acquisition::ToggleEvents Acquisition::eventsOf(const Toggles& toggles) const {
+  const bool from = trigger_.inputLevel();  // before the first toggle
+  const uint64_t n = toggles.count;
+  ToggleEvents e;
+  e.minGapNs = 2 * toggles.minGapNs;
+  switch (trigger_.isOutput() ? TriggerEvents::None : trigger_.events()) {
+    case TriggerEvents::Both:
+      e.count = n;
+      e.minGapNs = toggles.minGapNs;
+      e.lastNs = toggles.lastNs;
+      break;
+    case TriggerEvents::Rising:
+      e.count = from ? n / 2 : (n + 1) / 2;
+      e.lastNs = toggles.level ? toggles.lastNs : toggles.prevLastNs;
+      break;
+    case TriggerEvents::Falling:
+      e.count = from ? (n + 1) / 2 : n / 2;
+      e.lastNs = toggles.level ? toggles.prevLastNs : toggles.lastNs;
+      break;
+    case TriggerEvents::None:
+      break;
+  }
+  // Events do something only to an acquisition waiting for one or sampling on them.
+  const bool running = state == AcquisitionState::Running;
+  e.matter = e.count > 0 &&
+             (state == AcquisitionState::WaitingForTrigger || (running && runPeriod_ == -1));
+  return e;
+}
+
+bool Acquisition::canAbsorbToggles(const Toggles& toggles) const {
+  const bool running = state == AcquisitionState::Running;
+  // The level matters to a gate and to timer frames that read it.
+  const bool readsLevel =
+      running && (gated_ || (runPeriod_ > 0 &&
+                             std::find(runMask_.begin(), runMask_.end(), 0xE0) != runMask_.end()));
+  if (readsLevel) return false;
+  const ToggleEvents e = eventsOf(toggles);
+  if (!e.matter) return true;
+  // Events that only drop frames into a full buffer, none of them early.
+  const bool outputIdle =
+      !lay_.outputBuffer || outMask.empty() || output.size() < 2 * outMask.size();
+  return running && frameBytes_ != 0 && input.space() < frameBytes_ && outputIdle &&
+         (e.count < 2 || e.minGapNs >= cfg_.minFramePeriodNs) &&
+         (!havePulse_ || toggles.firstNs - lastPulseNs_ >= cfg_.minFramePeriodNs);
+}
+
+void Acquisition::absorbToggles(const Toggles& toggles) {
+  const ToggleEvents e = eventsOf(toggles);
+  if (e.matter) {
+    uint64_t k = e.count;
+    if (runCount_ != 0) k = std::min<uint64_t>(k, runCount_ - framesTaken_);
+    dropped += k;
+    framesTaken_ += k;
+    trigger_.framesTaken(k, e.lastNs);
+    overflow_ = overflow_ || k > 0;
+    if (outputUsed_ && lay_.outputBuffer && !outMask.empty() && k > 0) underrun_ = true;
+    havePulse_ = true;
+    if (k == e.count) lastPulseNs_ = e.lastNs;
+    finishIfCounted(e.lastNs);
+  }
+  trigger_.setWired(toggles.lastNs, true, toggles.level);
+}
+
 void Acquisition::inputEdge(int edge, int64_t t) {
   if (edge != 0 && !trigger_.isOutput() && trigger_.isEvent(edge)) triggerEvent(t);
 }
@@ -174,17 +237,28 @@ void Acquisition::runTimer(int64_t now) {
     }
     const bool outputIdle =
         !lay_.outputBuffer || outMask.empty() || output.size() < 2 * outMask.size();
-    if (frameBytes_ != 0 && input.space() < frameBytes_ && outputIdle &&
-        !trigger_.reportsEveryFrame()) {
+    if (frameBytes_ != 0 && input.space() < frameBytes_ && outputIdle) {
       // Buffer full and nothing to play out: the remaining ticks only drop
-      // frames (one by one only while a wire hears every frame).
+      // frames, in one step unless a wire that hears every frame cannot
+      // take them so.
       int64_t n = due - ticksDone_;
       if (runCount_ != 0) n = std::min<int64_t>(n, static_cast<int64_t>(runCount_ - framesTaken_));
+      Toggles toggles;
+      toggles.count = static_cast<uint64_t>(n);
+      toggles.firstNs = tickNs(ticksDone_ + 1);
+      toggles.prevLastNs = tickNs(ticksDone_ + std::max<int64_t>(n - 1, 1));
+      toggles.lastNs = tickNs(ticksDone_ + n);
+      toggles.minGapNs =
+          static_cast<int64_t>(static_cast<Wide>(runPeriod_) * kBillion / (kBillion + clockPpb_));
+      if (n > 0 && !trigger_.framesTakenAtOnce(toggles)) {
+        ++ticksDone_;
+        takeFrame(tickNs(ticksDone_));
+        continue;
+      }
       ticksDone_ += n;
       dropped += static_cast<uint64_t>(n);
       framesTaken_ += static_cast<uint64_t>(n);
-      const int64_t last = tickNs(ticksDone_);
-      trigger_.framesTaken(static_cast<uint64_t>(n), last);
+      const int64_t last = toggles.lastNs;
       overflow_ = overflow_ || n > 0;
       if (outputUsed_ && lay_.outputBuffer && !outMask.empty() && n > 0) underrun_ = true;
       finishIfCounted(last);

@@ -51,6 +51,12 @@ class Acquisition {
   // An edge of the trigger input at t that came from outside the line's own
   // walk (a wire), after advance(t).
   void inputEdge(int edge, int64_t tNs);
+  // Many toggles of the wire on the input at once (after advance(firstNs)):
+  // possible when they change nothing but the level, or their events only
+  // drop frames into a full buffer. Absorbed, the line stands at lastNs
+  // with the toggles' level.
+  bool canAbsorbToggles(const Toggles& toggles) const;
+  void absorbToggles(const Toggles& toggles);
   // A write to the control register 0x58: 0 stop, 1 start at once, 2 start on
   // the trigger, 3 (Vel) gated by the trigger line.
   void control(uint32_t value, int64_t nowNs);
@@ -92,6 +98,15 @@ class Acquisition {
   // frame under the frame sample trigger (early when too close to the last).
   void triggerEvent(int64_t tNs);
   void setState(AcquisitionState s, int64_t tNs);
+  // The trigger events among toggles of the input: how many, the last, the
+  // shortest gap, and whether they do anything to the acquisition.
+  struct ToggleEvents {
+    uint64_t count = 0;
+    int64_t lastNs = 0;
+    int64_t minGapNs = 0;
+    bool matter = false;
+  };
+  ToggleEvents eventsOf(const Toggles& toggles) const;
   // Timeline instant of timer tick j (1, 2, ...) after the start, and the
   // number of ticks due by t: the device's crystal, off by clockPpm.
   int64_t tickNs(int64_t j) const;

@@ -77,6 +77,8 @@ struct DeviceModel::Impl : TimelineMember {
     acq.inputEdge(trigger.setWired(t, driven, level), t);
   }
   LineDrive lineDrive() const override { return trigger.lineDrive(); }
+  bool takesToggles(const Toggles& toggles) const override { return acq.canAbsorbToggles(toggles); }
+  void takeToggles(const Toggles& toggles) override { acq.absorbToggles(toggles); }
   void setLineListener(LineListener* listener) override { trigger.setListener(listener); }
   // A device unplugged (from its bus, or by the fault) drives no wire.
   void updatePower(int64_t now) { trigger.setPowered(attached && !cfg.faults.unplugged, now); }

@@ -19,6 +19,18 @@ void Timeline::Impl::Wire::lineDriven(int64_t t, bool driven, bool level) {
   }
 }
 
+bool Timeline::Impl::Wire::lineToggled(const Toggles& toggles) {
+  for (End& r : to) {
+    r.member->advanceOwn(toggles.firstNs);
+    if (!r.member->takesToggles(toggles)) return false;
+  }
+  for (End& r : to) {
+    r.member->takeToggles(toggles);
+    r.member->advanceOwn(toggles.lastNs);
+  }
+  return true;
+}
+
 Timeline::Impl::Wire* Timeline::Impl::wireFrom(const TimelineMember* member) {
   for (auto& w : wires) {
     if (w->from.member == member) return w.get();

@@ -30,11 +30,26 @@ struct LineDrive {
   bool level = false;
 };
 
+// Many toggles of an every-frame output at once (a source that drops frames
+// into a full buffer): the first at firstNs, the one before the last at
+// prevLastNs, the last at lastNs, none closer than minGapNs to the next; the
+// line ends at `level`.
+struct Toggles {
+  uint64_t count = 0;
+  int64_t firstNs = 0;
+  int64_t prevLastNs = 0;
+  int64_t lastNs = 0;
+  int64_t minGapNs = 0;
+  bool level = false;
+};
+
 // Told by a trigger line whenever what it drives changes.
 class LineListener {
  public:
   virtual ~LineListener() = default;
   virtual void lineDriven(int64_t tNs, bool driven, bool level) = 0;
+  // All of the toggles at once, or none (false: they come one by one).
+  virtual bool lineToggled(const Toggles& toggles) = 0;
 };
 
 // A device's side of its timeline. Called with the timeline's lock held.
@@ -46,6 +61,10 @@ class TimelineMember {
   // A wire changes what drives its trigger input at t (after advanceOwn(t)).
   virtual void wiredInput(int64_t tNs, bool driven, bool level) = 0;
   virtual LineDrive lineDrive() const = 0;
+  // Whether the toggles of its wire's source can be taken in one step
+  // (after advanceOwn(firstNs)): they only drop frames or change nothing.
+  virtual bool takesToggles(const Toggles& toggles) const = 0;
+  virtual void takeToggles(const Toggles& toggles) = 0;
   // Who hears what its line drives (null: nobody; then it reports nothing).
   virtual void setLineListener(LineListener* listener) = 0;
 };
@@ -63,6 +82,7 @@ struct Timeline::Impl {
     End from;
     std::vector<End> to;
     void lineDriven(int64_t tNs, bool driven, bool level) override;
+    bool lineToggled(const Toggles& toggles) override;
   };
 
   // Brings the source of the wire that reaches `member` up to t.

@@ -233,6 +233,18 @@ void TriggerLine::framesTaken(uint64_t n, int64_t t) {
   report(t);
 }
 
+bool TriggerLine::framesTakenAtOnce(Toggles toggles) {
+  toggles.level = toggle_ != ((toggles.count & 1) != 0);
+  if (!reportsEveryFrame() || !reported_.driven) {
+    framesTaken(toggles.count, toggles.lastNs);
+    return true;
+  }
+  if (!listener_->lineToggled(toggles)) return false;
+  toggle_ = toggles.level;
+  reported_.level = toggles.level;
+  return true;
+}
+
 void TriggerLine::resetDrive(int64_t t) {
   running_ = toggle_ = false;
   report(t);

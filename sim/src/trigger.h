@@ -89,6 +89,11 @@ class TriggerLine {
   // frames must come one by one (reportsEveryFrame), so that each toggle
   // reaches the wire at its own instant.
   void framesTaken(uint64_t n, int64_t tNs);
+  // n frames taken at once by a timer whose ticks are `toggles` apart: with
+  // a listener on an every-frame output, only when the listener takes them
+  // all at once (false: nothing changed, take them one by one).
+  // (The level after them is the line's to say: `toggles.level` is ignored.)
+  bool framesTakenAtOnce(Toggles toggles);
   void resetDrive(int64_t tNs);
   bool reportsEveryFrame() const {
     return listener_ != nullptr && drive() == TriggerDrive::EveryFrame;

@@ -127,6 +127,37 @@ TEST(SimTimeline, StartSyncStartsWithTheSourceAndDriftsByThePpmFigures) {
   }
 }
 
+TEST(SimTimeline, FrameSyncLeftAloneForAnHourCatchesUpInOneStep) {
+  Bench b;
+  Device& source = b.add(+50, 4096);
+  Device& both = b.add(0, 4096);      // in-c: every frame of the source
+  Device& rising = b.add(0, 4096);    // in-a: every other one
+  Device& ownTimer = b.add(0, 4096);  // runs on its own; the wire changes nothing for it
+  b.connect(source, {&both, &rising, &ownTimer});
+  both.start(kInC, -1, kRun);
+  rising.start(kInA, -1, kRun);
+  ownTimer.start(kInA, kPeriod10kHz, kRun);
+  source.start(kOutB, 20 * kUs, kRun);  // 50 kHz
+  b.clock->advanceNs(3600 * kSec);      // 180 million frames nobody reads
+  const auto taken = [](Device& d) { return d.model->framesProduced() + d.model->framesDropped(); };
+  const uint64_t frames = static_cast<uint64_t>(framesIn(3600, 5e4, +50));
+  EXPECT_EQ(taken(source), frames);
+  EXPECT_EQ(taken(both), frames);
+  EXPECT_EQ(taken(rising), (frames + 1) / 2);
+  EXPECT_EQ(taken(ownTimer), static_cast<uint64_t>(framesIn(3600, 1e4, 0)));
+  for (Device* d : {&source, &both, &rising, &ownTimer}) {
+    EXPECT_EQ(d->wire.readRegister(0x08) >> 30, 2u) << "overflow, nothing early";
+  }
+  // Read out, they go on in step.
+  source.start(kOutB, 20 * kUs, kRun);
+  both.start(kInC, -1, kRun);
+  b.clock->advanceNs(kMs);
+  source.drain();
+  both.drain();
+  EXPECT_EQ(source.frames.size(), 50u);
+  EXPECT_EQ(both.frames, source.frames);
+}
+
 TEST(SimTimeline, AReceiverWithoutAWireSeesNoEdge) {
   for (bool wiredElsewhere : {false, true}) {
     Bench b;
