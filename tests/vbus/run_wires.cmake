@@ -3,13 +3,7 @@
 # built, and how ctl finds its runner without QELOMSR_VBUS_CONTROL (the only
 # one running, none, two). Each case has a runtime folder of its own, so that
 # runners of other tests never count.
-function(run)
-  execute_process(COMMAND ${ARGN} OUTPUT_VARIABLE out ERROR_VARIABLE err RESULT_VARIABLE rc
-                  TIMEOUT 120)
-  set(out "${out}" PARENT_SCOPE)
-  set(err "${err}" PARENT_SCOPE)
-  set(rc "${rc}" PARENT_SCOPE)
-endfunction()
+include(${CMAKE_CURRENT_LIST_DIR}/run_helpers.cmake)
 
 function(expect what)
   if(NOT "${out}${err}" MATCHES "${what}")
