@@ -4,6 +4,7 @@
 #include "acquisition.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <string>
 
@@ -31,7 +32,27 @@ Acquisition::Acquisition(const DeviceConfig& cfg, const Layout& lay, Diagnostics
       diag_(diag),
       front_(front),
       io_(io),
-      trigger_(trigger) {}
+      trigger_(trigger),
+      clockPpb_(std::llround(cfg.clockPpm * 1000.0)) {}
+
+namespace {
+// Products of a period, a tick count and 10^9 outgrow 64 bits.
+__extension__ typedef __int128 Wide;
+constexpr Wide kBillion = 1000000000;
+}  // namespace
+
+int64_t Acquisition::tickNs(int64_t j) const {
+  // The first instant at which the device's own time has reached j periods.
+  const Wide num = static_cast<Wide>(j) * runPeriod_ * kBillion;
+  const Wide den = kBillion + clockPpb_;
+  return startNs_ + static_cast<int64_t>((num + den - 1) / den);
+}
+
+int64_t Acquisition::ticksDue(int64_t t) const {
+  if (t <= startNs_) return 0;
+  const Wide num = static_cast<Wide>(t - startNs_) * (kBillion + clockPpb_);
+  return static_cast<int64_t>(num / (static_cast<Wide>(runPeriod_) * kBillion));
+}
 
 void Acquisition::sample(const std::vector<uint8_t>& mask, int64_t t, uint8_t* out) const {
   for (size_t i = 0; i < mask.size(); ++i) {
@@ -65,13 +86,13 @@ void Acquisition::consumeOutputFrame() {
   }
 }
 
-void Acquisition::setState(AcquisitionState s) {
+void Acquisition::setState(AcquisitionState s, int64_t t) {
   state = s;
-  trigger_.setRunning(s == AcquisitionState::Running);
+  trigger_.setRunning(s == AcquisitionState::Running, t);
 }
 
-void Acquisition::finishIfCounted() {
-  if (runCount_ != 0 && framesTaken_ >= runCount_) setState(AcquisitionState::Finished);
+void Acquisition::finishIfCounted(int64_t t) {
+  if (runCount_ != 0 && framesTaken_ >= runCount_) setState(AcquisitionState::Finished, t);
 }
 
 void Acquisition::takeFrame(int64_t t) {
@@ -87,8 +108,8 @@ void Acquisition::takeFrame(int64_t t) {
     }
   }
   ++framesTaken_;
-  trigger_.framesTaken(1);
-  finishIfCounted();
+  trigger_.framesTaken(1, t);
+  finishIfCounted(t);
 }
 
 bool Acquisition::wantsEdges() const {
@@ -115,13 +136,13 @@ bool Acquisition::dropSourceEvents(int64_t now) {
   if (n > 0) {
     dropped += n;
     framesTaken_ += n;
-    trigger_.framesTaken(n);
+    trigger_.framesTaken(n, ev.lastNs);
     overflow_ = true;
     if (outputUsed_ && lay_.outputBuffer && !outMask.empty()) underrun_ = true;
     havePulse_ = true;
     // The last event taken (all of them, or the count ran out first).
     lastPulseNs_ = n == ev.count ? ev.lastNs : lastPulseNs_;
-    finishIfCounted();
+    finishIfCounted(lastPulseNs_);
   }
   trigger_.settle(now);
   return true;
@@ -133,16 +154,82 @@ void Acquisition::advance(int64_t now) {
   while (trigger_.nextChange(now, wantsEdges(), t)) {
     if (dropSourceEvents(now)) return;
     runTimer(t);
-    const int edge = trigger_.moveTo(t);
-    if (edge != 0 && !trigger_.isOutput() && trigger_.isEvent(edge)) triggerEvent(t);
+    inputEdge(trigger_.moveTo(t), t);
   }
   runTimer(now);
   trigger_.settle(now);
 }
 
+Acquisition::ToggleEvents Acquisition::eventsOf(const Toggles& toggles) const {
+  const bool from = trigger_.inputLevel();  // before the first toggle
+  const uint64_t n = toggles.count;
+  ToggleEvents e;
+  e.minGapNs = 2 * toggles.minGapNs;
+  switch (trigger_.isOutput() ? TriggerEvents::None : trigger_.events()) {
+    case TriggerEvents::Both:
+      e.count = n;
+      e.minGapNs = toggles.minGapNs;
+      e.lastNs = toggles.lastNs;
+      break;
+    case TriggerEvents::Rising:
+      e.count = from ? n / 2 : (n + 1) / 2;
+      e.lastNs = toggles.level ? toggles.lastNs : toggles.prevLastNs;
+      break;
+    case TriggerEvents::Falling:
+      e.count = from ? (n + 1) / 2 : n / 2;
+      e.lastNs = toggles.level ? toggles.prevLastNs : toggles.lastNs;
+      break;
+    case TriggerEvents::None:
+      break;
+  }
+  // Events do something only to an acquisition waiting for one or sampling on them.
+  const bool running = state == AcquisitionState::Running;
+  e.matter = e.count > 0 &&
+             (state == AcquisitionState::WaitingForTrigger || (running && runPeriod_ == -1));
+  return e;
+}
+
+bool Acquisition::canAbsorbToggles(const Toggles& toggles) const {
+  const bool running = state == AcquisitionState::Running;
+  // The level matters to a gate and to timer frames that read it.
+  const bool readsLevel =
+      running && (gated_ || (runPeriod_ > 0 &&
+                             std::find(runMask_.begin(), runMask_.end(), 0xE0) != runMask_.end()));
+  if (readsLevel) return false;
+  const ToggleEvents e = eventsOf(toggles);
+  if (!e.matter) return true;
+  // Events that only drop frames into a full buffer, none of them early.
+  const bool outputIdle =
+      !lay_.outputBuffer || outMask.empty() || output.size() < 2 * outMask.size();
+  return running && frameBytes_ != 0 && input.space() < frameBytes_ && outputIdle &&
+         (e.count < 2 || e.minGapNs >= cfg_.minFramePeriodNs) &&
+         (!havePulse_ || toggles.firstNs - lastPulseNs_ >= cfg_.minFramePeriodNs);
+}
+
+void Acquisition::absorbToggles(const Toggles& toggles) {
+  const ToggleEvents e = eventsOf(toggles);
+  if (e.matter) {
+    uint64_t k = e.count;
+    if (runCount_ != 0) k = std::min<uint64_t>(k, runCount_ - framesTaken_);
+    dropped += k;
+    framesTaken_ += k;
+    trigger_.framesTaken(k, e.lastNs);
+    overflow_ = overflow_ || k > 0;
+    if (outputUsed_ && lay_.outputBuffer && !outMask.empty() && k > 0) underrun_ = true;
+    havePulse_ = true;
+    if (k == e.count) lastPulseNs_ = e.lastNs;
+    finishIfCounted(e.lastNs);
+  }
+  trigger_.setWired(toggles.lastNs, true, toggles.level);
+}
+
+void Acquisition::inputEdge(int edge, int64_t t) {
+  if (edge != 0 && !trigger_.isOutput() && trigger_.isEvent(edge)) triggerEvent(t);
+}
+
 void Acquisition::runTimer(int64_t now) {
   if (state != AcquisitionState::Running || runPeriod_ <= 0 || now <= startNs_) return;
-  const int64_t due = (now - startNs_) / runPeriod_;
+  const int64_t due = ticksDue(now);
   while (ticksDone_ < due && state == AcquisitionState::Running) {
     if (gated_ && !trigger_.gateOpen()) {
       ticksDone_ = due;  // the gate stays closed until the level changes
@@ -151,20 +238,34 @@ void Acquisition::runTimer(int64_t now) {
     const bool outputIdle =
         !lay_.outputBuffer || outMask.empty() || output.size() < 2 * outMask.size();
     if (frameBytes_ != 0 && input.space() < frameBytes_ && outputIdle) {
-      // Buffer full and nothing to play out: the remaining ticks only drop frames.
+      // Buffer full and nothing to play out: the remaining ticks only drop
+      // frames, in one step unless a wire that hears every frame cannot
+      // take them so.
       int64_t n = due - ticksDone_;
       if (runCount_ != 0) n = std::min<int64_t>(n, static_cast<int64_t>(runCount_ - framesTaken_));
+      Toggles toggles;
+      toggles.count = static_cast<uint64_t>(n);
+      toggles.firstNs = tickNs(ticksDone_ + 1);
+      toggles.prevLastNs = tickNs(ticksDone_ + std::max<int64_t>(n - 1, 1));
+      toggles.lastNs = tickNs(ticksDone_ + n);
+      toggles.minGapNs =
+          static_cast<int64_t>(static_cast<Wide>(runPeriod_) * kBillion / (kBillion + clockPpb_));
+      if (n > 0 && !trigger_.framesTakenAtOnce(toggles)) {
+        ++ticksDone_;
+        takeFrame(tickNs(ticksDone_));
+        continue;
+      }
       ticksDone_ += n;
       dropped += static_cast<uint64_t>(n);
       framesTaken_ += static_cast<uint64_t>(n);
-      trigger_.framesTaken(static_cast<uint64_t>(n));
+      const int64_t last = toggles.lastNs;
       overflow_ = overflow_ || n > 0;
       if (outputUsed_ && lay_.outputBuffer && !outMask.empty() && n > 0) underrun_ = true;
-      finishIfCounted();
+      finishIfCounted(last);
       break;
     }
     ++ticksDone_;
-    takeFrame(startNs_ + ticksDone_ * runPeriod_);
+    takeFrame(tickNs(ticksDone_));
   }
 }
 
@@ -174,7 +275,7 @@ void Acquisition::control(uint32_t value, int64_t now) {
     return;
   }
   if (value == 0) {
-    setState(AcquisitionState::Idle);
+    setState(AcquisitionState::Idle, now);
     return;
   }
   if (inMask.empty()) {
@@ -198,8 +299,8 @@ void Acquisition::control(uint32_t value, int64_t now) {
   outputUsed_ = output.size() != 0;
   gated_ = value == 3;
   startNs_ = now;
-  trigger_.resetDrive();
-  setState(value == 2 ? AcquisitionState::WaitingForTrigger : AcquisitionState::Running);
+  trigger_.resetDrive(now);
+  setState(value == 2 ? AcquisitionState::WaitingForTrigger : AcquisitionState::Running, now);
 }
 
 void Acquisition::setPeriod(int32_t ns) {
@@ -219,7 +320,7 @@ void Acquisition::setPeriod(int32_t ns) {
 
 void Acquisition::triggerEvent(int64_t now) {
   if (state == AcquisitionState::WaitingForTrigger) {
-    setState(AcquisitionState::Running);
+    setState(AcquisitionState::Running, now);
     startNs_ = now;
     ticksDone_ = 0;
     if (runPeriod_ != -1) return;
@@ -273,10 +374,10 @@ uint32_t Acquisition::outputStatus() const {
   return static_cast<uint32_t>(output.space()) | (underrun_ ? kOverflowBit : 0u);
 }
 
-void Acquisition::reset(uint32_t mask) {
+void Acquisition::reset(uint32_t mask, int64_t now) {
   if (mask & kResetAcquisition) {
-    setState(AcquisitionState::Idle);
-    trigger_.resetDrive();
+    setState(AcquisitionState::Idle, now);
+    trigger_.resetDrive(now);
     input.clear();
     output.clear();
     overflow_ = early_ = underrun_ = outputUsed_ = false;

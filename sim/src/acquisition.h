@@ -3,7 +3,10 @@
 // Vel output buffer that is played out one frame per input frame, and what
 // edges of the trigger line do. Frames are produced lazily: whoever touches
 // the model first calls advance(now), which walks the timer ticks and the
-// trigger line's level changes in time order up to that instant.
+// trigger line's level changes in time order up to that instant. The timer
+// runs on the device's own crystal: with a timebase error of clockPpm, tick j
+// after the start comes at start + j period / (1 + clockPpm 1e-6) of the
+// timeline, rounded up to the nanosecond.
 #pragma once
 
 #include <cstddef>
@@ -45,6 +48,15 @@ class Acquisition {
   // Takes every frame that fell due up to now: timer ticks, and trigger
   // events of the line's edges in between.
   void advance(int64_t nowNs);
+  // An edge of the trigger input at t that came from outside the line's own
+  // walk (a wire), after advance(t).
+  void inputEdge(int edge, int64_t tNs);
+  // Many toggles of the wire on the input at once (after advance(firstNs)):
+  // possible when they change nothing but the level, or their events only
+  // drop frames into a full buffer. Absorbed, the line stands at lastNs
+  // with the toggles' level.
+  bool canAbsorbToggles(const Toggles& toggles) const;
+  void absorbToggles(const Toggles& toggles);
   // A write to the control register 0x58: 0 stop, 1 start at once, 2 start on
   // the trigger, 3 (Vel) gated by the trigger line.
   void control(uint32_t value, int64_t nowNs);
@@ -65,7 +77,7 @@ class Acquisition {
 
   // Peripheral reset: the acquisition bit stops and clears it, the front-end
   // bit clears both masks.
-  void reset(uint32_t mask);
+  void reset(uint32_t mask, int64_t nowNs);
 
   std::vector<uint8_t> inMask;
   std::vector<uint8_t> outMask;
@@ -85,13 +97,26 @@ class Acquisition {
   // A trigger event at time t: starts a waiting acquisition or samples one
   // frame under the frame sample trigger (early when too close to the last).
   void triggerEvent(int64_t tNs);
-  void setState(AcquisitionState s);
+  void setState(AcquisitionState s, int64_t tNs);
+  // The trigger events among toggles of the input: how many, the last, the
+  // shortest gap, and whether they do anything to the acquisition.
+  struct ToggleEvents {
+    uint64_t count = 0;
+    int64_t lastNs = 0;
+    int64_t minGapNs = 0;
+    bool matter = false;
+  };
+  ToggleEvents eventsOf(const Toggles& toggles) const;
+  // Timeline instant of timer tick j (1, 2, ...) after the start, and the
+  // number of ticks due by t: the device's crystal, off by clockPpm.
+  int64_t tickNs(int64_t j) const;
+  int64_t ticksDue(int64_t tNs) const;
   // Under the frame sample trigger with a full input buffer, the events of
   // the self-running source up to now only drop frames: counted in one step,
   // so that long unattended runs stay cheap. False when that does not apply.
   bool dropSourceEvents(int64_t nowNs);
   void consumeOutputFrame();
-  void finishIfCounted();
+  void finishIfCounted(int64_t tNs);
   void takeFrame(int64_t tNs);
 
   const DeviceConfig& cfg_;
@@ -100,6 +125,7 @@ class Acquisition {
   const AnalogFrontEnd& front_;
   Peripherals& io_;
   TriggerLine& trigger_;
+  int64_t clockPpb_;  // the crystal's error in parts per 10^9
 
   // Latched at start.
   bool gated_ = false;  // Vel mode 3

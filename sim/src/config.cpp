@@ -136,6 +136,8 @@ void validateConfig(const DeviceConfig& c) {
   need(std::isfinite(c.counterRateHz) && c.counterRateHz >= 0, "counterRateHz must be >= 0");
   need(c.minFramePeriodNs > 0, "minFramePeriodNs must be > 0");
   need(c.timerResolutionNs > 0, "timerResolutionNs must be > 0");
+  need(std::isfinite(c.clockPpm) && std::fabs(c.clockPpm) <= kMaxClockPpm,
+       "clockPpm must be within -1000..1000");
   need(std::isfinite(c.temperatureC), "temperatureC must be finite");
   if (c.triggerSource) validateTriggerSource(*c.triggerSource);
 }
@@ -233,41 +235,6 @@ const char* kindName(Signal::Kind k) {
       return "noise";
   }
   return "dc";
-}
-
-Signal signalFrom(const json& j) {
-  if (!j.is_object()) throw std::invalid_argument("device config: a signal must be an object");
-  Signal s;
-  for (auto it = j.begin(); it != j.end(); ++it) {
-    const std::string& k = it.key();
-    if (k == "kind") {
-      const std::string v = it->is_string() ? it->get<std::string>() : "";
-      if (v == "dc") {
-        s.kind = Signal::Kind::Dc;
-      } else if (v == "sine") {
-        s.kind = Signal::Kind::Sine;
-      } else if (v == "ramp") {
-        s.kind = Signal::Kind::Ramp;
-      } else if (v == "noise") {
-        s.kind = Signal::Kind::Noise;
-      } else {
-        throw std::invalid_argument("device config: signal kind must be dc, sine, ramp or noise");
-      }
-    } else if (k == "amplitude") {
-      s.amplitude = toDouble(*it, "amplitude");
-    } else if (k == "frequency") {
-      s.frequency = toDouble(*it, "frequency");
-    } else if (k == "offset") {
-      s.offset = toDouble(*it, "offset");
-    } else if (k == "phase") {
-      s.phase = toDouble(*it, "phase");
-    } else if (k == "seed") {
-      s.seed = toUnsignedOf<uint32_t>(*it, "seed");
-    } else {
-      throw std::invalid_argument("device config: unknown signal key '" + k + "'");
-    }
-  }
-  return s;
 }
 
 void faultsFrom(const json& j, Faults& f) {
@@ -378,7 +345,14 @@ void applyJson(const json& j, DeviceConfig& c) {
         throw std::invalid_argument("device config: more signals than inputs");
       }
       for (size_t i = 0; i < a.size(); ++i) {
-        if (!a[i].is_null()) c.signals[i] = signalFrom(a[i]);
+        if (a[i].is_null()) continue;
+        try {
+          c.signals[i] = signalFromJson(a[i]);
+        } catch (const std::invalid_argument& e) {
+          const std::string what = e.what();
+          if (what.rfind("device config: ", 0) == 0) throw;
+          throw std::invalid_argument("device config: signal " + std::to_string(i) + ": " + what);
+        }
       }
     } else if (k == "portInputs") {
       c.portInputs.clear();
@@ -414,6 +388,8 @@ void applyJson(const json& j, DeviceConfig& c) {
       c.minFramePeriodNs = static_cast<int64_t>(toUnsignedOf<uint32_t>(v, "minFramePeriodNs"));
     } else if (k == "timerResolutionNs") {
       c.timerResolutionNs = static_cast<int64_t>(toUnsignedOf<uint32_t>(v, "timerResolutionNs"));
+    } else if (k == "clockPpm") {
+      c.clockPpm = toDouble(v, "clockPpm");
     } else if (k == "temperatureC") {
       c.temperatureC = toDouble(v, "temperatureC");
     } else if (k == "triggerSource") {
@@ -433,6 +409,47 @@ json codeRecordsJson(const std::vector<CodeRecord>& records) {
 }
 
 }  // namespace
+
+Signal signalFromJson(const json& j) {
+  if (!j.is_object()) throw std::invalid_argument("a signal must be an object");
+  Signal s;
+  for (auto it = j.begin(); it != j.end(); ++it) {
+    const std::string& k = it.key();
+    if (k == "kind") {
+      const std::string v = it->is_string() ? it->get<std::string>() : "";
+      if (v == "dc") {
+        s.kind = Signal::Kind::Dc;
+      } else if (v == "sine") {
+        s.kind = Signal::Kind::Sine;
+      } else if (v == "ramp") {
+        s.kind = Signal::Kind::Ramp;
+      } else if (v == "noise") {
+        s.kind = Signal::Kind::Noise;
+      } else {
+        throw std::invalid_argument("signal kind must be dc, sine, ramp or noise");
+      }
+    } else if (k == "amplitude") {
+      s.amplitude = toDouble(*it, "amplitude");
+    } else if (k == "frequency") {
+      s.frequency = toDouble(*it, "frequency");
+    } else if (k == "offset") {
+      s.offset = toDouble(*it, "offset");
+    } else if (k == "phase") {
+      s.phase = toDouble(*it, "phase");
+    } else if (k == "seed") {
+      s.seed = toUnsignedOf<uint32_t>(*it, "seed");
+    } else {
+      throw std::invalid_argument("unknown signal key '" + k +
+                                  "' (kind, amplitude, frequency, offset, phase, seed)");
+    }
+  }
+  return s;
+}
+
+json signalToJson(const Signal& s) {
+  return {{"kind", kindName(s.kind)}, {"amplitude", s.amplitude}, {"frequency", s.frequency},
+          {"offset", s.offset},       {"phase", s.phase},         {"seed", s.seed}};
+}
 
 DeviceConfig configFromJson(const json& j) {
   if (!j.is_object()) throw std::invalid_argument("device config must be a JSON object");
@@ -469,14 +486,7 @@ json configToJson(const DeviceConfig& c) {
   j["simpleRecords"] = simple;
   j["referenceCurrents"] = c.referenceCurrents;
   json signals = json::array();
-  for (const Signal& s : c.signals) {
-    signals.push_back({{"kind", kindName(s.kind)},
-                       {"amplitude", s.amplitude},
-                       {"frequency", s.frequency},
-                       {"offset", s.offset},
-                       {"phase", s.phase},
-                       {"seed", s.seed}});
-  }
+  for (const Signal& s : c.signals) signals.push_back(signalToJson(s));
   j["signals"] = signals;
   j["portInputs"] = c.portInputs;
   json loops = json::array();
@@ -492,6 +502,7 @@ json configToJson(const DeviceConfig& c) {
   j["counterRateHz"] = c.counterRateHz;
   j["minFramePeriodNs"] = c.minFramePeriodNs;
   j["timerResolutionNs"] = c.timerResolutionNs;
+  j["clockPpm"] = c.clockPpm;
   j["temperatureC"] = c.temperatureC;
   if (c.triggerSource) {
     j["triggerSource"] = {{"frequencyHz", c.triggerSource->frequencyHz},

@@ -1,23 +1,13 @@
-// DeviceModel: one device assembled from its parts (requests, register map,
-// memories, front end, peripherals, trigger line, acquisition engine) under
-// one mutex, and the public operations that tests and transports call.
+// DeviceModel: one device assembled from its parts (model_impl.h), its place
+// on a timeline, the USB side that transports call, and what tests and the
+// control channel change: faults, signals, port inputs, the trigger driver.
 #include "qsim/model.h"
 
 #include <cmath>
-#include <mutex>
-#include <stdexcept>
 #include <string>
 #include <utility>
 
-#include "acquisition.h"
-#include "layout.h"
-#include "memories.h"
-#include "peripherals.h"
-#include "register_map.h"
-#include "registers.h"
-#include "requests.h"
-#include "signals.h"
-#include "trigger.h"
+#include "model_impl.h"
 
 namespace qsim {
 
@@ -25,85 +15,6 @@ namespace {
 // Pulses one call may schedule; twice as many level changes may wait.
 constexpr int kMaxTriggerPulses = 100000;
 }  // namespace
-
-struct DeviceModel::Impl {
-  Impl(DeviceConfig c, std::shared_ptr<Clock> clk)
-      : cfg(std::move(c)),
-        lay(layoutOf(cfg.family)),
-        clock(clk ? std::move(clk) : std::make_shared<SteadyClock>()),
-        epoch(clock->nowNs()),
-        requests(diag),
-        front(cfg, lay, epoch),
-        io(cfg, lay),
-        trigger(cfg, epoch),
-        acq(cfg, lay, diag, front, io, trigger),
-        memories(cfg),
-        regs({cfg, lay, *clock, diag, front, io, trigger, acq, memories}) {
-    front.wireOutputs(io);
-    regs.resetPeripherals(0xFFFFFFFF, epoch);
-    if (cfg.faults.staleReply) queueStaleReply();
-  }
-
-  mutable std::mutex m;
-  DeviceConfig cfg;
-  const Layout& lay;
-  std::shared_ptr<Clock> clock;
-  int64_t epoch;
-
-  Diagnostics diag;
-  Requests requests;
-  AnalogFrontEnd front;
-  Peripherals io;
-  TriggerLine trigger;
-  Acquisition acq;
-  Memories memories;
-  RegisterMap regs;
-
-  // Brings the device up to the clock's now: every frame that fell due.
-  void advance(int64_t now) { acq.advance(now); }
-
-  int bulkOut(const uint8_t* data, size_t len) {
-    if (cfg.faults.unplugged) return kOutGone;
-    if (cfg.faults.stall) return kOutOk;  // a hung device swallows requests
-    const int64_t now = clock->nowNs();
-    advance(now);
-    Request r;
-    if (!requests.parse(data, len, r)) return kOutOk;
-    if (r.write) {
-      regs.write(r.address, r.increment, r.payload, r.count, now);
-    } else if (r.count != 0) {
-      uint8_t* out = requests.beginReply(r.count);
-      regs.read(r.address, r.count, r.increment, now, out);
-      requests.endReply(r.count, cfg.faults.garbage, cfg.faults.lateReply);
-    }
-    return kOutOk;
-  }
-
-  int bulkIn(uint8_t* data, size_t len) {
-    if (cfg.faults.unplugged) return kInGone;
-    if (cfg.faults.stall || requests.empty() || requests.withhold()) return kInPending;
-    if (data == nullptr || len == 0) return 0;
-    return static_cast<int>(requests.take(data, len, cfg.faults.shortIn));
-  }
-
-  // The reply to a read of the input capacity register that no host waits
-  // for any more.
-  void queueStaleReply() {
-    uint8_t* out = requests.beginReply(4);
-    regs.read(kInputCapacity, 4, true, clock->nowNs(), out);
-    requests.endReply(4, false, false);
-  }
-
-  void checkChannel(int ch) const {
-    if (ch < 0 || ch >= lay.channels()) throw std::out_of_range("no such analog channel");
-  }
-  void checkPort(int p) const {
-    if (p < 0 || p >= lay.ports) throw std::out_of_range("no such digital port");
-  }
-  void checkDac(int i) const {
-    if (i < 0 || i >= lay.dacs) throw std::out_of_range("no such analog output");
-  }
-};
 
 // ---- DeviceModel ---------------------------------------------------------------
 
@@ -115,14 +26,25 @@ DeviceConfig validated(DeviceConfig c) {
 }  // namespace
 
 DeviceModel::DeviceModel(DeviceConfig config, std::shared_ptr<Clock> clock)
-    : impl_(std::make_unique<Impl>(validated(std::move(config)), std::move(clock))) {}
+    : DeviceModel(std::move(config), std::make_shared<Timeline>(std::move(clock))) {}
 
-DeviceModel::~DeviceModel() = default;
+DeviceModel::DeviceModel(DeviceConfig config, std::shared_ptr<Timeline> timeline)
+    : impl_(std::make_unique<Impl>(validated(std::move(config)),
+                                   timeline ? std::move(timeline) : std::make_shared<Timeline>())) {
+}
 
-#define QSIM_LOCKED std::lock_guard<std::mutex> lock(impl_->m)
-#define QSIM_ADVANCED \
-  QSIM_LOCKED;        \
-  impl_->advance(impl_->clock->nowNs())
+DeviceModel::~DeviceModel() {
+  std::lock_guard<std::mutex> lock(impl_->m);
+  impl_->tl.forget(impl_.get(), impl_->clock->nowNs());
+}
+
+std::shared_ptr<Timeline> DeviceModel::timeline() const { return impl_->timeline; }
+
+bool DeviceModel::onTimeline(const Timeline& timeline) const {
+  return impl_->timeline.get() == &timeline;
+}
+
+TimelineMember& DeviceModel::timelineMember() const { return *impl_; }
 
 uint16_t DeviceModel::vendorId() const {
   QSIM_LOCKED;
@@ -170,15 +92,22 @@ void DeviceModel::setFaults(const Faults& faults) {
   const bool staleNow = faults.staleReply && !impl_->cfg.faults.staleReply;
   impl_->cfg.faults = faults;
   if (staleNow) impl_->queueStaleReply();
+  impl_->updatePower(impl_->clock->nowNs());
 }
 void DeviceModel::busReset() {
   QSIM_LOCKED;
   impl_->requests.clear();
 }
+void DeviceModel::setAttached(bool attached) {
+  QSIM_ADVANCED;
+  impl_->attached = attached;
+  impl_->updatePower(impl_->clock->nowNs());
+}
 
 void DeviceModel::unplug() {
   QSIM_ADVANCED;
   impl_->cfg.faults.unplugged = true;
+  impl_->updatePower(impl_->clock->nowNs());
 }
 void DeviceModel::setSignal(int input, const Signal& signal) {
   QSIM_ADVANCED;
@@ -243,7 +172,8 @@ TriggerState DeviceModel::triggerState() const {
   impl_->advance(now);
   const TriggerLine& t = impl_->trigger;
   TriggerState s;
-  s.code = t.code;
+  s.code = t.code();
+  s.wired = t.wired();
   s.output = t.isOutput();
   s.level = t.levelAt(now);
   s.events = t.events();
@@ -252,139 +182,6 @@ TriggerState DeviceModel::triggerState() const {
   s.pendingChanges = t.pending();
   s.source = t.source();
   return s;
-}
-
-int64_t DeviceModel::nowNs() const { return impl_->clock->nowNs(); }
-double DeviceModel::inputVoltage(int channel, int64_t tNs) const {
-  QSIM_LOCKED;
-  impl_->checkChannel(channel);
-  return impl_->front.voltage(channel, tNs);
-}
-uint16_t DeviceModel::rawCode(int channel, int64_t tNs) const {
-  QSIM_LOCKED;
-  impl_->checkChannel(channel);
-  return impl_->front.rawAt(channel, tNs);
-}
-uint16_t DeviceModel::rawCodeForVoltage(int channel, int range, double volts) const {
-  QSIM_LOCKED;
-  impl_->checkChannel(channel);
-  if (range < 0 || range > 3) throw std::out_of_range("no such range");
-  return impl_->front.codeFor(channel, range, volts);
-}
-int DeviceModel::channelRange(int channel) const {
-  QSIM_LOCKED;
-  impl_->checkChannel(channel);
-  return impl_->front.range[static_cast<size_t>(channel)];
-}
-int DeviceModel::channelDelay(int channel) const {
-  QSIM_LOCKED;
-  impl_->checkChannel(channel);
-  return impl_->front.delay[static_cast<size_t>(channel)];
-}
-uint16_t DeviceModel::dacCode(int output) const {
-  QSIM_ADVANCED;
-  impl_->checkDac(output);
-  return impl_->io.dac[static_cast<size_t>(output)];
-}
-double DeviceModel::dacVoltage(int output) const {
-  QSIM_ADVANCED;
-  impl_->checkDac(output);
-  return impl_->io.dacVolts(output);
-}
-uint8_t DeviceModel::portOutputEnable(int port) const {
-  QSIM_LOCKED;
-  impl_->checkPort(port);
-  return impl_->io.oe[static_cast<size_t>(port)];
-}
-uint8_t DeviceModel::portLatch(int port) const {
-  QSIM_ADVANCED;
-  impl_->checkPort(port);
-  return impl_->io.latch[static_cast<size_t>(port)];
-}
-uint8_t DeviceModel::portPins(int port) const {
-  QSIM_ADVANCED;
-  impl_->checkPort(port);
-  return impl_->io.pins(port);
-}
-uint32_t DeviceModel::counterValue() const {
-  QSIM_LOCKED;
-  return impl_->io.counterAt(impl_->clock->nowNs());
-}
-bool DeviceModel::counterRunning() const {
-  QSIM_LOCKED;
-  return impl_->io.counterOn;
-}
-uint32_t DeviceModel::triggerConfigCode() const {
-  QSIM_LOCKED;
-  return impl_->trigger.code;
-}
-bool DeviceModel::triggerLevel() const {
-  QSIM_ADVANCED;
-  return impl_->trigger.levelAt(impl_->clock->nowNs());
-}
-bool DeviceModel::led() const {
-  QSIM_LOCKED;
-  return impl_->io.ledOn;
-}
-uint32_t DeviceModel::watchdog() const {
-  QSIM_LOCKED;
-  return impl_->io.watchdogReg;
-}
-std::vector<uint8_t> DeviceModel::inputMask() const {
-  QSIM_LOCKED;
-  return impl_->acq.inMask;
-}
-std::vector<uint8_t> DeviceModel::outputMask() const {
-  QSIM_LOCKED;
-  return impl_->acq.outMask;
-}
-AcquisitionState DeviceModel::acquisitionState() const {
-  QSIM_ADVANCED;
-  return impl_->acq.state;
-}
-int64_t DeviceModel::framePeriodNs() const {
-  QSIM_LOCKED;
-  return impl_->acq.periodReg;
-}
-uint64_t DeviceModel::framesProduced() const {
-  QSIM_ADVANCED;
-  return impl_->acq.produced;
-}
-uint64_t DeviceModel::framesDropped() const {
-  QSIM_ADVANCED;
-  return impl_->acq.dropped;
-}
-uint32_t DeviceModel::inputBufferedBytes() const {
-  QSIM_ADVANCED;
-  return static_cast<uint32_t>(impl_->acq.input.size());
-}
-uint32_t DeviceModel::outputBufferedBytes() const {
-  QSIM_ADVANCED;
-  return static_cast<uint32_t>(impl_->acq.output.size());
-}
-uint64_t DeviceModel::outputFramesApplied() const {
-  QSIM_ADVANCED;
-  return impl_->io.outApplied;
-}
-std::vector<WriteRecord> DeviceModel::writeLog() const {
-  QSIM_LOCKED;
-  return {impl_->diag.log.begin(), impl_->diag.log.end()};
-}
-void DeviceModel::clearWriteLog() {
-  QSIM_LOCKED;
-  impl_->diag.clearLog();
-}
-size_t DeviceModel::queuedReplies() const {
-  QSIM_LOCKED;
-  return impl_->requests.size();
-}
-uint64_t DeviceModel::malformedRequests() const {
-  QSIM_LOCKED;
-  return impl_->diag.malformed;
-}
-std::string DeviceModel::lastProtocolError() const {
-  QSIM_LOCKED;
-  return impl_->diag.lastError;
 }
 
 #undef QSIM_ADVANCED

@@ -10,8 +10,8 @@ namespace qsim {
 
 void RegisterMap::resetPeripherals(uint32_t mask, int64_t now) {
   p_.io.reset(mask, now);
-  p_.acq.reset(mask);
-  if (mask & kResetTrigger) p_.trigger.reset();
+  p_.acq.reset(mask, now);
+  if (mask & kResetTrigger) p_.trigger.reset(now);
   if (mask & kResetFrontEnd) p_.front.reset();
 }
 
@@ -53,7 +53,7 @@ bool RegisterMap::readRegister(uint32_t addr, uint32_t& v) const {
       v = p_.io.watchdogReg;
       return true;
     case kTriggerConfig:
-      v = p_.trigger.code;
+      v = p_.trigger.code();
       return true;
     default:
       return false;
@@ -134,7 +134,7 @@ void RegisterMap::write(uint32_t addr, bool increment, const uint8_t* data, uint
   } else if ((addr == kDac0 || addr == kDac1) && (addr - kDac0) / 4 < uint32_t(lay.dacs)) {
     io.dac[(addr - kDac0) / 4] = u16(0) & 0x0FFF;
   } else if (addr == kTriggerConfig) {
-    p_.trigger.code = v;
+    p_.trigger.setCode(v, now);
   } else if (addr == kFramePeriod) {
     acq.setPeriod(static_cast<int32_t>(v));
   } else if (addr == kFrameCount) {

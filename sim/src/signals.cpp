@@ -98,7 +98,7 @@ double AnalogFrontEnd::singleEnded(int input, int64_t rel) const {
 
 double AnalogFrontEnd::voltage(int ch, int64_t t) const {
   if (ch < 0 || ch >= lay_.channels()) return 0.0;
-  const int64_t rel = t - epochNs_;
+  const int64_t rel = t - originNs_;
   if (ch < lay_.singleEnded) return singleEnded(ch, rel);
   const int n = ch - lay_.singleEnded;
   return singleEnded(2 * n, rel) - singleEnded(2 * n + 1, rel);

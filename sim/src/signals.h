@@ -19,8 +19,8 @@ class AnalogFrontEnd {
  public:
   static constexpr int kMaxChannels = 21;
 
-  AnalogFrontEnd(const DeviceConfig& cfg, const Layout& lay, int64_t epochNs)
-      : cfg_(cfg), lay_(lay), epochNs_(epochNs) {}
+  AnalogFrontEnd(const DeviceConfig& cfg, const Layout& lay, int64_t originNs)
+      : cfg_(cfg), lay_(lay), originNs_(originNs) {}
 
   // The analog outputs that analog loopbacks wire to inputs.
   void wireOutputs(const Peripherals& outputs) { outputs_ = &outputs; }
@@ -43,7 +43,7 @@ class AnalogFrontEnd {
 
   const DeviceConfig& cfg_;
   const Layout& lay_;
-  int64_t epochNs_;
+  int64_t originNs_;  // t = 0 of the signals: the start of the timeline
   const Peripherals* outputs_ = nullptr;
 };
 

@@ -1,5 +1,6 @@
 // The trigger line: configurations, the scheduled external level changes,
-// the self-running source and the levels the line carries.
+// the self-running source, the wire from another device, the levels the line
+// carries and what it drives onto its own wire.
 #include "trigger.h"
 
 #include <algorithm>
@@ -33,21 +34,26 @@ const CodeMeaning* meaningOf(Family family, uint32_t code) {
 
 }  // namespace
 
-TriggerLine::TriggerLine(const DeviceConfig& cfg, int64_t epochNs)
+TriggerLine::TriggerLine(const DeviceConfig& cfg, int64_t createdNs)
     : family_(cfg.family),
       source_(cfg.triggerSource),
-      sourceStartNs_(epochNs),
-      cursorNs_(epochNs) {}
+      sourceStartNs_(createdNs),
+      cursorNs_(createdNs) {}
+
+void TriggerLine::setCode(uint32_t code, int64_t t) {
+  code_ = code;
+  report(t);
+}
 
 bool TriggerLine::isOutput() const { return drive() != TriggerDrive::None; }
 
 TriggerEvents TriggerLine::events() const {
-  const CodeMeaning* m = meaningOf(family_, code);
+  const CodeMeaning* m = meaningOf(family_, code_);
   return m ? m->events : TriggerEvents::None;
 }
 
 TriggerDrive TriggerLine::drive() const {
-  const CodeMeaning* m = meaningOf(family_, code);
+  const CodeMeaning* m = meaningOf(family_, code_);
   return m ? m->drive : TriggerDrive::None;
 }
 
@@ -67,7 +73,7 @@ bool TriggerLine::isEvent(int edge) const {
 
 bool TriggerLine::gateOpen() const { return events() == TriggerEvents::Falling ? !input_ : input_; }
 
-void TriggerLine::reset() { code = family_ == Family::Rix ? 0 : 2; }
+void TriggerLine::reset(int64_t t) { setCode(family_ == Family::Rix ? 0 : 2, t); }
 
 void TriggerLine::schedule(int64_t t, bool high) {
   if (!queue_.empty()) t = std::max(t, queue_.back().first);
@@ -129,7 +135,8 @@ bool TriggerLine::nextChange(int64_t until, bool withSource, int64_t& t) const {
   }
   // While the driver holds the line high, the source changes nothing on it.
   int64_t s = 0;
-  if (withSource && !manual_ && nextSourceEdge(cursorNs_, s) && s <= until && (!found || s < t)) {
+  if (withSource && !manual_ && !wired_ && nextSourceEdge(cursorNs_, s) && s <= until &&
+      (!found || s < t)) {
     t = s;
     found = true;
   }
@@ -143,13 +150,21 @@ int TriggerLine::moveTo(int64_t t) {
     queue_.pop_front();
   }
   cursorNs_ = std::max(cursorNs_, t);
-  input_ = manual_ || sourceHigh(cursorNs_);
+  input_ = inputAt(cursorNs_);
   return input_ == before ? 0 : (input_ ? 1 : -1);
 }
 
 void TriggerLine::settle(int64_t t) {
   cursorNs_ = std::max(cursorNs_, t);
-  input_ = manual_ || sourceHigh(cursorNs_);
+  input_ = inputAt(cursorNs_);
+}
+
+int TriggerLine::setWired(int64_t t, bool driven, bool level) {
+  const bool before = input_;
+  wired_ = driven;
+  wiredLevel_ = driven && level;
+  settle(t);
+  return input_ == before ? 0 : (input_ ? 1 : -1);
 }
 
 namespace {
@@ -159,7 +174,8 @@ int64_t floorDiv(int64_t a, int64_t b) { return a / b - (a % b != 0 && (a < 0) !
 }  // namespace
 
 bool TriggerLine::sourceEventsUntil(int64_t until, SourceEvents& out) const {
-  if (!source_ || manual_ || (!queue_.empty() && queue_.front().first <= until)) return false;
+  if (!source_ || manual_ || wired_ || (!queue_.empty() && queue_.front().first <= until))
+    return false;
   const int64_t period = source_->periodNs();
   const int64_t high = source_->highNs();
   // Edges at start + k period + offset, k = 1 .. count, within (cursor, until].
@@ -204,7 +220,60 @@ bool TriggerLine::levelAt(int64_t t) const {
     case TriggerDrive::None:
       break;
   }
-  return manual_ || sourceHigh(t);
+  return inputAt(t);
+}
+
+void TriggerLine::setRunning(bool running, int64_t t) {
+  running_ = running;
+  report(t);
+}
+
+void TriggerLine::framesTaken(uint64_t n, int64_t t) {
+  toggle_ = toggle_ != ((n & 1) != 0);
+  report(t);
+}
+
+bool TriggerLine::framesTakenAtOnce(Toggles toggles) {
+  toggles.level = toggle_ != ((toggles.count & 1) != 0);
+  if (!reportsEveryFrame() || !reported_.driven) {
+    framesTaken(toggles.count, toggles.lastNs);
+    return true;
+  }
+  if (!listener_->lineToggled(toggles)) return false;
+  toggle_ = toggles.level;
+  reported_.level = toggles.level;
+  return true;
+}
+
+void TriggerLine::resetDrive(int64_t t) {
+  running_ = toggle_ = false;
+  report(t);
+}
+
+void TriggerLine::setPowered(bool powered, int64_t t) {
+  powered_ = powered;
+  report(t);
+}
+
+LineDrive TriggerLine::lineDrive() const {
+  LineDrive d;
+  d.drive = drive();
+  d.driven = d.drive != TriggerDrive::None && powered_;
+  d.level = d.driven && (d.drive == TriggerDrive::WhileRunning ? running_ : toggle_);
+  return d;
+}
+
+void TriggerLine::setListener(LineListener* listener) {
+  listener_ = listener;
+  reported_ = lineDrive();
+}
+
+void TriggerLine::report(int64_t t) {
+  if (listener_ == nullptr) return;
+  const LineDrive d = lineDrive();
+  if (d.driven == reported_.driven && d.level == reported_.level) return;
+  reported_ = d;
+  listener_->lineDriven(t, d.driven, d.level);
 }
 
 }  // namespace qsim

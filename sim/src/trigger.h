@@ -1,9 +1,11 @@
 // The trigger line: its configuration code (register 0x4C), the external
 // driver of its input (level changes scheduled on the device's timeline by
-// tests and the control channel, plus an optional self-running pulse source)
-// and the level the device drives when the line is an output. The
-// acquisition engine walks the line's level changes in time order
-// (nextChange, moveTo) and decides what an edge does.
+// tests and the control channel, plus an optional self-running pulse source),
+// a wire from another device's output that overrides that driver while the
+// other device drives it, and the level the device drives when the line is
+// an output, reported to a listener (the wire to other devices) as it
+// changes. The acquisition engine walks the line's level changes in time
+// order (nextChange, moveTo) and decides what an edge does.
 #pragma once
 
 #include <cstddef>
@@ -14,15 +16,17 @@
 
 #include "qsim/config.h"
 #include "qsim/model.h"
+#include "timeline_impl.h"
 
 namespace qsim {
 
 class TriggerLine {
  public:
-  TriggerLine(const DeviceConfig& cfg, int64_t epochNs);
+  TriggerLine(const DeviceConfig& cfg, int64_t createdNs);
 
   // ---- configuration ---------------------------------------------------------
-  uint32_t code = 0;
+  uint32_t code() const { return code_; }
+  void setCode(uint32_t code, int64_t tNs);
   bool isOutput() const;
   TriggerEvents events() const;  // input configurations
   TriggerDrive drive() const;    // output configurations
@@ -31,7 +35,7 @@ class TriggerLine {
   // The input is at the level that lets Vel's gated mode take frames.
   bool gateOpen() const;
   // Configuration after a peripheral reset: Ka/Vel code 2, Rix 0 (disabled).
-  void reset();
+  void reset(int64_t tNs);
 
   // ---- external driver -------------------------------------------------------
   // Level `high` from max(t, the last scheduled change) on.
@@ -43,6 +47,12 @@ class TriggerLine {
   const std::optional<TriggerSource>& source() const { return source_; }
   size_t pending() const { return queue_.size(); }
   bool heldHigh() const { return queue_.empty() ? manual_ : queue_.back().second; }
+
+  // ---- a wire from another device --------------------------------------------
+  // From t on the input carries `level` while `driven`, else the external
+  // driver's level again. Returns the edge of the input level (+1, -1, 0).
+  int setWired(int64_t tNs, bool driven, bool level);
+  bool wired() const { return wired_; }
 
   // ---- walking the timeline --------------------------------------------------
   // Earliest time <= until at which the input may change: the next scheduled
@@ -74,23 +84,51 @@ class TriggerLine {
   bool inputLevel() const { return input_; }
 
   // ---- what an output drives (told by the acquisition engine) ----------------
-  void setRunning(bool running) { running_ = running; }
-  void framesTaken(uint64_t n) { toggle_ = toggle_ != ((n & 1) != 0); }
-  void resetDrive() { running_ = toggle_ = false; }
+  void setRunning(bool running, int64_t tNs);
+  // n frames taken, the last at t. With a listener on an every-frame output,
+  // frames must come one by one (reportsEveryFrame), so that each toggle
+  // reaches the wire at its own instant.
+  void framesTaken(uint64_t n, int64_t tNs);
+  // n frames taken at once by a timer whose ticks are `toggles` apart: with
+  // a listener on an every-frame output, only when the listener takes them
+  // all at once (false: nothing changed, take them one by one).
+  // (The level after them is the line's to say: `toggles.level` is ignored.)
+  bool framesTakenAtOnce(Toggles toggles);
+  void resetDrive(int64_t tNs);
+  bool reportsEveryFrame() const {
+    return listener_ != nullptr && drive() == TriggerDrive::EveryFrame;
+  }
+  // A device that is not plugged in drives nothing.
+  void setPowered(bool powered, int64_t tNs);
+
+  // ---- the wire this line drives -----------------------------------------------
+  LineDrive lineDrive() const;
+  // The listener hears every change of lineDrive() from now on.
+  void setListener(LineListener* listener);
 
  private:
   bool sourceHigh(int64_t tNs) const;
   bool nextSourceEdge(int64_t afterNs, int64_t& tNs) const;
+  // The input level at time t: the wire's while it drives, else the driver's.
+  bool inputAt(int64_t tNs) const { return wired_ ? wiredLevel_ : manual_ || sourceHigh(tNs); }
+  // Tells the listener when what the line drives changed (at time t).
+  void report(int64_t tNs);
 
   Family family_;
+  uint32_t code_ = 0;
   std::deque<std::pair<int64_t, bool>> queue_;  // scheduled (time, level), in time order
   bool manual_ = false;                         // external driver level now
   std::optional<TriggerSource> source_;
   int64_t sourceStartNs_ = 0;
   int64_t cursorNs_;    // the time the line has been brought to
   bool input_ = false;  // input level at the cursor
+  bool wired_ = false;  // a wire drives the input
+  bool wiredLevel_ = false;
   bool running_ = false;
   bool toggle_ = false;
+  bool powered_ = true;
+  LineListener* listener_ = nullptr;
+  LineDrive reported_;  // what the listener last heard
 };
 
 }  // namespace qsim

@@ -1,13 +1,7 @@
 # Runs the libusb probe under qelomsr-vbus and checks what it sees: the
 # default topology, a config file's topology, hotplug through the control
 # socket, the child's exit status and the refusal of a bad config.
-function(run)
-  execute_process(COMMAND ${ARGN} OUTPUT_VARIABLE out ERROR_VARIABLE err RESULT_VARIABLE rc
-                  TIMEOUT 120)
-  set(out "${out}" PARENT_SCOPE)
-  set(err "${err}" PARENT_SCOPE)
-  set(rc "${rc}" PARENT_SCOPE)
-endfunction()
+include(${CMAKE_CURRENT_LIST_DIR}/run_helpers.cmake)
 
 function(expect_ids)
   foreach(line "USB:1-0-3 [0-9a-f]+:3201" "USB:1-0-2-1 [0-9a-f]+:3204" "USB:1-0-2-4 [0-9a-f]+:3202")

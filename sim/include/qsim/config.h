@@ -18,7 +18,8 @@ const char* familyName(Family family);
 Family familyFromName(const std::string& name);  // throws std::invalid_argument
 
 // A waveform on one single-ended analog input, evaluated at the sample time t
-// (seconds since the model was created):
+// (seconds since its timeline started, qsim/timeline.h; a model made without
+// one has a timeline of its own that starts at its creation):
 //   Dc:    offset
 //   Sine:  offset + amplitude * sin(2 pi frequency t + phase)        (phase in radians)
 //   Ramp:  offset + amplitude * (2 frac(frequency t + phase / 2pi) - 1), a sawtooth
@@ -106,6 +107,9 @@ struct Faults {
   std::optional<uint32_t> inputStatusOverride;  // register 0x08 reads this value verbatim
 };
 
+// Bound of DeviceConfig::clockPpm either way: a poor crystal, not a broken one.
+constexpr double kMaxClockPpm = 1000.0;
+
 struct DeviceConfig {
   Family family = Family::Ka;
   uint16_t vendorId = 0x1209;
@@ -127,6 +131,11 @@ struct DeviceConfig {
   double counterRateHz = 1000.0;     // events per second while the counter is enabled
   int64_t minFramePeriodNs = 10000;  // shorter periods read back -2
   int64_t timerResolutionNs = 1;     // accepted periods are rounded to multiples of this
+  // Timebase error of the device's crystal in parts per million (|ppm| <=
+  // 1000, applied to 0.001 ppm): a fast clock (> 0) runs its frame timer
+  // fast, so it takes frame k at start + (k + 1) period / (1 + ppm 1e-6) of
+  // the timeline, earlier than a device with 0.
+  double clockPpm = 0.0;
   double temperatureC = 25.0;
   std::optional<TriggerSource> triggerSource;  // none: the trigger input idles low
   Faults faults;
@@ -145,5 +154,11 @@ void validateTriggerSource(const TriggerSource& source);
 // defaults; unknown keys and wrong types throw std::invalid_argument.
 DeviceConfig configFromJson(const nlohmann::json& json);
 nlohmann::json configToJson(const DeviceConfig& config);
+
+// One entry of "signals": {"kind": "sine", "amplitude": 1.5, ...}; missing
+// keys are 0 (seed 1). Throws std::invalid_argument for unknown keys, kinds
+// and wrong types. signalToJson writes every key.
+Signal signalFromJson(const nlohmann::json& json);
+nlohmann::json signalToJson(const Signal& signal);
 
 }  // namespace qsim

@@ -40,13 +40,21 @@ struct TriggerState {
   bool heldHigh = false;      // the external driver's level (after the pending changes)
   size_t pendingChanges = 0;  // scheduled level changes the clock has not reached
   std::optional<TriggerSource> source;
+  bool wired = false;  // a wire from another device's output drives the input now
 };
+
+class Timeline;
+class TimelineMember;
 
 class DeviceModel : public UsbFunction {
  public:
-  // A null clock means the real steady clock. Throws std::invalid_argument for
-  // a config that does not fit its family.
+  // A device on a timeline of its own (qsim/timeline.h) that starts now: its
+  // signals' t = 0 is its creation. A null clock means the real steady clock.
+  // Throws std::invalid_argument for a config that does not fit its family.
   explicit DeviceModel(DeviceConfig config, std::shared_ptr<Clock> clock = nullptr);
+  // A device on a shared timeline (null: one of its own on the steady clock),
+  // which its signals, trigger wires and lock come from.
+  DeviceModel(DeviceConfig config, std::shared_ptr<Timeline> timeline);
   ~DeviceModel() override;
   DeviceModel(const DeviceModel&) = delete;
   DeviceModel& operator=(const DeviceModel&) = delete;
@@ -60,6 +68,9 @@ class DeviceModel : public UsbFunction {
   bool interfaceHeld() const override;
   bool unplugged() const override;
   void busReset() override;
+  // Unplugged from its bus, the device drives no trigger wire.
+  void setAttached(bool attached) override;
+  std::shared_ptr<Timeline> timeline() const;
 
   // ---- configuration and faults ---------------------------------------------
   Family family() const;
@@ -130,6 +141,10 @@ class DeviceModel : public UsbFunction {
   std::string lastProtocolError() const;
 
  private:
+  friend class Timeline;
+  bool onTimeline(const Timeline& timeline) const;
+  TimelineMember& timelineMember() const;
+
   struct Impl;
   std::unique_ptr<Impl> impl_;
 };

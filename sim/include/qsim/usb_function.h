@@ -44,6 +44,9 @@ class UsbFunction {
   // The device was (re)attached to a bus: like a real device after power-up,
   // it forgets replies that were still waiting for the previous host.
   virtual void busReset() {}
+  // The bus plugs the device in (true) or takes it out (false): out of its
+  // port it has no power.
+  virtual void setAttached(bool /*attached*/) {}
 };
 
 }  // namespace qsim

@@ -2,7 +2,8 @@
 // program that sees them through its own, unmodified libusb.
 //
 //   qelomsr-vbus [--config FILE] [--manual-clock] [--control-socket PATH] -- PROGRAM [ARGS...]
-//   qelomsr-vbus ctl COMMAND...      (sends a command to $QELOMSR_VBUS_CONTROL)
+//   qelomsr-vbus ctl COMMAND...      (sends a command to $QELOMSR_VBUS_CONTROL, or to
+//                                     the only runner running)
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
@@ -11,15 +12,16 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "qsim/bus_config.h"
 #include "qsim/config.h"
 #include "qsim/model.h"
+#include "qsim/timeline.h"
 #include "qsim/vbus.h"
 #include "qsim/vbus_commands.h"
 #include "qsim/vbus_control.h"
@@ -36,69 +38,14 @@ const char* const kUsage =
     "       qelomsr-vbus ctl COMMAND...\n"
     "Runs PROGRAM with emulated Ka, Vel and Rix devices on a virtual USB bus\n"
     "(default: Ka at 1-3, Vel at 1-2.1, Rix at 1-2.4) and exits with its status.\n"
-    "The child finds the bus's control socket in QELOMSR_VBUS_CONTROL.\n"
+    "The child finds the bus's control socket in QELOMSR_VBUS_CONTROL; 'qelomsr-vbus\n"
+    "ctl COMMAND' from another terminal finds the only runner running by itself.\n"
+    "  --config FILE          topology and trigger wires (sim/README.md)\n"
     "  --manual-clock         the devices' clock stands at 0 until moved with\n"
     "                         'ctl clock advance DURATION'\n"
-    "  --control-socket PATH  listen for control commands on PATH (default: a\n"
-    "                         socket inside the bus's temporary folder)\n";
-
-struct Placement {
-  std::string port;
-  bool hub = false;
-  qsim::DeviceConfig config;
-};
-
-std::vector<Placement> defaultTopology() {
-  return {{"1-3", false, qsim::defaultConfig(qsim::Family::Ka)},
-          {"1-2.1", false, qsim::defaultConfig(qsim::Family::Vel)},
-          {"1-2.4", false, qsim::defaultConfig(qsim::Family::Rix)}};
-}
-
-// {"topology": [{"port": "1-3", "device": {...}}, {"port": "1-2", "hub": true}]}
-std::vector<Placement> topologyFromFile(const std::string& file) {
-  std::ifstream in(file);
-  if (!in) throw std::runtime_error("cannot read " + file);
-  nlohmann::json j;
-  try {
-    in >> j;
-  } catch (const nlohmann::json::exception& e) {
-    throw std::invalid_argument(file + ": " + e.what());
-  }
-  if (!j.is_object()) throw std::invalid_argument(file + ": the top level must be an object");
-  for (auto it = j.begin(); it != j.end(); ++it) {
-    if (it.key() != "topology")
-      throw std::invalid_argument(file + ": unknown key '" + it.key() + "'");
-  }
-  if (!j.contains("topology") || !j["topology"].is_array()) {
-    throw std::invalid_argument(file + ": 'topology' must be a list");
-  }
-  std::vector<Placement> out;
-  for (const auto& e : j["topology"]) {
-    if (!e.is_object()) throw std::invalid_argument(file + ": a topology entry must be an object");
-    Placement p;
-    bool haveDevice = false;
-    for (auto it = e.begin(); it != e.end(); ++it) {
-      const std::string& k = it.key();
-      if (k == "port" && it->is_string()) {
-        p.port = it->get<std::string>();
-      } else if (k == "hub" && it->is_boolean()) {
-        p.hub = it->get<bool>();
-      } else if (k == "device" && it->is_object()) {
-        p.config = qsim::configFromJson(*it);
-        haveDevice = true;
-      } else {
-        throw std::invalid_argument(file + ": bad key '" + k + "' in a topology entry");
-      }
-    }
-    if (p.port.empty()) throw std::invalid_argument(file + ": a topology entry needs a 'port'");
-    if (p.hub == haveDevice) {
-      throw std::invalid_argument(file + ": entry " + p.port +
-                                  " needs either a 'device' or \"hub\": true");
-    }
-    out.push_back(std::move(p));
-  }
-  return out;
-}
+    "  --control-socket PATH  listen for control commands on PATH (default:\n"
+    "                         $XDG_RUNTIME_DIR/qelomsr-vbus/<pid>.sock, or\n"
+    "                         /tmp/qelomsr-vbus-<uid>/<pid>.sock)\n";
 
 // Switches one named fault of a model (the names of the "faults" object of
 // the device JSON), reusing the models' own parser for the names.
@@ -113,6 +60,18 @@ void switchFault(qsim::VirtualBus& bus, const std::string& port, const std::stri
   const nlohmann::json partial = {{"family", qsim::familyName(model->family())},
                                   {"faults", faults}};
   model->setFaults(qsim::configFromJson(partial).faults);
+}
+
+// <folder>/<pid>.sock, where `ctl` from another terminal looks; the bus's own
+// temporary folder when that folder cannot be used.
+std::string defaultSocketPath(const qsim::VirtualBus& bus) {
+  try {
+    return qsim::runnerSocketFolder(true) + "/" + std::to_string(getpid()) + ".sock";
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "qelomsr-vbus: %s; the control socket goes to the bus's folder\n",
+                 e.what());
+    return bus.rootDir() + "/control";
+  }
 }
 
 pid_t g_child = 0;
@@ -161,10 +120,11 @@ int runChild(char** argv) {
 }
 
 int control(int argc, char** argv) {
-  const char* path = std::getenv(qsim::kVbusControlEnv);
-  if (path == nullptr || *path == '\0') {
-    std::fprintf(stderr, "qelomsr-vbus ctl: %s is not set (not running under qelomsr-vbus)\n",
-                 qsim::kVbusControlEnv);
+  std::string path;
+  try {
+    path = qsim::controlSocketForCtl();
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "qelomsr-vbus ctl: %s\n", e.what());
     return kRunnerFailed;
   }
   std::string line;
@@ -210,27 +170,42 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "qelomsr-vbus: no program given\n%s", kUsage);
       return kRunnerFailed;
     }
-    const std::vector<Placement> topology =
-        config.empty() ? defaultTopology() : topologyFromFile(config);
+    const qsim::BusConfig setup =
+        config.empty() ? qsim::defaultBusConfig() : qsim::busConfigFromFile(config);
 
-    // One clock for all devices: real time unless the caller runs it by hand.
+    // One clock and one timeline for all devices: real time unless the
+    // caller runs it by hand.
     auto clock = std::make_shared<qsim::SwitchableClock>(manualClock);
+    auto timeline = std::make_shared<qsim::Timeline>(clock);
     qsim::VirtualBus bus;
-    for (const auto& p : topology) {
+    for (const auto& p : setup.topology) {
       if (p.hub) {
         bus.addHub(p.port);
       } else {
-        bus.addDevice(p.port, std::make_shared<qsim::DeviceModel>(p.config, clock));
+        bus.addDevice(p.port, std::make_shared<qsim::DeviceModel>(p.config, timeline));
       }
     }
-    qsim::VbusControl control(bus, socketPath.empty() ? bus.rootDir() + "/control" : socketPath,
+    const qsim::ModelLookup models = qsim::modelsOn(bus);
+    try {
+      qsim::makeWires(*timeline, setup.wires,
+                      [&models](const std::string& port) { return models(port).get(); });
+    } catch (const std::invalid_argument& e) {
+      throw std::invalid_argument(config + ": " + e.what());
+    }
+    qsim::VbusControl control(bus, socketPath.empty() ? defaultSocketPath(bus) : socketPath,
                               [&bus](const std::string& port, const std::string& name, bool on) {
                                 switchFault(bus, port, name, on);
                               });
     qsim::addClockCommand(control, bus, clock);
     qsim::addStateCommand(control, bus);
-    qsim::addTriggerCommand(control, bus);
+    qsim::addDeviceCommands(control, bus, timeline);
     setenv(qsim::kVbusControlEnv, control.path().c_str(), 1);
+    if (isatty(STDERR_FILENO)) {
+      std::fprintf(stderr,
+                   "qelomsr-vbus: control socket %s (from another terminal: qelomsr-vbus ctl "
+                   "COMMAND)\n",
+                   control.path().c_str());
+    }
     qsim::exportPreloadEnvironment();
     return runChild(argv + i);
   } catch (const std::exception& e) {

@@ -33,32 +33,6 @@ std::string line(const char* name, uint64_t value) { return line(name, std::to_s
 
 }  // namespace
 
-int64_t parseDurationNs(const std::string& text) {
-  const char* begin = text.c_str();
-  char* end = nullptr;
-  const double value = std::strtod(begin, &end);
-  if (end == begin) throw std::invalid_argument("bad duration '" + text + "'");
-  const std::string unit(end);
-  double scale = 0;
-  if (unit.empty() || unit == "ns") {
-    scale = 1;
-  } else if (unit == "us") {
-    scale = 1e3;
-  } else if (unit == "ms") {
-    scale = 1e6;
-  } else if (unit == "s") {
-    scale = 1e9;
-  } else {
-    throw std::invalid_argument("bad duration '" + text + "' (units: ns, us, ms, s)");
-  }
-  const double ns = value * scale;
-  // Up to about 292 years: what an int64_t of nanoseconds holds.
-  if (!std::isfinite(ns) || ns < 0 || ns > 9.2e18) {
-    throw std::invalid_argument("bad duration '" + text + "'");
-  }
-  return std::llround(ns);
-}
-
 std::string describeDeviceState(const DeviceModel& model, const VbusStats& stats, bool present) {
   std::string out;
   out += line("present", present ? 1 : 0);
@@ -70,6 +44,8 @@ std::string describeDeviceState(const DeviceModel& model, const VbusStats& stats
   out += line("outputBufferedBytes", model.outputBufferedBytes());
   out += line("outputFramesApplied", model.outputFramesApplied());
   out += line("triggerLevel", model.triggerLevel() ? 1 : 0);
+  out += line("triggerWired", model.triggerState().wired ? 1 : 0);
+  out += line("clockPpm", exactNumber(model.config().clockPpm));
   // What the device's outputs hold: DAC codes with the voltage they produce
   // through the device's own output record, and port enables, latches, pins.
   for (int i = 0;; ++i) {

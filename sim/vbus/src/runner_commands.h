@@ -13,6 +13,7 @@
 #include <memory>
 #include <string>
 
+#include "command_words.h"
 #include "qsim/clock.h"
 #include "qsim/vbus.h"
 #include "qsim/vbus_control.h"
@@ -20,11 +21,6 @@
 namespace qsim {
 
 class DeviceModel;
-
-// "10ms" -> 10000000. Units ns, us, ms, s; a bare number is nanoseconds.
-// Throws std::invalid_argument for anything else, a negative or a
-// non-finite value.
-int64_t parseDurationNs(const std::string& text);
 
 // The state lines of a device: its model, the bus's traffic counters, and
 // whether it is plugged in.

@@ -5,6 +5,7 @@
 #include "qsim/clock.h"
 #include "qsim/config.h"
 #include "qsim/model.h"
+#include "qsim/timeline.h"
 #include "qsim/vbus_commands.h"
 #include "qsim/vbus_gtest.h"
 
@@ -33,12 +34,19 @@ std::shared_ptr<SwitchableClock> sharedModelClock() {
   return clock;
 }
 
+std::shared_ptr<Timeline> sharedTimeline() {
+  static const auto timeline = std::make_shared<Timeline>(sharedModelClock());
+  return timeline;
+}
+
 }  // namespace
 
 SwitchableClock& modelClock() { return *sharedModelClock(); }
 
+Timeline& modelTimeline() { return *sharedTimeline(); }
+
 std::shared_ptr<DeviceModel> addModel(const std::string& port, const DeviceConfig& config) {
-  auto model = std::make_shared<DeviceModel>(config, sharedModelClock());
+  auto model = std::make_shared<DeviceModel>(config, sharedTimeline());
   bus().addDevice(port, model);
   if (!waitForPort(port, true)) {
     throw std::runtime_error("vbus fixture: libusb did not list the device at " + port);
@@ -58,6 +66,7 @@ void VbusFixture::SetUp() {
   // Fresh devices for every test: a test's faults, signals, state and clock
   // never leak into the next one.
   modelClock().setManual(false);
+  modelTimeline().unwireAll();
   for (const auto& d : kDefaults) {
     if (bus().function(d.port)) bus().remove(d.port);
   }
@@ -103,10 +112,18 @@ void VbusFixture::advance(std::chrono::nanoseconds step) {
 }
 
 std::string VbusFixture::trigger(const std::string& port, const std::string& args) {
-  std::vector<std::string> words{port};
-  std::istringstream in(args);
+  return command("trigger " + port + " " + args);
+}
+
+std::string VbusFixture::command(const std::string& line) {
+  std::vector<std::string> words;
+  std::istringstream in(line);
   for (std::string w; in >> w;) words.push_back(w);
-  return triggerCommand(bus(), words);
+  const auto commands = deviceCommands(modelsOn(bus()), sharedTimeline());
+  const auto it = words.empty() ? commands.end() : commands.find(words[0]);
+  if (it == commands.end()) throw std::invalid_argument("no device command: " + line);
+  words.erase(words.begin());
+  return it->second(words);
 }
 
 }  // namespace qsim::vbustest

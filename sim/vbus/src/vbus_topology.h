@@ -1,4 +1,4 @@
-// Port paths, sysfs records and USB descriptors of the virtual bus.
+// sysfs records and USB descriptors of the virtual bus (port paths: port_path.h).
 #pragma once
 
 #include <cstddef>
@@ -6,24 +6,9 @@
 #include <string>
 #include <vector>
 
+#include "port_path.h"
+
 namespace qsim {
-
-// "1-2.4": bus 1, root port 2, hub port 4. The root hub of bus 1 is "usb1"
-// (no ports). parse() also takes the unique id form "USB:1-0-2-4".
-struct PortPath {
-  int bus = 0;
-  std::vector<int> ports;
-  std::string text;
-
-  static PortPath parse(const std::string& text);  // throws std::invalid_argument
-  static PortPath make(int bus, std::vector<int> ports);
-  bool isRoot() const { return ports.empty(); }
-  PortPath parent() const;
-  // True for this path itself and everything behind it.
-  bool within(const PortPath& top) const;
-  // "USB:<bus>-0-<port>-...": the root hub reports port 0.
-  std::string uniqueId() const;
-};
 
 // "/devices/usb1/1-2/1-2.4" (below /sys).
 std::string sysPathOf(const PortPath& path);
@@ -57,8 +42,6 @@ std::vector<uint8_t> functionDescriptors(uint16_t vendorId, uint16_t productId, 
 std::vector<uint8_t> hubDescriptors(bool root);
 // The class descriptor (type 0x29) of a USB 2.0 hub with `ports` ports.
 std::vector<uint8_t> hubClassDescriptor(int ports);
-// Ports of every hub on the bus (the largest port number a path may use).
-constexpr int kHubPorts = 15;
 uint16_t descriptorVendor(const std::vector<uint8_t>& descriptors);
 uint16_t descriptorProduct(const std::vector<uint8_t>& descriptors);
 

@@ -73,4 +73,19 @@ std::string vbusControlRequest(const std::string& socketPath, const std::string&
 // Environment variable through which qelomsr-vbus tells its child the path.
 extern const char* const kVbusControlEnv;  // "QELOMSR_VBUS_CONTROL"
 
+// ---- finding a runner from another terminal -------------------------------------
+// A runner started without --control-socket listens on <folder>/<pid>.sock,
+// the folder being $XDG_RUNTIME_DIR/qelomsr-vbus, or /tmp/qelomsr-vbus-<uid>
+// without XDG_RUNTIME_DIR. runnerSocketFolder(true) creates it (mode 0700);
+// both refuse (std::runtime_error) a folder that is a link, belongs to
+// another user or is open to others.
+std::string runnerSocketFolder(bool create);
+// The control sockets in the folder whose runners answer now; sockets that
+// runners which died left behind are removed.
+std::vector<std::string> runningRunnerSockets();
+// The socket `qelomsr-vbus ctl` talks to: $QELOMSR_VBUS_CONTROL when set,
+// else the only running runner's. Throws std::runtime_error saying what to
+// set when there is none or more than one.
+std::string controlSocketForCtl();
+
 }  // namespace qsim

@@ -23,6 +23,7 @@ struct libusb_device;
 namespace qsim {
 class DeviceModel;
 class SwitchableClock;
+class Timeline;
 struct DeviceConfig;
 }  // namespace qsim
 
@@ -66,6 +67,9 @@ extern const char* const kRixPort;  // "1-2.4" USB:1-0-2-4
 // The clock of every model addModel creates: real time unless a test
 // switches it to manual (VbusFixture::manualClock).
 SwitchableClock& modelClock();
+// The timeline of every model addModel creates (on modelClock): their
+// signals' t = 0 and the wires between them (none at the start of a test).
+Timeline& modelTimeline();
 
 // Plugs a device model in and waits until libusb lists it.
 std::shared_ptr<DeviceModel> addModel(const std::string& port, const DeviceConfig& config);
@@ -105,6 +109,10 @@ class VbusFixture : public ::testing::Test {
   // throws std::invalid_argument. With manualClock(), pulses after the first
   // play out as advance() moves the clock.
   std::string trigger(const std::string& port, const std::string& args);
+  // Runs any device command of the control channel (trigger, signal, wire,
+  // unwire, wires: qsim/device_commands.h) as `qelomsr-vbus ctl LINE` would,
+  // e.g. command("wire 1-3 1-2.1"); a bad command throws.
+  std::string command(const std::string& line);
 
  private:
   std::vector<std::string> added_;
