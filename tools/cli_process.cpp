@@ -60,6 +60,8 @@ void installStopSignals() {
 
 int stopSignal() { return _stop_signal; }
 
+void clearStopRequest() { _stop_signal = 0; }
+
 bool sleepUnlessStopped(double seconds) {
   using Clock = std::chrono::steady_clock;
   const auto end = Clock::now() + std::chrono::duration_cast<Clock::duration>(

@@ -29,6 +29,9 @@ void installStopSignals();
 // The first stop signal received, or 0.
 int stopSignal();
 inline bool stopRequested() { return stopSignal() != 0; }
+// Forgets a stop signal that has been dealt with: a session on a terminal
+// goes on after Ctrl-C ended one of its commands.
+void clearStopRequest();
 // Sleeps; returns false as soon as a stop signal came.
 bool sleepUnlessStopped(double seconds);
 
