@@ -171,8 +171,8 @@ class Logger {
   }
 
   void loop() {
-    const Clock::time_point start = Clock::now();
-    Clock::time_point lastEnd = start;
+    // Row k is due k periods after the first row began.
+    Clock::time_point start{}, lastEnd{};
     for (long long k = 0; args_.count == 0 || k < args_.count; ++k) {
       const Clock::time_point due =
           start + std::chrono::duration_cast<Clock::duration>(
@@ -187,8 +187,9 @@ class Logger {
               k, since(due, lastEnd), k - 1, lastTook_, args_.every.c_str(),
               lateRows_ == kLateWarnings ? " (further late rows are counted at the end)" : "");
       }
-      if (!sleepUntil(due)) return;
+      if (k > 0 && !sleepUntil(due)) return;
       const Clock::time_point rowStart = Clock::now();
+      if (k == 0) start = rowStart;
       readRow(k);
       recording_->frame(since(start, rowStart), row_.data());
       recording_->flush();
