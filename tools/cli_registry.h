@@ -34,10 +34,6 @@ void announce(const Device& device);
 // session DEVICE [FILE]: opens the device and runs the lines of FILE or
 // standard input; on a terminal, runTerminalSession.
 int runSession(const std::string& device, const std::string& file, bool quiet);
-// Splits a session line into words: blanks separate, single and double
-// quotes group, a backslash takes the next character as it is, and # at the
-// start of a word begins a comment. Throws UsageError for an open quote.
-std::vector<std::string> splitSessionLine(const std::string& line);
 // Runs the command of one session line on the device; returns its exit code.
 int runSessionLine(Device& device, const std::vector<std::string>& words);
 // The session on a terminal: a prompt with line editing and history; a line

@@ -19,44 +19,6 @@
 
 namespace qcli {
 
-// Splits a line into words: blanks separate, single and double quotes group,
-// a backslash takes the next character as it is, and # at the start of a
-// word begins a comment.
-std::vector<std::string> splitSessionLine(const std::string& line) {
-  std::vector<std::string> words;
-  std::string word;
-  bool inWord = false;
-  char quote = 0;
-  for (size_t i = 0; i < line.size(); ++i) {
-    const char c = line[i];
-    if (quote != 0) {
-      if (c == quote)
-        quote = 0;
-      else if (c == '\\' && quote == '"' && i + 1 < line.size())
-        word += line[++i];
-      else
-        word += c;
-    } else if (c == ' ' || c == '\t' || c == '\r') {
-      if (inWord) words.push_back(word);
-      word.clear();
-      inWord = false;
-    } else if (c == '#' && !inWord) {
-      break;
-    } else {
-      inWord = true;
-      if (c == '"' || c == '\'')
-        quote = c;
-      else if (c == '\\' && i + 1 < line.size())
-        word += line[++i];
-      else
-        word += c;
-    }
-  }
-  if (quote != 0) throw UsageError("unterminated quote");
-  if (inWord) words.push_back(word);
-  return words;
-}
-
 // Runs one line; returns its exit code.
 int runSessionLine(Device& device, const std::vector<std::string>& words) {
   CLI::App app{"A command of a session.", "session line:"};

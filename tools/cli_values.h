@@ -1,5 +1,5 @@
-// The spellings the tool accepts for numbers, voltages, ranges, durations and
-// channels, one grammar each, used by every command, the sessions and the
+// The spellings the tool accepts for numbers, voltages, ranges, durations,
+// channels and session lines, one grammar each, used by every command, the sessions and the
 // panel. Each parser takes exactly what docs/usage.md ("Values") lists and
 // refuses anything else with a UsageError that names the accepted forms:
 // no hex floats, no inf or nan, no megavolts for a careless "MV".
@@ -7,6 +7,7 @@
 
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 namespace qcli {
 
@@ -52,5 +53,11 @@ struct ChannelSpec {
   std::string range;  // empty: none given
 };
 ChannelSpec parseChannelSpec(const std::string& text);
+
+// Splits a line of a session into words: blanks separate, single and double
+// quotes group, a backslash takes the next character as it is (inside double
+// quotes too), and # at the start of a word begins a comment. Throws
+// UsageError for an unterminated quote.
+std::vector<std::string> splitSessionLine(const std::string& line);
 
 }  // namespace qcli
