@@ -96,12 +96,7 @@ TEST(CliArguments, HelpAndVersionSucceed) {
 
 // ---- against the emulated devices -------------------------------------------
 
-class CliOnBus : public ::testing::Test {
- protected:
-  void SetUp() override {
-    if (kRunner.empty()) GTEST_SKIP() << "no virtual USB bus runner in this build";
-  }
-};
+using CliOnBus = BusTest;
 
 TEST_F(CliOnBus, ListShowsTheThreeDevicesInIdentifierOrder) {
   const auto r = onBus({"list"});

@@ -23,12 +23,7 @@ using namespace qtest;
 
 namespace {
 
-class CliDaily : public ::testing::Test {
- protected:
-  void SetUp() override {
-    if (kRunner.empty()) GTEST_SKIP() << "no virtual USB bus runner in this build";
-  }
-};
+using CliDaily = BusTest;
 
 // Every message on stderr starts its own line (none is glued to a progress line).
 void expectMessagesOnFreshLines(const std::string& err) {

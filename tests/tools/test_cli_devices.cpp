@@ -16,12 +16,7 @@ using namespace qtest;
 
 namespace {
 
-class CliDevices : public ::testing::Test {
- protected:
-  void SetUp() override {
-    if (kRunner.empty()) GTEST_SKIP() << "no virtual USB bus runner in this build";
-  }
-};
+using CliDevices = BusTest;
 
 // A session that holds the Ka open while `action` runs (shell text under the
 // runner; "$cli" is the tool, "$pid" the session), then ends it.

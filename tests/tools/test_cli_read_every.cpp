@@ -15,12 +15,7 @@ using namespace qtest;
 
 namespace {
 
-class CliReadEvery : public ::testing::Test {
- protected:
-  void SetUp() override {
-    if (kRunner.empty()) GTEST_SKIP() << "no virtual USB bus runner in this build";
-  }
-};
+using CliReadEvery = BusTest;
 
 // The data rows of a CSV recording (comment lines skipped).
 std::vector<std::vector<double>> dataRows(const std::string& csv, std::string& header) {

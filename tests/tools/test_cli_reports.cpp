@@ -20,12 +20,7 @@ using namespace qtest;
 
 namespace {
 
-class CliReports : public ::testing::Test {
- protected:
-  void SetUp() override {
-    if (kRunner.empty()) GTEST_SKIP() << "no virtual USB bus runner in this build";
-  }
-};
+using CliReports = BusTest;
 
 // Runs the tool with args under the runner, then asks the emulator for the
 // state of the device at port: "name value" pairs.

@@ -103,12 +103,7 @@ class Terminal {
   size_t matched_ = 0;
 };
 
-class CliTerminal : public ::testing::Test {
- protected:
-  void SetUp() override {
-    if (kRunner.empty()) GTEST_SKIP() << "no virtual USB bus runner in this build";
-  }
-};
+using CliTerminal = BusTest;
 
 TEST_F(CliTerminal, ASessionPromptsKeepsGoingAfterMistakesAndRecallsLines) {
   Terminal t({"session", "ka"});

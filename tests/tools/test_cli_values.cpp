@@ -12,6 +12,20 @@ using ::testing::HasSubstr;
 
 namespace {
 
+// Each text is refused with a UsageError whose message matches.
+template <typename Parse>
+void expectRefused(std::initializer_list<const char*> texts, Parse parse,
+                   const ::testing::Matcher<std::string>& message) {
+  for (const char* text : texts) {
+    try {
+      parse(text);
+      ADD_FAILURE() << "accepted '" << text << "'";
+    } catch (const qcli::UsageError& e) {
+      EXPECT_THAT(std::string(e.what()), message) << text;
+    }
+  }
+}
+
 TEST(CliValues, IntegersInDecimalHexAndBinaryOnly) {
   struct Case {
     const char* text;
@@ -103,15 +117,10 @@ TEST(CliValues, DurationsTakeSMsMinOrH) {
   for (const Case& c : accepted)
     EXPECT_DOUBLE_EQ(qcli::parseDurationSeconds(c.text, "duration"), c.seconds) << c.text;
   // "m" could be minutes or milli; zero and negative durations never end.
-  const char* refused[] = {"1m", "0", "0s", "-1s", "inf", "1e3s", "10x", "s", "", "1d"};
-  for (const char* text : refused) {
-    try {
-      qcli::parseDurationSeconds(text, "duration");
-      ADD_FAILURE() << "accepted '" << text << "'";
-    } catch (const qcli::UsageError& e) {
-      EXPECT_THAT(e.what(), HasSubstr("s, ms, min or h")) << text;
-    }
-  }
+  expectRefused(
+      {"1m", "0", "0s", "-1s", "inf", "1e3s", "10x", "s", "", "1d"},
+      [](const char* t) { qcli::parseDurationSeconds(t, "duration"); },
+      HasSubstr("s, ms, min or h"));
 }
 
 TEST(CliValues, ChannelsTakeOneRangeAfterAColon) {
@@ -121,14 +130,22 @@ TEST(CliValues, ChannelsTakeOneRangeAfterAColon) {
   const qcli::ChannelSpec ranged = qcli::parseChannelSpec("AI-0:10 mV");
   EXPECT_EQ(ranged.name, "AI-0");
   EXPECT_EQ(ranged.range, "10 mV");
-  for (const char* text : {"AI-0:1V:2V", ":1V", "AI-0:", ""}) {
-    try {
-      qcli::parseChannelSpec(text);
-      ADD_FAILURE() << "accepted '" << text << "'";
-    } catch (const qcli::UsageError& e) {
-      EXPECT_THAT(e.what(), HasSubstr("NAME or NAME:RANGE")) << text;
-    }
-  }
+  expectRefused(
+      {"AI-0:1V:2V", ":1V", "AI-0:", ""}, [](const char* t) { qcli::parseChannelSpec(t); },
+      HasSubstr("NAME or NAME:RANGE"));
+}
+
+TEST(CliValues, SessionLinesSplitIntoWords) {
+  using Words = std::vector<std::string>;
+  EXPECT_EQ(qcli::splitSessionLine("dio DP-0  --oe 0xFF\t# comment"),
+            (Words{"dio", "DP-0", "--oe", "0xFF"}));
+  EXPECT_EQ(qcli::splitSessionLine("write AO-0 'ten volts' \"a \\\"b\" c\\ d e#f #x"),
+            (Words{"write", "AO-0", "ten volts", "a \"b", "c d", "e#f"}));
+  EXPECT_EQ(qcli::splitSessionLine("  # only a comment"), Words{});
+  EXPECT_EQ(qcli::splitSessionLine("read ''"), (Words{"read", ""}));
+  expectRefused(
+      {"dio 'DP-1", "dio \"DP-1"}, [](const char* t) { qcli::splitSessionLine(t); },
+      HasSubstr("unterminated quote"));
 }
 
 TEST(CliValues, UsbFailuresAreSaidOfTheDeviceBeforeTheLibrarysText) {
