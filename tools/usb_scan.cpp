@@ -5,27 +5,12 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <mutex>
 
 namespace qcli {
 
 namespace {
 
 constexpr int kProductIds[] = {0x3201, 0x3202, 0x3204};  // Ka, Rix, Vel
-
-// One context for the process, as the library keeps one: created at the
-// first scan and never released.
-std::mutex _scan_mutex;
-libusb_context* _ctx = nullptr;
-
-// Under _scan_mutex. Returns the libusb error name, or "" once initialised.
-std::string initialise() {
-  if (_ctx != nullptr) return "";
-  const int rc = libusb_init(&_ctx);
-  if (rc == 0) return "";
-  _ctx = nullptr;
-  return libusb_error_name(rc);
-}
 
 // The library's unique id: "USB:" bus "-", then the port numbers from the
 // topmost device (the root hub, port 0) down to the device itself.
@@ -59,21 +44,28 @@ std::vector<long> numbersOf(const std::string& identifier) {
   return numbers;
 }
 
-// Calls f(device, descriptor, identifier) for every Qelo device; returns a
-// libusb error name when the buses could not be listed.
+// Calls f(device, descriptor, identifier) for every Qelo device until it
+// returns true; returns a libusb error name when the buses could not be
+// listed. Each call has a libusb context of its own, released at its end, so
+// that nothing of the tool's looks stays behind.
 template <typename F>
 std::string forEachQelo(F&& f) {
-  std::string error = initialise();
-  if (!error.empty()) return error;
+  libusb_context* ctx = nullptr;
+  const int rc = libusb_init(&ctx);
+  if (rc != 0) return libusb_error_name(rc);
   libusb_device** list = nullptr;
-  const ssize_t n = libusb_get_device_list(_ctx, &list);
-  if (n < 0) return libusb_error_name(static_cast<int>(n));
+  const ssize_t n = libusb_get_device_list(ctx, &list);
+  if (n < 0) {
+    libusb_exit(ctx);
+    return libusb_error_name(static_cast<int>(n));
+  }
   for (ssize_t i = 0; i < n; ++i) {
     libusb_device_descriptor descriptor{};
     if (libusb_get_device_descriptor(list[i], &descriptor) != 0 || !isQelo(descriptor)) continue;
     if (f(list[i], descriptor, identifierOf(list[i]))) break;
   }
   libusb_free_device_list(list, 1);
+  libusb_exit(ctx);
   return "";
 }
 
@@ -84,7 +76,6 @@ bool identifierLess(const std::string& a, const std::string& b) {
 }
 
 UsbScan scanUsb() {
-  std::lock_guard<std::mutex> lock(_scan_mutex);
   UsbScan scan;
   scan.error = forEachQelo([&](libusb_device* device, const libusb_device_descriptor& descriptor,
                                const std::string& identifier) {
@@ -112,7 +103,6 @@ UsbScan scanUsb() {
 }
 
 ClaimProbe probeClaim(const std::string& identifier) {
-  std::lock_guard<std::mutex> lock(_scan_mutex);
   ClaimProbe result = ClaimProbe::Gone;
   const std::string error = forEachQelo(
       [&](libusb_device* device, const libusb_device_descriptor&, const std::string& id) {
