@@ -90,7 +90,6 @@ TEST_F(CliReports, LevelsWrittenToInputLinesAreWarnedAbout) {
       {"dio DP-0 --oe 0xFF --write 0x5A", "", "DP-0   0x5A 01011010"},
       // The session knows what it enabled before.
       {"dio DP-2 --oe 0x0F\ndio DP-2 --write 0x5", "", "DP-2   0x05 0101"},
-      {"dio DP-2 --oe 0x03\ndio DP-2 --write 0x5", "1100", "DP-2   0x01 0001"},
   };
   for (const Case& c : cases) {
     const std::string script = kTempDir + "/dio_warning.txt";
