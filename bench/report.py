@@ -215,6 +215,8 @@ def main():
     conditions = {k: stream[k] for k in ("load_average_1min",) if k in stream}
     for run in stream.get("runs", []):
         conditions[f"scheduling_{run['bus']}"] = run.get("scheduling", "unknown")
+        # False: no long trial held; the figure is the best short trial's.
+        conditions[f"confirmed_{run['bus']}"] = run.get("sustained_confirmed", True)
 
     out = os.path.join(folder, "results.json")
     with open(out, "w") as f:

@@ -9,7 +9,10 @@
 // dropped no frame, and the device's backlog drained to at most two calls'
 // worth at some point of the trial's last quarter (a backlog that only grows
 // means the loop falls behind even before the buffer overflows). The search bisects over rates with
-// short trials and confirms the best one with a long trial.
+// short trials until the bracket is within a fine share of the ceiling (so
+// that the figure measures the library, not the step of the search), and
+// confirms the best rate with a long trial, stepping down and confirming
+// again when a long trial fails.
 //
 // Output: a JSON document {"runs": [...]} with one entry per bus.
 #include <qelomsr/qelomsr.h>
@@ -42,7 +45,15 @@ namespace {
 struct Options {
   double trialSeconds = 2.0;
   double confirmSeconds = 10.0;
-  int bisectionSteps = 6;
+  // Bisection ends when the bracket is at most this share of the ceiling,
+  // or after maxSteps trials.
+  double resolution = 0.005;
+  int maxSteps = 12;
+  // Confirmation: after a failed long trial the rate steps down by
+  // confirmStep of itself, doubling the step each time, at most
+  // confirmAttempts long trials in all.
+  double confirmStep = 0.01;
+  int confirmAttempts = 6;
   bool fullSpeed = true;
   bool highSpeed = true;
   bool smoke = false;         // one short trial per bus at a low rate, no search
@@ -219,32 +230,43 @@ nlohmann::json searchBus(const UsbBusSpec& busType, std::int64_t spinNs, std::in
   };
 
   Trial best;
+  bool confirmed = false;
   if (opt.smoke) {
     best = trial(ceiling.framesPerSecond * 0.1, opt.trialSeconds);
+    confirmed = best.sustained;
   } else {
     // The sustained rate lies below the ceiling; the upper end leaves room
     // for the rounding of periods to whole nanoseconds.
     double lo = 0;
     double hi = ceiling.framesPerSecond * 1.01;
     double probe = ceiling.framesPerSecond * 0.5;
-    for (int step = 0; step < opt.bisectionSteps; ++step) {
+    Trial bestTrial;  // the highest rate a short trial sustained
+    for (int step = 0; step < opt.maxSteps && hi - lo > opt.resolution * ceiling.framesPerSecond;
+         ++step) {
       Trial t = trial(probe, opt.trialSeconds);
       if (t.sustained) {
         lo = probe;
+        bestTrial = t;
       } else {
         hi = probe;
       }
       probe = 0.5 * (lo + hi);
     }
-    // Confirm with a long trial; back off by the search resolution when the
-    // long trial fails.
-    const double step = std::max(hi - lo, 0.01 * ceiling.framesPerSecond);
+    // Confirm with a long trial. A failed one does not make the rate 0: step
+    // down (1 %, 2 %, 4 % ... of the rate) and confirm again; if no long trial
+    // holds, report the best short trial, marked as not confirmed.
     double rate = lo > 0 ? lo : ceiling.framesPerSecond * 0.25;
-    for (int attempt = 0; attempt < 3; ++attempt) {
+    double stepShare = opt.confirmStep;
+    for (int attempt = 0; attempt < opt.confirmAttempts; ++attempt) {
       best = trial(rate, opt.confirmSeconds);
-      if (best.sustained) break;
-      rate -= step;
+      if (best.sustained) {
+        confirmed = true;
+        break;
+      }
+      rate *= 1.0 - stepShare;
+      stepShare *= 2.0;
     }
+    if (!confirmed && bestTrial.sustained) best = bestTrial;
   }
   const double sustained = best.sustained ? best.actualRate : 0.0;
   return {{"bus", busType.name},
@@ -255,6 +277,7 @@ nlohmann::json searchBus(const UsbBusSpec& busType, std::int64_t spinNs, std::in
           {"ceiling_packets_per_call", ceiling.packetsPerCall},
           {"sustained_fps", sustained},
           {"sustained_seconds", best.seconds},
+          {"sustained_confirmed", confirmed},
           {"cpu_fraction", best.cpuFraction},
           {"cpu_fraction_library", best.cpuFractionLibrary},
           {"bus_mean_late_ns",
@@ -291,7 +314,11 @@ bool parse(int argc, char** argv, Options& opt) {
     } else if (const char* v = value("--confirm-seconds=")) {
       opt.confirmSeconds = std::atof(v);
     } else if (const char* v = value("--steps=")) {
-      opt.bisectionSteps = std::atoi(v);
+      opt.maxSteps = std::atoi(v);
+    } else if (const char* v = value("--resolution=")) {
+      opt.resolution = std::atof(v);
+    } else if (const char* v = value("--confirm-attempts=")) {
+      opt.confirmAttempts = std::atoi(v);
     } else if (const char* v = value("--bus=")) {
       opt.fullSpeed = std::strcmp(v, "fs") == 0 || std::strcmp(v, "both") == 0;
       opt.highSpeed = std::strcmp(v, "hs") == 0 || std::strcmp(v, "both") == 0;
@@ -310,11 +337,13 @@ bool parse(int argc, char** argv, Options& opt) {
       std::cerr
           << "usage: " << argv[0]
           << " [--bus=fs|hs|both] [--trial-seconds=S] [--confirm-seconds=S] [--steps=N]"
+             " [--resolution=SHARE] [--confirm-attempts=N]"
              " [--hs-spin-us=US] [--fs-pump-us=US] [--hs-pump-us=US] [--smoke] [--out=FILE]\n";
       return false;
     }
   }
-  return opt.trialSeconds > 0 && opt.confirmSeconds > 0 && (opt.fullSpeed || opt.highSpeed);
+  return opt.trialSeconds > 0 && opt.confirmSeconds > 0 && opt.resolution > 0 &&
+         opt.confirmAttempts > 0 && (opt.fullSpeed || opt.highSpeed);
 }
 
 }  // namespace

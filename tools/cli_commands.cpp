@@ -1,10 +1,13 @@
-// The small subcommands: list, read, write, dio and counter.
+// The small subcommands: write, dio and counter, and the channel lists that
+// stream and bench share.
 #include "cli_commands.h"
 
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
 
+#include "calibration_view.h"
+#include "cli_json.h"
 #include "cli_process.h"
 #include "recording.h"
 
@@ -72,68 +75,45 @@ std::vector<int> applyChannels(const Device& device, const std::vector<std::stri
   return ids;
 }
 
-int runList() {
-  const std::vector<DeviceEntry> entries = enumerateDevices();
-  if (entries.empty()) {
-    std::fprintf(stderr, "qelomsr: no devices found\n");
-    return kExitSuccess;
-  }
-  std::FILE* o = out();
-  std::fprintf(o, "%-5s  %-16s  %-6s  %s\n", "INDEX", "IDENTIFIER", "FAMILY", "FIRMWARE");
-  for (const auto& e : entries)
-    std::fprintf(o, "%-5d  %-16s  %-6s  %s\n", e.index, e.identifier.c_str(),
-                 familyInfo(e.type).name, e.firmware.c_str());
-  return kExitSuccess;
-}
-
-int runRead(const Device& device, const ReadArgs& args) {
-  // Every name and range is checked before the device is touched.
-  std::vector<int> ids;
-  std::vector<std::string> ranges;
-  for (const auto& text : args.inputs) {
-    const ChannelSpec channel = parseChannelSpec(text);
-    ids.push_back(device.resolve(channel.name, {kKindAnalogInput, kKindDiffInput}));
-    ranges.push_back(channel.range.empty() ? args.range : channel.range);
-    if (!ranges.back().empty()) device.resolveRange(ids.back(), ranges.back());
-  }
-  for (size_t i = 0; i < ids.size(); ++i) {
-    setRange(device, ids[i], ranges[i]);
-    float value = 0;
-    check(QeloMsrReadAnalogInput(device.handle(), ids[i], &value));
-    std::fprintf(out(), "%-10s %s V\n", device.nameOf(ids[i]).c_str(),
-                 qrec::numberText(value).c_str());
-    // A converter at the end of its scale reads the limit whatever lies beyond.
-    int range = 0, delay = 0;
-    check(QeloMsrGetAnalogInputParameters(device.handle(), ids[i], &range, &delay));
-    const RangeLimits limits = device.limits(ids[i], range);
-    if (value >= limits.maxVolts || value <= limits.minVolts)
-      std::fprintf(stderr,
-                   "qelomsr: warning: %s reads at the limit of its range (%s): the input may "
-                   "lie beyond it\n",
-                   device.nameOf(ids[i]).c_str(), device.describeRange(ids[i], range).c_str());
-  }
-  return kExitSuccess;
-}
-
-void checkWrite(const WriteArgs& args) { parseNumber(args.volts, "voltage"); }
+void checkWrite(const WriteArgs& args) { parseVolts(args.volts); }
 
 int runWrite(const Device& device, const WriteArgs& args) {
-  const double requested = parseNumber(args.volts, "voltage");
+  const double requested = parseVolts(args.volts);
   const int ao = device.resolve(args.output, {kKindAnalogOutput});
-  // The output clamps at the limits of its range: report what it is set to.
+  // The output clamps at the limits of its range, and its 12-bit converter
+  // gives the voltage of the nearest code: report what it produces.
   const std::vector<int> ranges = device.ranges(ao);
   if (ranges.empty()) throw std::runtime_error(device.nameOf(ao) + " reports no range");
   const RangeLimits range = device.limits(ao, ranges.front());
-  const double set = std::clamp(requested, static_cast<double>(range.minVolts),
-                                static_cast<double>(range.maxVolts));
-  check(QeloMsrWriteAnalogOutput(device.handle(), ao, static_cast<float>(set)));
-  if (set != requested)
+  const double inRange = std::clamp(requested, static_cast<double>(range.minVolts),
+                                    static_cast<double>(range.maxVolts));
+  const bool clamped = inRange != requested;
+  const float set = static_cast<float>(inRange);
+  const CalibrationView calibration = CalibrationView::read(device);
+  const OutputScale& scale = calibration.output(ao);
+  check(QeloMsrWriteAnalogOutput(device.handle(), ao, set));
+  const std::string name = device.nameOf(ao);
+  if (clamped)
     std::fprintf(stderr,
                  "qelomsr: warning: %s V is outside the range of %s (%s): the output is "
                  "clamped at %s V\n",
-                 args.volts.c_str(), device.nameOf(ao).c_str(),
+                 qrec::numberText(requested).c_str(), name.c_str(),
                  device.describeRange(ao, ranges.front()).c_str(), qrec::numberText(set).c_str());
-  std::fprintf(out(), "%-10s %s V\n", device.nameOf(ao).c_str(), qrec::numberText(set).c_str());
+  if (!scale.calibrated())
+    std::fprintf(stderr,
+                 "qelomsr: warning: %s is uncalibrated (erased calibration record): the voltage "
+                 "is the nominal conversion of its converter code\n",
+                 name.c_str());
+  // As a float32, like every voltage the tool prints: equal texts mean the
+  // converter gives what was asked, up to float noise.
+  const float produced = static_cast<float>(scale.producedVolts(set));
+  if (qrec::numberText(produced) == qrec::numberText(set))
+    std::fprintf(out(), "%-10s %s V\n", name.c_str(), qrec::numberText(produced).c_str());
+  else
+    std::fprintf(out(), "%-10s %s V (asked %s V: %sthe nearest the 12-bit converter gives)\n",
+                 name.c_str(), qrec::numberText(produced).c_str(),
+                 qrec::numberText(requested).c_str(),
+                 clamped ? ("clamped at " + qrec::numberText(set) + " V, ").c_str() : "");
   return kExitSuccess;
 }
 
@@ -157,13 +137,23 @@ int runDio(const Device& device, const DioArgs& args) {
   }
   const int h = device.handle();
   for (int port : ports) {
-    if (oe >= 0) check(QeloMsrSetDigitalPortOutputEnableMask(h, port, oe));
+    if (oe >= 0) device.setOutputEnableMask(port, oe);
     if (value >= 0) check(QeloMsrWriteDigitalPort(h, port, value));
     int level = 0, lines = 0;
     check(QeloMsrReadDigitalPort(h, port, &level));
     check(QeloMsrGetDigitalPortIoCount(h, port, &lines));
     std::fprintf(out(), "%-6s 0x%02X %s\n", device.nameOf(port).c_str(),
                  static_cast<unsigned>(level), bits(level, lines).c_str());
+    // Levels written to lines that are inputs are latched but drive nothing.
+    const int allLines = (1 << lines) - 1;
+    const int inputs = allLines & ~device.outputEnableMask(port);
+    if (value >= 0 && inputs != 0)
+      std::fprintf(stderr,
+                   "qelomsr: warning: the levels 0x%02X were written but the lines %s of %s are "
+                   "inputs (opening the device resets every line to an input), so they drive "
+                   "nothing there; add --oe MASK to drive them (--oe 0x%02X: every line)\n",
+                   static_cast<unsigned>(value), bits(inputs, lines).c_str(),
+                   device.nameOf(port).c_str(), static_cast<unsigned>(allLines));
   }
   return kExitSuccess;
 }
@@ -182,8 +172,14 @@ int runCounter(const Device& device, const CounterArgs& args) {
   int enabled = 0;
   check(QeloMsrReadCounter(h, counter, &count));
   check(QeloMsrGetCounterEnable(h, counter, &enabled));
-  std::fprintf(out(), "%-6s %lld %s\n", device.nameOf(counter).c_str(),
-               static_cast<long long>(count), enabled ? "enabled" : "disabled");
+  if (args.output.json)
+    printJson({{"device", device.entry().identifier},
+               {"counter", device.nameOf(counter)},
+               {"count", static_cast<long long>(count)},
+               {"enabled", enabled != 0}});
+  else
+    std::fprintf(out(), "%-6s %lld %s\n", device.nameOf(counter).c_str(),
+                 static_cast<long long>(count), enabled ? "enabled" : "disabled");
   return kExitSuccess;
 }
 

@@ -14,15 +14,35 @@
 
 namespace qcli {
 
-// Opens nothing: identifier, family and firmware come from the enumeration.
-int runList();
+// What every command's output looks like: --json prints one JSON document
+// on standard output instead of text (list, info, read, counter; the keys
+// are listed in docs/usage.md), -q leaves out what is only information on
+// stderr (the device opened, progress, summaries). Warnings about values
+// (clipped, uncalibrated, clamped) are printed in any case.
+struct OutputOptions {
+  bool json = false;
+  bool quiet = false;
+};
 
-int runInfo(const Device& device);
+// Opens nothing: identifiers, families and serial numbers come from the
+// enumeration and the USB buses, states from a probe (attachedDevices).
+int runList(const OutputOptions& output);
+
+int runInfo(const Device& device, const OutputOptions& output);
 
 struct ReadArgs {
   std::vector<std::string> inputs;  // NAME or NAME:RANGE
   std::string range;                // for the inputs without one
+  // Slow logging: a row of reads every `every` (a duration, 10s), count rows
+  // (0: until interrupted), each value the mean of `average` reads, into
+  // `out` (CSV or HDF5; standard output as CSV when empty or "-").
+  std::string every;
+  long long count = 0;
+  long long average = 1;
+  std::string out;
+  OutputOptions output;
 };
+void checkRead(const ReadArgs& args);
 int runRead(const Device& device, const ReadArgs& args);
 
 struct WriteArgs {
@@ -45,6 +65,7 @@ struct CounterArgs {
   bool enable = false;
   bool disable = false;
   bool reset = false;
+  OutputOptions output;
 };
 void checkCounter(const CounterArgs& args);
 int runCounter(const Device& device, const CounterArgs& args);
@@ -71,12 +92,17 @@ int runStream(const Device& device, const StreamArgs& args);
 
 struct BenchArgs {
   std::string channels;
-  double rate = 1000.0;
-  double seconds = 2.0;
-  double maxRate = 0.0;  // > rate: double the rate up to this one
+  double rate = 1000.0;  // the first rate tried
+  double seconds = 2.0;  // per trial; an achieved rate is shown from 1 s on
+  double maxRate = 0.0;  // the highest rate tried; 0: the device's highest
 };
 void checkBench(const BenchArgs& args);
 int runBench(const Device& device, const BenchArgs& args);
+
+// frames / elapsed host time means a rate only over a run this long: the
+// latency of the start and of the last read (milliseconds) would dominate a
+// shorter one ("5 frames at 100000 Hz, 270.7 Hz achieved").
+constexpr double kMinSecondsForAchievedRate = 1.0;
 
 // Resolves "AI-0:10mV,AI-1" style lists (the separator a comma) into input
 // identifiers and sets the range of every analog input: its own, else

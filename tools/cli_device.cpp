@@ -10,14 +10,86 @@
 
 namespace qcli {
 
-ApiError::ApiError(int errorId, int errorClass, const std::string& message)
-    : std::runtime_error(message), errorId_(errorId), errorClass_(errorClass) {}
+namespace {
+
+thread_local const FailureSubject* _subject = nullptr;
+
+// The libusb error names behind the library's USB texts ("...: LIBUSB_ERROR_BUSY").
+struct UsbErrorName {
+  const char* name;
+  UsbFailure failure;
+};
+constexpr UsbErrorName kUsbErrorNames[] = {{"LIBUSB_ERROR_NO_DEVICE", UsbFailure::Unplugged},
+                                           {"LIBUSB_ERROR_BUSY", UsbFailure::InUse},
+                                           {"LIBUSB_ERROR_TIMEOUT", UsbFailure::NotAnswering},
+                                           {"LIBUSB_ERROR_PIPE", UsbFailure::Stalled},
+                                           {"LIBUSB_ERROR_ACCESS", UsbFailure::NoAccess}};
+
+std::string withFailure(const std::string& message, const std::string& device, UsbFailure failure) {
+  if (device.empty() || failure == UsbFailure::None) return message;
+  return failureText(failure, device) + ": " + message;
+}
+
+}  // namespace
+
+UsbFailure usbFailureOf(const std::string& libraryMessage) {
+  for (const UsbErrorName& e : kUsbErrorNames)
+    if (libraryMessage.find(e.name) != std::string::npos) return e.failure;
+  return libraryMessage.find("LIBUSB_ERROR") != std::string::npos ? UsbFailure::Failed
+                                                                  : UsbFailure::None;
+}
+
+std::string failureText(UsbFailure failure, const std::string& identifier) {
+  switch (failure) {
+    case UsbFailure::None:
+      return identifier;
+    case UsbFailure::Unplugged:
+      return identifier + " was unplugged";
+    case UsbFailure::InUse:
+      return identifier + " is in use by another program";
+    case UsbFailure::NotAnswering:
+      return identifier + " does not answer";
+    case UsbFailure::Stalled:
+      return identifier + " refused the transfer (endpoint stall)";
+    case UsbFailure::NoAccess:
+      return identifier +
+             " cannot be opened: no permission (install the udev rules, see "
+             "docs/usage.md)";
+    case UsbFailure::Failed:
+      break;
+  }
+  return "a USB transfer with " + identifier + " failed";
+}
+
+ApiError::ApiError(int errorId, int errorClass, const std::string& message,
+                   const std::string& device)
+    : ApiError(errorId, errorClass, message, device, usbFailureOf(message)) {}
+
+ApiError::ApiError(int errorId, int errorClass, const std::string& message,
+                   const std::string& device, UsbFailure failure)
+    : std::runtime_error(withFailure(message, device, failure)),
+      errorId_(errorId),
+      errorClass_(errorClass),
+      libraryMessage_(message),
+      device_(device),
+      failure_(failure) {}
+
+ApiError ApiError::about(const std::string& identifier, UsbFailure failure) const {
+  return ApiError(errorId_, errorClass_, libraryMessage_, identifier, failure);
+}
+
+FailureSubject::FailureSubject(std::string identifier)
+    : identifier_(std::move(identifier)), outer_(_subject) {
+  _subject = this;
+}
+
+FailureSubject::~FailureSubject() { _subject = outer_; }
 
 ApiError errorFor(int rc) {
   char message[512] = {0};
   int errorClass = QELOMSR_ERROR_CLASS_NO_RECORD;
   __wrapper_error(rc, message, static_cast<int>(sizeof message), &errorClass);
-  return ApiError(rc, errorClass, message);
+  return ApiError(rc, errorClass, message, _subject != nullptr ? _subject->identifier_ : "");
 }
 
 void check(int rc) {
@@ -105,29 +177,6 @@ const FamilyInfo& familyInfo(int typeCode) {
 
 namespace {
 
-DeviceEntry entryAt(int index) {
-  std::vector<char> ident(QELOMSR_TEXT_BUFFER_SIZE);
-  std::vector<char> version(QELOMSR_TEXT_BUFFER_SIZE);
-  DeviceEntry entry;
-  entry.index = index;
-  check(QeloMsrGetIdentifier(index, ident.data(), 0, &entry.type, version.data()));
-  ident.back() = '\0';
-  version.back() = '\0';
-  entry.identifier = ident.data();
-  entry.firmware = version.data();
-  return entry;
-}
-
-bool isIndex(const std::string& text) {
-  return !text.empty() && text.size() <= 6 &&
-         std::all_of(text.begin(), text.end(), [](unsigned char c) { return std::isdigit(c); });
-}
-
-std::string lower(std::string text) {
-  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return text;
-}
-
 // Identifier kinds that name peripherals, in the order they are listed, with
 // what a user calls them.
 struct KindName {
@@ -151,85 +200,23 @@ const char* nounOf(int kind) {
   return "peripheral";
 }
 
-std::string attachedList(const std::vector<DeviceEntry>& entries) {
-  if (entries.empty()) return "no devices are attached";
-  std::string text = "attached:";
-  for (const auto& e : entries)
-    text += " " + std::to_string(e.index) + " = " + e.identifier + " (" + familyInfo(e.type).name +
-            ")" + (&e == &entries.back() ? "" : ",");
+std::string lower(std::string text) {
+  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   return text;
 }
 
-[[noreturn]] void noSuchDevice(const std::vector<DeviceEntry>& entries, const std::string& why) {
-  throw std::runtime_error(why + "; " + attachedList(entries) +
-                           " (a device in use by another program is not listed)");
-}
+// The library's name of the LED, which the tool calls LED as the rest of the
+// tool, the panel and the documentation do.
+constexpr const char* kLibraryLedName = "Indicator";
 
 }  // namespace
-
-std::vector<DeviceEntry> enumerateDevices() {
-  int count = 0;
-  check(QeloMsrBeginEnumerate(&count, QELOMSR_TYPE_ALL));
-  std::vector<DeviceEntry> entries;
-  entries.reserve(static_cast<size_t>(std::max(count, 0)));
-  for (int i = 0; i < count; ++i) entries.push_back(entryAt(i));
-  return entries;
-}
-
-DeviceEntry selectDevice(const std::vector<DeviceEntry>& entries, const std::string& text) {
-  if (isIndex(text)) {
-    const size_t index = static_cast<size_t>(std::atoi(text.c_str()));
-    if (index < entries.size()) return entries[index];
-    noSuchDevice(entries, "no device with index " + text);
-  }
-  const std::string wanted = lower(text);
-  for (const auto& e : entries)
-    if (lower(e.identifier) == wanted) return e;
-  // A family name with an optional position among its devices: ka, rix:1.
-  const size_t colon = wanted.find(':');
-  const std::string family = wanted.substr(0, colon);
-  const std::string position = colon == std::string::npos ? "" : wanted.substr(colon + 1);
-  for (int type : {QELOMSR_TYPE_KA1X, QELOMSR_TYPE_VEL1X, QELOMSR_TYPE_RIX1X}) {
-    const FamilyInfo& info = familyInfo(type);
-    if (family != lower(info.name)) continue;
-    if (colon != std::string::npos && !isIndex(position)) break;
-    std::vector<DeviceEntry> members;
-    for (const auto& e : entries)
-      if (e.type == type) members.push_back(e);
-    if (colon == std::string::npos) {
-      if (members.size() == 1) return members[0];
-      if (members.empty()) noSuchDevice(entries, std::string("no ") + info.name + " device");
-      std::string choices;
-      for (size_t i = 0; i < members.size(); ++i)
-        choices +=
-            (i ? ", " : "") + family + ":" + std::to_string(i) + " = " + members[i].identifier;
-      throw std::runtime_error("'" + text + "' is ambiguous: " + std::to_string(members.size()) +
-                               " " + info.name + " devices are attached (" + choices + ")");
-    }
-    const size_t n = static_cast<size_t>(std::atoi(position.c_str()));
-    if (n < members.size()) return members[n];
-    noSuchDevice(entries, "no device '" + text + "': " + std::to_string(members.size()) + " " +
-                              info.name + " device" + (members.size() == 1 ? " is" : "s are") +
-                              " attached");
-  }
-  noSuchDevice(entries, "no device '" + text + "'");
-}
-
-Device Device::open(const std::string& text) {
-  return open(selectDevice(enumerateDevices(), text));
-}
-
-Device Device::open(const DeviceEntry& entry) {
-  int handle = 0;
-  check(QeloMsrOpen(entry.identifier.c_str(), &handle));
-  return Device(handle, entry);
-}
 
 Device::Device(Device&& other) noexcept
     : handle_(other.handle_),
       entry_(std::move(other.entry_)),
       peripherals_(std::move(other.peripherals_)),
-      peripheralsKnown_(other.peripheralsKnown_) {
+      peripheralsKnown_(other.peripheralsKnown_),
+      outputEnableMasks_(std::move(other.outputEnableMasks_)) {
   other.handle_ = 0;
 }
 
@@ -262,7 +249,8 @@ const std::vector<Peripheral>& Device::peripherals() const {
     for (int n = 0; n < kMaxItemsPerKind; ++n) {
       if (QeloMsrGetPeripheralName(handle_, k.kind + n, name, static_cast<int>(sizeof name)) != 0)
         break;
-      if (name[0] != '\0') peripherals_.push_back({k.kind + n, name});
+      if (name[0] == '\0') continue;
+      peripherals_.push_back({k.kind + n, k.kind == kKindLed ? std::string("LED") : name});
     }
   }
   peripheralsKnown_ = true;
@@ -279,6 +267,8 @@ int Device::resolve(const std::string& text, std::initializer_list<int> kinds) c
   const std::string wanted = lower(text);
   for (const auto& p : all)
     if (lower(p.name) == wanted && accepted(p.id)) return p.id;
+  for (const auto& p : all)
+    if (kindOf(p.id) == kKindLed && wanted == lower(kLibraryLedName) && accepted(p.id)) return p.id;
   if (wanted.rfind("0x", 0) == 0) {
     const long long value = parseInteger(text, "peripheral identifier");
     for (const auto& p : all)
@@ -323,33 +313,10 @@ RangeLimits Device::limits(int peripheralId, int rangeId) const {
   return r;
 }
 
-std::string rangeName(float maxVolts) {
-  const double v = static_cast<double>(maxVolts);
-  char text[32];
-  if (v >= 1.0 || v <= 0.0)
-    std::snprintf(text, sizeof text, "%gV", v);
-  else
-    std::snprintf(text, sizeof text, "%gmV", v * 1000.0);
-  return text;
-}
-
 int Device::resolveRange(int peripheralId, const std::string& text) const {
   const std::vector<int> available = ranges(peripheralId);
-  // NUMBER [V|mV], the number being the upper limit; "+-" or "±" may lead.
-  std::string number = lower(text);
-  number.erase(std::remove(number.begin(), number.end(), ' '), number.end());
-  if (number.rfind("+-", 0) == 0) number.erase(0, 2);
-  if (number.rfind("\xC2\xB1", 0) == 0) number.erase(0, 2);  // ±
-  double scale = 1.0;
-  if (number.size() > 2 && number.compare(number.size() - 2, 2, "mv") == 0) {
-    scale = 1e-3;
-    number.resize(number.size() - 2);
-  } else if (number.size() > 1 && number.back() == 'v') {
-    number.resize(number.size() - 1);
-  }
-  char* end = nullptr;
-  const double limit = std::strtod(number.c_str(), &end) * scale;
-  if (!number.empty() && end != nullptr && *end == '\0' && limit > 0) {
+  const double limit = parseRangeLimit(text);
+  if (limit > 0) {
     for (int rangeId : available) {
       const double hi = static_cast<double>(limits(peripheralId, rangeId).maxVolts);
       if (std::fabs(hi - limit) <= 1e-3 * limit) return rangeId;
@@ -361,8 +328,11 @@ int Device::resolveRange(int peripheralId, const std::string& text) const {
     known += rangeName(limits(peripheralId, rangeId).maxVolts) + " (" +
              describeRange(peripheralId, rangeId) + ")";
   }
-  throw UsageError("'" + text + "' is not a range of " + nameOf(peripheralId) +
-                   " (choose from: " + known + ")");
+  if (limit > 0)
+    throw UsageError("'" + text + "' is not a range of " + nameOf(peripheralId) +
+                     " (choose from: " + known + ")");
+  throw UsageError("'" + text + "' is not a range: " + kRangeSpellings + " (" +
+                   nameOf(peripheralId) + " has: " + known + ")");
 }
 
 std::string Device::describeRange(int peripheralId, int rangeId) const {
@@ -373,36 +343,26 @@ std::string Device::describeRange(int peripheralId, int rangeId) const {
   return text;
 }
 
-ChannelSpec parseChannelSpec(const std::string& text) {
-  const size_t colon = text.rfind(':');
-  if (colon == std::string::npos) return {text, ""};
-  if (colon == 0 || colon + 1 == text.size())
-    throw UsageError("'" + text + "' is not a channel: write NAME or NAME:RANGE (AI-0:10mV)");
-  return {text.substr(0, colon), text.substr(colon + 1)};
-}
-
 int Device::valueSlot(int inputId) const {
   if (kindOf(inputId) == kKindDiffInput)
     return parameter(QELOMSR_PARAM_SINGLE_ENDED_INPUTS) + (inputId & 0xFF);
   return inputId & 0xFF;
 }
 
-long long parseInteger(const std::string& text, const char* what) {
-  errno = 0;
-  char* end = nullptr;
-  const long long value = std::strtoll(text.c_str(), &end, 0);
-  if (text.empty() || end == nullptr || *end != '\0' || errno != 0)
-    throw UsageError(std::string("'") + text + "' is not a valid " + what);
-  return value;
+int Device::outputEnableMask(int portId) const {
+  for (const auto& m : outputEnableMasks_)
+    if (m.first == portId) return m.second;
+  return 0;
 }
 
-double parseNumber(const std::string& text, const char* what) {
-  errno = 0;
-  char* end = nullptr;
-  const double value = std::strtod(text.c_str(), &end);
-  if (text.empty() || end == nullptr || *end != '\0' || errno != 0 || !std::isfinite(value))
-    throw UsageError(std::string("'") + text + "' is not a valid " + what);
-  return value;
+void Device::setOutputEnableMask(int portId, int mask) const {
+  check(QeloMsrSetDigitalPortOutputEnableMask(handle_, portId, mask));
+  for (auto& m : outputEnableMasks_)
+    if (m.first == portId) {
+      m.second = mask;
+      return;
+    }
+  outputEnableMasks_.emplace_back(portId, mask);
 }
 
 }  // namespace qcli

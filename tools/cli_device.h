@@ -1,6 +1,7 @@
 // Thin C++ layer of the command-line tool over the public C interface: error
-// records become exceptions, devices are chosen by identifier, family or list
-// index, and peripherals and ranges are named as the device names them.
+// records become exceptions that say what happened to which device, devices
+// are chosen by identifier, family or serial number, and peripherals and
+// ranges are named as the device names them.
 #pragma once
 
 #include <qelomsr/qelomsr.h>
@@ -11,31 +12,76 @@
 #include <utility>
 #include <vector>
 
+#include "cli_values.h"
+#include "usb_scan.h"
+
 namespace qcli {
 
-// A failed library call: the text and class of its error record.
+// What the USB layer reports behind a library failure (the libusb error
+// name at the end of the library's text).
+enum class UsbFailure {
+  None,          // not a USB failure
+  Unplugged,     // LIBUSB_ERROR_NO_DEVICE
+  InUse,         // LIBUSB_ERROR_BUSY: another program holds the device
+  NotAnswering,  // LIBUSB_ERROR_TIMEOUT
+  Stalled,       // LIBUSB_ERROR_PIPE: the device refused the transfer
+  NoAccess,      // LIBUSB_ERROR_ACCESS: no permission for the device node
+  Failed,        // any other LIBUSB_ERROR
+};
+UsbFailure usbFailureOf(const std::string& libraryMessage);
+// What happened, said of a device: "USB:1-0-3 was unplugged",
+// "USB:1-0-3 is in use by another program", "USB:1-0-3 does not answer".
+std::string failureText(UsbFailure failure, const std::string& identifier);
+
+// A failed library call: the text and class of its error record. When the
+// failure concerns a device (its identifier known), what() says first what
+// happened to it and then the library's text:
+// "USB:1-0-3 was unplugged: Failed to write data ...: LIBUSB_ERROR_NO_DEVICE".
 class ApiError : public std::runtime_error {
  public:
-  ApiError(int errorId, int errorClass, const std::string& message);
+  ApiError(int errorId, int errorClass, const std::string& message, const std::string& device = "");
   int errorId() const { return errorId_; }
   int errorClass() const { return errorClass_; }
+  const std::string& libraryMessage() const { return libraryMessage_; }
+  const std::string& device() const { return device_; }  // empty: not known
+  UsbFailure usbFailure() const { return failure_; }
+  // The same failure said of a device; with a failure of its own when the
+  // reason is known otherwise (a device in use, which the library reports as
+  // "Invalid identifier.").
+  ApiError about(const std::string& identifier) const { return about(identifier, failure_); }
+  ApiError about(const std::string& identifier, UsbFailure failure) const;
 
  private:
+  ApiError(int errorId, int errorClass, const std::string& message, const std::string& device,
+           UsbFailure failure);
   int errorId_;
   int errorClass_;
-};
-
-// A bad command line argument that only shows up once the device is known
-// (an unknown peripheral name, a range the input does not have, ...).
-class UsageError : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
+  std::string libraryMessage_;
+  std::string device_;
+  UsbFailure failure_;
 };
 
 // Throws ApiError for a non-zero return code of the library.
 void check(int rc);
-// Reads the error record of a non-zero return code into an ApiError.
+// Reads the error record of a non-zero return code into an ApiError; said of
+// the device of the innermost FailureSubject of this thread, if any.
 ApiError errorFor(int rc);
+
+// While alive, library failures read by errorFor() on this thread are said
+// of this device ("USB:1-0-3 was unplugged: ..."). The tool runs every
+// device command inside one.
+class FailureSubject {
+ public:
+  explicit FailureSubject(std::string identifier);
+  ~FailureSubject();
+  FailureSubject(const FailureSubject&) = delete;
+  FailureSubject& operator=(const FailureSubject&) = delete;
+
+ private:
+  std::string identifier_;
+  const FailureSubject* outer_;
+  friend ApiError errorFor(int rc);
+};
 // Short English name of an error class ("invalid argument", ...).
 const char* errorClassName(int errorClass);
 
@@ -69,15 +115,45 @@ struct DeviceEntry {
   std::string identifier;
   int type = 0;
   std::string firmware;
+  // The USB serial string (KA1X-004711); filled in by selectDevice and
+  // attachedDevices, empty when unknown.
+  std::string usbSerial;
 };
 
-// Enumerates every attached device of all families.
+// Enumerates every attached device of all families that the library can
+// open (a device in use by another program or not answering is left out).
 std::vector<DeviceEntry> enumerateDevices();
 
-// The entry named by text: an index of the list ("0"), an identifier in any
-// case ("usb:1-0-3"), or a family with an optional position among the
-// devices of that family ("ka", "rix:1"). Throws std::runtime_error naming
-// the text and listing the attached devices when nothing matches.
+// A Qelo device seen on the bus, listed by the library or not.
+struct AttachedDevice {
+  DeviceEntry entry;  // index and firmware only when the library listed it
+  // Why the library could not list it (InUse, NotAnswering, NoAccess);
+  // None: listed, it can be opened.
+  UsbFailure state = UsbFailure::None;
+  bool available() const { return state == UsbFailure::None; }
+};
+// Every Qelo device on the buses, in the order of their identifiers: the
+// library's list (entries, from enumerateDevices) joined with a read of the
+// buses (usb_scan.h). A device the library did not list is probed as the
+// library's enumeration probes it (interface 0 claimed and released at once)
+// to tell a device in use from one that does not answer. Opens nothing
+// through the library. Without libusb access, the library's list alone.
+std::vector<AttachedDevice> attachedDevices(const std::vector<DeviceEntry>& entries);
+// "in use by another program", "does not answer", ...; "" for None.
+const char* stateText(UsbFailure state);
+
+// The entry named by text, among the devices of attachedDevices(entries):
+//  - an identifier, in any case ("usb:1-0-3");
+//  - a serial number: the USB serial ("KA1X-004711") or the device's own
+//    ("QeloKa@KA1X-004711"), exactly or, when only one matches, in any case;
+//  - a family with an optional position among that family's devices on the
+//    bus in identifier order ("ka", "rix:1"): stable while devices stay
+//    where they are plugged, whether other devices are busy or not.
+// A bare number is refused (UsageError): an index counts only the devices
+// that could be opened and shifts when one is busy. Throws
+// std::runtime_error naming the text and listing the devices on the bus when
+// nothing matches, and ApiError saying so when the device named is in use by
+// another program, does not answer or cannot be opened.
 DeviceEntry selectDevice(const std::vector<DeviceEntry>& entries, const std::string& text);
 
 // A peripheral of the identifier space with the name the device gives it.
@@ -112,7 +188,8 @@ class Device {
  public:
   // Opens the device that selectDevice picks from a fresh enumeration.
   static Device open(const std::string& text);
-  // Opens an entry of the latest enumeration.
+  // Opens an entry of the latest enumeration. A failure is said of the
+  // device ("USB:1-0-3 is in use by another program: ...").
   static Device open(const DeviceEntry& entry);
 
   Device(Device&& other) noexcept;
@@ -129,24 +206,31 @@ class Device {
   int parameter(int index) const;
   // "USB:1-0-3 (Ka, serial QeloKa@KA1X-004711, firmware 1.4)".
   std::string describe() const;
-  // Every peripheral the device names, in identifier order (asked once).
+  // Every peripheral the device names, in identifier order (asked once). The
+  // LED is called LED (the library names it "Indicator").
   const std::vector<Peripheral>& peripherals() const;
-  // The identifier of a peripheral given by its name ("AI-3", "ai-3") or as
-  // a number ("0x7A501103"); throws UsageError when the device has no such
-  // peripheral. kinds, when not empty, restricts the accepted identifier kinds.
+  // The identifier of a peripheral given by its name ("AI-3", "ai-3"; the LED
+  // also as "Indicator") or as a number ("0x7A501103"); throws UsageError
+  // when the device has no such peripheral. kinds, when not empty, restricts
+  // the accepted identifier kinds.
   int resolve(const std::string& text, std::initializer_list<int> kinds = {}) const;
   std::string nameOf(int id) const;
   // The ranges an analog input or output offers, in device order.
   std::vector<int> ranges(int peripheralId) const;
   RangeLimits limits(int peripheralId, int rangeId) const;
-  // A range given by its upper limit with or without a unit ("10V", "100mV",
-  // "0.1", "3.3V"); throws UsageError listing the ranges of the peripheral
-  // when it has no such range.
+  // A range given by its upper limit in the grammar of parseRangeLimit
+  // ("10V", "100mV", "0.1", "3.3V"); throws UsageError listing the ranges of
+  // the peripheral when it has no such range.
   int resolveRange(int peripheralId, const std::string& text) const;
   // Human readable limits of a range ("-10 .. 10 V").
   std::string describeRange(int peripheralId, int rangeId) const;
   // The value slot of an analog input in a frame record.
   int valueSlot(int inputId) const;
+  // The output enable mask of a digital port as set through this object
+  // since it was opened (opening resets every line to an input; the device
+  // cannot report the mask).
+  int outputEnableMask(int portId) const;
+  void setOutputEnableMask(int portId, int mask) const;
 
  private:
   Device(int handle, DeviceEntry entry) : handle_(handle), entry_(std::move(entry)) {}
@@ -154,23 +238,7 @@ class Device {
   DeviceEntry entry_;
   mutable std::vector<Peripheral> peripherals_;
   mutable bool peripheralsKnown_ = false;
+  mutable std::vector<std::pair<int, int>> outputEnableMasks_;  // port id, mask
 };
-
-// The name of a range by its upper limit, in the grammar resolveRange reads:
-// 10V, 100mV, 3.3V.
-std::string rangeName(float maxVolts);
-
-// A peripheral with an optional range: "AI-0:10mV" or "AI-1".
-struct ChannelSpec {
-  std::string name;
-  std::string range;  // empty: none given
-};
-ChannelSpec parseChannelSpec(const std::string& text);
-
-// Parses an integer in decimal, hex (0x..) or octal (0..) notation; throws
-// UsageError naming what for.
-long long parseInteger(const std::string& text, const char* what);
-// Parses a finite floating-point number; throws UsageError naming what for.
-double parseNumber(const std::string& text, const char* what);
 
 }  // namespace qcli

@@ -63,6 +63,10 @@ void installStopSignals() {
 int stopSignal() { return _stop_signal; }
 
 bool stopInsisted() { return _stop_count >= 2; }
+void clearStopRequest() {
+  _stop_signal = 0;
+  _stop_count = 0;
+}
 
 bool sleepUnlessStopped(double seconds) {
   using Clock = std::chrono::steady_clock;

@@ -34,6 +34,9 @@ int stopSignal();
 inline bool stopRequested() { return stopSignal() != 0; }
 // A second stop signal came: stop without finishing the work at hand.
 bool stopInsisted();
+// Forgets a stop signal that has been dealt with: a session on a terminal
+// goes on after Ctrl-C ended one of its commands.
+void clearStopRequest();
 // Sleeps; returns false as soon as a stop signal came.
 bool sleepUnlessStopped(double seconds);
 

@@ -23,39 +23,45 @@ const char* const kOpeningResetsHelp =
     "command survives the next. Run several commands on one open device with "
     "'qelomsr session'.";
 
-int runSession(const std::string& device, const std::string& file);
-
 namespace {
 
 const char* const kDeviceHelp =
-    "Device: identifier (USB:1-0-3, any case), family with its position (ka, rix:1) or index "
-    "in the 'list' output";
+    "Device: identifier (USB:1-0-3, any case), serial number (KA1X-004711 or "
+    "QeloKa@KA1X-004711) or family with its position among that family's devices in "
+    "identifier order (ka, rix:1); see 'qelomsr list'";
 const char* const kRangeHelp =
     "Range of the analog inputs without one of their own: its upper limit, 10V, 1V, 100mV, "
-    "10mV, 3.3V (also 0.1, 0.01V, ...)";
+    "10mV, 3.3V (also 0.1, 0.01V, 10 mV)";
 
-// Whole numbers are checked as text before CLI11 converts them: a number too
-// large for its type is refused instead of being saturated.
-const CLI::Validator kWholeNumber(
-    [](std::string& text) -> std::string {
-      try {
-        parseInteger(text, "whole number");
-      } catch (const std::exception& e) {
-        return e.what();
-      }
-      return "";
-    },
-    "INT");
+// Numbers are checked as text before CLI11 converts them, in the tool's own
+// grammar (cli_values.h): a number too large for its type is refused instead
+// of being saturated, and hex, inf or nan are no numbers of seconds or hertz.
+CLI::Validator textCheck(void (*parse)(const std::string&), const char* name) {
+  return CLI::Validator(
+      [parse](std::string& text) -> std::string {
+        try {
+          parse(text);
+        } catch (const std::exception& e) {
+          return e.what();
+        }
+        return "";
+      },
+      name);
+}
+const CLI::Validator kWholeNumber =
+    textCheck([](const std::string& t) { parseInteger(t, "whole number"); }, "INT");
+const CLI::Validator kDecimal =
+    textCheck([](const std::string& t) { parseNumber(t, "number"); }, "NUMBER");
 
 // A number of seconds: finite and not negative.
-const CLI::Validator kSeconds(
-    [](std::string& text) -> std::string {
-      errno = 0;
-      char* end = nullptr;
-      const double value = std::strtod(text.c_str(), &end);
-      if (text.empty() || *end != '\0' || errno != 0 || !std::isfinite(value) || value < 0)
-        return "'" + text + "' is not a number of seconds >= 0";
-      return "";
+const CLI::Validator kSeconds = textCheck(
+    [](const std::string& text) {
+      double value = -1;
+      try {
+        value = parseNumber(text, "number");
+      } catch (const UsageError&) {
+      }
+      if (!(value >= 0)) throw UsageError("'" + text + "' is not a number of seconds >= 0");
     },
     "SECONDS");
 
@@ -68,6 +74,16 @@ struct DeviceRunner {
   std::shared_ptr<const bool> quiet;
 };
 
+// -q and, where the command has it, --json.
+void addOutputOptions(CLI::App& sub, OutputOptions& output, bool json) {
+  if (json)
+    sub.add_flag("--json", output.json,
+                 "Print one JSON document on standard output instead of text (keys in "
+                 "docs/usage.md)");
+  sub.add_flag("-q,--quiet", output.quiet,
+               "Say nothing on stderr but warnings and errors (not which device was opened)");
+}
+
 // A device command: its name, its help and what adds its arguments to its
 // subcommand and returns its runner.
 struct DeviceCommand {
@@ -76,8 +92,11 @@ struct DeviceCommand {
   DeviceRunner (*define)(CLI::App& sub);
 };
 
-DeviceRunner defineInfo(CLI::App&) {
-  return {nullptr, [](const Device& d) { return runInfo(d); }, nullptr};
+DeviceRunner defineInfo(CLI::App& sub) {
+  auto output = std::make_shared<OutputOptions>();
+  addOutputOptions(sub, *output, true);
+  return {nullptr, [output](const Device& d) { return runInfo(d, *output); },
+          std::shared_ptr<const bool>(output, &output->quiet)};
 }
 
 DeviceRunner defineRead(CLI::App& sub) {
@@ -86,27 +105,47 @@ DeviceRunner defineRead(CLI::App& sub) {
                  "Analog inputs by name, each with an optional range: AI-0, AI-0/AI-1:1V, VREF")
       ->required();
   sub.add_option("--range", args->range, kRangeHelp);
-  return {nullptr, [args](const Device& d) { return runRead(d, *args); }, nullptr};
+  sub.add_option("--every", args->every,
+                 "Log a row of reads every DURATION (10s, 500ms, 5min, 2h) until interrupted or "
+                 "--count rows, timed by the host");
+  sub.add_option("--count", args->count, "With --every: rows to log (default: until interrupted)")
+      ->check(kWholeNumber);
+  sub.add_option("--average", args->average,
+                 "With --every: each value the mean of this many reads (default 1)")
+      ->check(kWholeNumber);
+  sub.add_option("--out", args->out,
+                 "With --every: data file, FILE.h5 or FILE.hdf5 for HDF5, any other name for CSV; "
+                 "- or none for CSV on standard output");
+  addOutputOptions(sub, args->output, true);
+  return {[args] { checkRead(*args); }, [args](const Device& d) { return runRead(d, *args); },
+          std::shared_ptr<const bool>(args, &args->output.quiet)};
 }
 
 DeviceRunner defineWrite(CLI::App& sub) {
   auto args = std::make_shared<WriteArgs>();
   sub.add_option("OUTPUT", args->output, "Analog output by name: AO-0, AO-1")->required();
   sub.add_option("VOLTS", args->volts,
-                 "Output voltage; a value outside the output's range is clamped with a warning "
-                 "(use -- before a negative value)")
+                 "Output voltage, V or mV (2.5, 100mV); a value outside the output's range is "
+                 "clamped with a warning (use -- before a negative value). Prints the voltage "
+                 "the converter produces")
       ->required();
+  auto output = std::make_shared<OutputOptions>();
+  addOutputOptions(sub, *output, false);
   return {[args] { checkWrite(*args); }, [args](const Device& d) { return runWrite(d, *args); },
-          nullptr};
+          std::shared_ptr<const bool>(output, &output->quiet)};
 }
 
 DeviceRunner defineDio(CLI::App& sub) {
   auto args = std::make_shared<DioArgs>();
   sub.add_option("PORT", args->port, "Digital port by name (DP-0); every port when left out");
-  sub.add_option("--oe", args->outputEnable, "Output enable mask, bit set = output (0xFF)");
-  sub.add_option("--write", args->write, "Output levels to write (0x55)");
+  sub.add_option("--oe", args->outputEnable,
+                 "Output enable mask, bit set = output (0xFF, 0b00001111, 15); opening makes "
+                 "every line an input");
+  sub.add_option("--write", args->write, "Output levels to write (0x55); drive only with --oe");
+  auto output = std::make_shared<OutputOptions>();
+  addOutputOptions(sub, *output, false);
   return {[args] { checkDio(*args); }, [args](const Device& d) { return runDio(d, *args); },
-          nullptr};
+          std::shared_ptr<const bool>(output, &output->quiet)};
 }
 
 DeviceRunner defineCounter(CLI::App& sub) {
@@ -115,8 +154,9 @@ DeviceRunner defineCounter(CLI::App& sub) {
   sub.add_flag("--enable", args->enable, "Enable counting");
   sub.add_flag("--disable", args->disable, "Disable counting");
   sub.add_flag("--reset", args->reset, "Reset the count to 0");
+  addOutputOptions(sub, args->output, true);
   return {[args] { checkCounter(*args); }, [args](const Device& d) { return runCounter(d, *args); },
-          nullptr};
+          std::shared_ptr<const bool>(args, &args->output.quiet)};
 }
 
 DeviceRunner defineStream(CLI::App& sub) {
@@ -125,11 +165,13 @@ DeviceRunner defineStream(CLI::App& sub) {
                  "Inputs, comma separated, analog ones with an optional range: "
                  "AI-0:10mV,AI-1,DP-0,CNT,TRG")
       ->required();
-  sub.add_option("--rate", args->rate, "Frame rate in Hz (>= 1); not with --trigger sample");
+  sub.add_option("--rate", args->rate, "Frame rate in Hz (>= 1); not with --trigger sample")
+      ->check(kDecimal);
   auto* frames =
       sub.add_option("--frames", args->frames, "Number of frames to acquire")->check(kWholeNumber);
   auto* seconds = sub.add_option("--seconds", args->seconds,
-                                 "Duration in seconds (of host time with --trigger sample)");
+                                 "Duration in seconds (of host time with --trigger sample)")
+                      ->check(kDecimal);
   frames->excludes(seconds);
   sub.add_option("--range", args->range, kRangeHelp);
   sub.add_option("--out", args->out,
@@ -159,11 +201,20 @@ DeviceRunner defineStream(CLI::App& sub) {
 DeviceRunner defineBench(CLI::App& sub) {
   auto args = std::make_shared<BenchArgs>();
   sub.add_option("--channels", args->channels, "Inputs, comma separated (default: AI-0)");
-  sub.add_option("--rate", args->rate, "Frame rate in Hz")->capture_default_str();
-  sub.add_option("--seconds", args->seconds, "Seconds per rate")->capture_default_str();
-  sub.add_option("--max-rate", args->maxRate, "Double the rate up to this one");
+  sub.add_option("--rate", args->rate, "The first rate tried, in Hz")
+      ->capture_default_str()
+      ->check(kDecimal);
+  sub.add_option("--seconds", args->seconds,
+                 "Seconds per trial (an achieved rate is shown for trials of 1 s or more)")
+      ->capture_default_str()
+      ->check(kDecimal);
+  sub.add_option("--max-rate", args->maxRate,
+                 "The highest rate tried (default: the highest rate the device accepts)")
+      ->check(kDecimal);
+  auto output = std::make_shared<OutputOptions>();
+  addOutputOptions(sub, *output, false);
   return {[args] { checkBench(*args); }, [args](const Device& d) { return runBench(d, *args); },
-          nullptr};
+          std::shared_ptr<const bool>(output, &output->quiet)};
 }
 
 const DeviceCommand kDeviceCommands[] = {
@@ -173,7 +224,7 @@ const DeviceCommand kDeviceCommands[] = {
     {"dio", "Read a digital port; set its output enable and levels", defineDio},
     {"counter", "Enable, disable, reset and read the counter", defineCounter},
     {"stream", "Acquire frames continuously into a CSV or HDF5 file", defineStream},
-    {"bench", "Measure the sustained frame rate and CPU use", defineBench},
+    {"bench", "Find the highest frame rate the device accepts and the host sustains", defineBench},
 };
 
 }  // namespace
@@ -183,10 +234,14 @@ void announce(const Device& device) {
 }
 
 void addListCommand(CLI::App& app, Command& selected) {
-  app.add_subcommand("list",
-                     "List the attached devices: index, identifier, family, firmware. Opens no "
-                     "device and changes nothing")
-      ->callback([&selected] { selected = [] { return runList(); }; });
+  auto output = std::make_shared<OutputOptions>();
+  auto* sub = app.add_subcommand(
+      "list",
+      "List the devices on the USB buses: identifier, family, serial number, firmware, and "
+      "whether they can be opened (in use by another program, not answering). Opens no device "
+      "and changes nothing");
+  addOutputOptions(*sub, *output, true);
+  sub->callback([&selected, output] { selected = [output] { return runList(*output); }; });
 }
 
 void addDeviceCommands(CLI::App& app, Command& selected) {
@@ -201,6 +256,7 @@ void addDeviceCommands(CLI::App& app, Command& selected) {
         if (runner.check) runner.check();
         const Device opened = Device::open(*device);
         if (!runner.quiet || !*runner.quiet) announce(opened);
+        const FailureSubject subject(opened.entry().identifier);
         return runner.run(opened);
       };
     });
@@ -214,6 +270,7 @@ void addSessionLineCommands(CLI::App& app, Device& device, Command& selected) {
     sub->callback([&selected, &device, runner] {
       selected = [&device, runner] {
         if (runner.check) runner.check();
+        const FailureSubject subject(device.entry().identifier);
         return runner.run(device);
       };
     });
@@ -237,14 +294,18 @@ void addSessionCommand(CLI::App& app, Command& selected) {
       "(opening resets the device once)");
   sub->add_option("DEVICE", *device, kDeviceHelp)->required();
   sub->add_option("FILE", *file, "Commands, one per line (default: standard input)");
+  auto output = std::make_shared<OutputOptions>();
+  addOutputOptions(*sub, *output, false);
   sub->footer(
       "Each line holds a device command as on the command line without DEVICE: info, read, "
       "write, dio, counter, stream, bench; or sleep SECONDS. Blank lines and # comments are "
       "skipped; words may be quoted. The session stops at the first failing line with its exit "
-      "code. Example:\n  counter CNT --enable\n  sleep 0.5\n  counter CNT\n\n" +
+      "code. On a terminal (no FILE) it prompts for lines with editing and history, goes on "
+      "after a failing line, and ends with exit, quit or Ctrl-D. Example:\n"
+      "  counter CNT --enable\n  sleep 0.5\n  counter CNT\n\n" +
       std::string(kOpeningResetsHelp));
-  sub->callback([&selected, device, file] {
-    selected = [device, file] { return runSession(*device, *file); };
+  sub->callback([&selected, device, file, output] {
+    selected = [device, file, output] { return runSession(*device, *file, output->quiet); };
   });
 }
 

@@ -7,6 +7,7 @@
 #include <CLI/CLI.hpp>
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace qcli {
 
@@ -27,8 +28,19 @@ void addSessionCommand(CLI::App& app, Command& selected);
 void addSessionLineCommands(CLI::App& app, Device& device, Command& selected);
 
 // Says on standard error which device a command opened (identifier, family,
-// serial, firmware), so that a shifted list index cannot go unnoticed.
+// serial, firmware).
 void announce(const Device& device);
+
+// session DEVICE [FILE]: opens the device and runs the lines of FILE or
+// standard input; on a terminal, runTerminalSession.
+int runSession(const std::string& device, const std::string& file, bool quiet);
+// Runs the command of one session line on the device; returns its exit code.
+int runSessionLine(Device& device, const std::vector<std::string>& words);
+// The session on a terminal: a prompt with line editing and history; a line
+// that fails says why and the session goes on with the device as it is;
+// Ctrl-C stops the running command (or clears the line), exit, quit or
+// Ctrl-D end the session.
+int runTerminalSession(Device& device);
 
 // The help texts shared by the command line and the documentation.
 extern const char* const kExitCodesHelp;

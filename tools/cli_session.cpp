@@ -1,6 +1,10 @@
 // The session subcommand: the device commands, one per line, on one open
 // device, so that what one line sets (an output, the counter, a range) is
-// still set for the next.
+// still set for the next. Lines come from a file or standard input; on a
+// terminal the session prompts with line editing and history
+// (cli_terminal.cpp) and goes on after a failing line.
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -15,48 +19,8 @@
 
 namespace qcli {
 
-namespace {
-
-// Splits a line into words: blanks separate, single and double quotes group,
-// a backslash takes the next character as it is, and # at the start of a
-// word begins a comment.
-std::vector<std::string> splitWords(const std::string& line) {
-  std::vector<std::string> words;
-  std::string word;
-  bool inWord = false;
-  char quote = 0;
-  for (size_t i = 0; i < line.size(); ++i) {
-    const char c = line[i];
-    if (quote != 0) {
-      if (c == quote)
-        quote = 0;
-      else if (c == '\\' && quote == '"' && i + 1 < line.size())
-        word += line[++i];
-      else
-        word += c;
-    } else if (c == ' ' || c == '\t' || c == '\r') {
-      if (inWord) words.push_back(word);
-      word.clear();
-      inWord = false;
-    } else if (c == '#' && !inWord) {
-      break;
-    } else {
-      inWord = true;
-      if (c == '"' || c == '\'')
-        quote = c;
-      else if (c == '\\' && i + 1 < line.size())
-        word += line[++i];
-      else
-        word += c;
-    }
-  }
-  if (quote != 0) throw UsageError("unterminated quote");
-  if (inWord) words.push_back(word);
-  return words;
-}
-
 // Runs one line; returns its exit code.
-int runLine(Device& device, const std::vector<std::string>& words) {
+int runSessionLine(Device& device, const std::vector<std::string>& words) {
   CLI::App app{"A command of a session.", "session line:"};
   app.require_subcommand(1);
   Command selected;
@@ -85,26 +49,26 @@ int runLine(Device& device, const std::vector<std::string>& words) {
   return code;
 }
 
-}  // namespace
-
-int runSession(const std::string& deviceText, const std::string& file) {
+int runSession(const std::string& deviceText, const std::string& file, bool quiet) {
   std::ifstream named;
   std::istream* in = &std::cin;
-  if (!file.empty() && file != "-") {
+  const bool fromStdin = file.empty() || file == "-";
+  if (!fromStdin) {
     named.open(file);
     if (!named) throw std::runtime_error("cannot read '" + file + "': " + std::strerror(errno));
     in = &named;
   }
   Device device = Device::open(deviceText);
-  announce(device);
+  if (!quiet) announce(device);
+  if (fromStdin && isatty(STDIN_FILENO)) return runTerminalSession(device);
   std::string line;
   for (int number = 1; std::getline(*in, line); ++number) {
     if (stopRequested()) return exitCodeForSignal(stopSignal());
     int code = kExitSuccess;
     try {
-      const std::vector<std::string> words = splitWords(line);
+      const std::vector<std::string> words = splitSessionLine(line);
       if (words.empty()) continue;
-      code = runLine(device, words);
+      code = runSessionLine(device, words);
     } catch (const std::exception& e) {
       endProgressLine();
       std::fprintf(stderr, "qelomsr: session line %d: %s\n", number, line.c_str());

@@ -1,5 +1,5 @@
-// The stream and bench subcommands: continuous acquisition into a data file
-// (CSV or HDF5, see recording.h) and the sustained-rate measurement.
+// The stream subcommand: continuous acquisition into a data file (CSV or
+// HDF5, see recording.h).
 #include <unistd.h>
 
 #include <cmath>
@@ -73,9 +73,12 @@ void warnOfUncalibrated(const std::vector<qrec::Column>& columns) {
 void printSummary(const AcquisitionResult& r, long long frames, const std::string& how) {
   std::string rate;
   char text[128];
-  if (r.deviceRate > 0) {
+  if (r.deviceRate > 0 && r.elapsed >= kMinSecondsForAchievedRate) {
     std::snprintf(text, sizeof text, "at %.6g Hz (device rate), %.1f Hz achieved", r.deviceRate,
-                  r.elapsed > 0 ? static_cast<double>(r.frames) / r.elapsed : 0.0);
+                  static_cast<double>(r.frames) / r.elapsed);
+    rate = text;
+  } else if (r.deviceRate > 0) {
+    std::snprintf(text, sizeof text, "at %.6g Hz (device rate)", r.deviceRate);
     rate = text;
   } else {
     rate = "on trigger events";
@@ -191,59 +194,6 @@ int runStream(const Device& device, const StreamArgs& args) {
     printClipped(consumer, *consumer.recording());
   }
   return result.interrupted ? exitCodeForSignal(stopSignal()) : kExitSuccess;
-}
-
-void checkBench(const BenchArgs& args) {
-  if (!(args.rate >= 1.0) || !(args.seconds > 0.0))
-    throw UsageError("--rate must be at least 1 Hz and --seconds positive");
-  if (!(args.maxRate >= 0.0) || !std::isfinite(args.maxRate))
-    throw UsageError("--max-rate must be a finite rate in Hz");
-}
-
-int runBench(const Device& device, const BenchArgs& args) {
-  checkBench(args);
-  AcquisitionOptions options;
-  if (args.channels.empty()) {
-    for (const auto& p : device.peripherals())
-      if (kindOf(p.id) == kKindAnalogInput) {
-        options.inputs.push_back(p.id);
-        break;
-      }
-  } else {
-    options.inputs = applyChannels(
-        device, splitList(args.channels), "",
-        {kKindAnalogInput, kKindDiffInput, kKindDigitalPort, kKindCounter, kKindTrigger});
-  }
-  options.seconds = args.seconds;
-  options.restartOnOverrun = true;
-  std::string names;
-  for (int id : options.inputs) names += (names.empty() ? "" : ",") + device.nameOf(id);
-  std::FILE* o = out();
-  std::fprintf(o, "device %s (%s), channels %s, %.3g s per rate\n",
-               device.entry().identifier.c_str(), device.family().name, names.c_str(),
-               args.seconds);
-  std::fprintf(o, "%12s %12s %12s %10s %12s %8s %9s\n", "requested", "device_hz", "achieved_hz",
-               "frames", "frames/read", "cpu_%", "overruns");
-  for (double rate = args.rate; rate <= std::max(args.rate, args.maxRate); rate *= 2) {
-    options.rate = rate;
-    AcquisitionResult r;
-    try {
-      r = acquire(device, options, nullptr);
-    } catch (const UsageError& e) {
-      // A sweep ends at the first rate the device refuses; a refused first
-      // rate is an error like any other.
-      if (rate == args.rate) throw;
-      std::fprintf(o, "%12.6g refused by the device\n", rate);
-      break;
-    }
-    const double achieved = r.elapsed > 0 ? static_cast<double>(r.frames) / r.elapsed : 0.0;
-    std::fprintf(o, "%12.6g %12.6g %12.1f %10lld %12.1f %8.1f %9d\n", rate, r.deviceRate, achieved,
-                 r.frames, r.reads > 0 ? static_cast<double>(r.frames) / r.reads : 0.0,
-                 r.elapsed > 0 ? 100.0 * r.cpuSeconds / r.elapsed : 0.0, r.overruns);
-    std::fflush(o);
-    if (r.interrupted) return exitCodeForSignal(stopSignal());
-  }
-  return kExitSuccess;
 }
 
 }  // namespace qcli

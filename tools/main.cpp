@@ -83,7 +83,7 @@ int main(int argc, char** argv) {
       "panel", "Serve a live test panel for the devices in the browser (loopback only)");
   panelCmd->add_option("--port", panel.port, "TCP port; 0 picks a free one")->capture_default_str();
   panelCmd->add_option("--device", panel.device,
-                       "Device the page opens at once: identifier, index or family (ka)");
+                       "Device the page opens at once: identifier, serial number or family (ka)");
   panelCmd->add_option("--bind", panel.address, "Loopback address to listen on: 127.0.0.1 or ::1")
       ->capture_default_str();
   panelCmd->callback([&] {

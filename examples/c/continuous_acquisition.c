@@ -3,6 +3,9 @@
  * and a short sleep. An overrun ("Buffer overflow.", class 4) means frames
  * were lost: it is counted and reported, and the acquisition restarted.
  * Usage: continuous_acquisition [SECONDS] */
+/* clock_gettime and nanosleep are POSIX, not C99: ask for them before any
+ * header, so that the example builds with a plain "cc -std=c99". */
+#define _POSIX_C_SOURCE 200809L
 #include <qelomsr/qelomsr.h>
 #include <stdio.h>
 #include <stdlib.h>

@@ -10,6 +10,9 @@
  * output frame (wire AO-0 to AI-0 to watch the sine come back); with FILE.csv
  * it is written there.
  * Usage: vel_waveform [PERIODS] [FILE.csv] */
+/* clock_gettime and nanosleep are POSIX, not C99: ask for them before any
+ * header, so that the example builds with a plain "cc -std=c99". */
+#define _POSIX_C_SOURCE 200809L
 #include <math.h>
 #include <qelomsr/qelomsr.h>
 #include <stdio.h>

@@ -3,6 +3,8 @@
 // devices of a topology file of tests/tools), and reading what it wrote.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -62,6 +64,15 @@ inline ProcessResult whileRunning(const std::string& name, const std::string& pa
   r.err += content.str();
   return r;
 }
+
+// Tests that need the emulated devices of the runner; skipped in a build
+// without it.
+class BusTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (kRunner.empty()) GTEST_SKIP() << "no virtual USB bus runner in this build";
+  }
+};
 
 inline std::string describe(const ProcessResult& r) {
   return "exit " + std::to_string(r.exitCode) + "\nstdout:\n" + r.out + "\nstderr:\n" + r.err;
