@@ -268,7 +268,7 @@ TEST_F(CliStream, AnOverrunEndsTheStreamAfterEveryKeptFrame) {
   std::remove(path.c_str());
   // 1 Hz: the tool waits 20 s for a frame before it gives up, far longer
   // than the test needs between two steps of the clock.
-  DrivenRun run("small_buffer.json", {"stream", "0", "--channels", "AI-0", "--rate", "1",
+  DrivenRun run("small_buffer.json", {"stream", "ka", "--channels", "AI-0", "--rate", "1",
                                       "--frames", "2000", "--out", path});
   ASSERT_TRUE(run.waitFor("1-3", freshlyStarted)) << run.process().err();
   run.ctl("clock advance 5s");
@@ -293,7 +293,7 @@ TEST_F(CliStream, RestartOnOverrunMarksOneGapPerOverrunAtItsFrame) {
   // acquisition, started where the clock stood after the overflow.
   const std::string path = kTempDir + "/restart.csv";
   std::remove(path.c_str());
-  DrivenRun run("small_buffer.json", {"stream", "0", "--channels", "AI-0", "--rate", "1",
+  DrivenRun run("small_buffer.json", {"stream", "ka", "--channels", "AI-0", "--rate", "1",
                                       "--frames", "28", "--out", path, "--restart-on-overrun"});
   for (long long frames : {3, 4}) {
     ASSERT_TRUE(run.waitFor("1-3", freshlyStarted)) << run.process().err();
