@@ -165,6 +165,42 @@ TEST_F(CliSync, StartSyncRunsEachDeviceOnItsOwnCrystal) {
   EXPECT_GT(std::fabs(last[1] - last[2]), 0.05);
 }
 
+TEST_F(CliSync, AnOverrunOfOneDeviceIsOneGapForAllAtItsFrame) {
+  // The Rix holds 100 frames: 50 read, then 500 ms unread overflow it after
+  // frame 150 while the Ka and the Vel keep all 550. Rows 150..549 of those
+  // two have no Rix partner: the gap lies at row 150 for every column, and
+  // the restarted acquisition starts them all again together.
+  const std::string path = kTempDir + "/sync_overrun.csv";
+  std::remove(path.c_str());
+  DrivenRun run("sync_small_rix.json", syncArgs(path, 200, {"--restart-on-overrun"}));
+  ASSERT_TRUE(run.waitFor("1-3", freshlyStarted)) << run.process().err();
+  run.ctl("clock advance 50ms");
+  ASSERT_TRUE(allDrained(run)) << run.process().err();
+  run.ctl("clock advance 500ms");
+  ASSERT_TRUE(run.waitFor("1-3", freshlyStarted)) << run.process().err();
+  run.ctl("clock advance 100ms");
+  const auto r = run.process().finish(std::chrono::seconds(120));
+  ASSERT_EQ(r.exitCode, 0) << describe(r);
+  const std::string text = readFile(path);
+  EXPECT_EQ(countLines(text, "# overrun"), 1u) << text;
+  const auto all = lines(text);
+  const auto gap = std::find(all.begin(), all.end(),
+                             "# overrun after 150 frames: frames lost; acquisition restarted");
+  ASSERT_NE(gap, all.end()) << text;
+  const auto rows = rowsOf(path);
+  ASSERT_EQ(rows.size(), 200u);
+  EXPECT_EQ(numbers(gap[1]), rows[150]);
+  double worst = 0.0;
+  for (size_t k = 0; k < rows.size(); ++k) {
+    // After the gap the frames count from the restart, where the clock stood.
+    const double instant = k < 150 ? frameInstant(static_cast<long long>(k), 50.0)
+                                   : 0.55 + frameInstant(static_cast<long long>(k - 150), 50.0);
+    for (size_t d = 1; d < 4; ++d) worst = std::max(worst, std::fabs(rows[k][d] - sineAt(instant)));
+  }
+  EXPECT_LT(worst, kToleranceVolts);
+  EXPECT_GT(rows[150][0], rows[149][0]);
+}
+
 TEST_F(CliSync, AMissingWireIsReportedWithinTheTimeout) {
   const std::string path = kTempDir + "/sync_unwired.csv";
   std::remove(path.c_str());
