@@ -16,6 +16,7 @@ and are dropped, never shifted.
 
 import ctypes
 import time
+import warnings
 
 from . import constants as C
 from . import errors
@@ -239,6 +240,10 @@ class _Synchronized:
                     self.gaps.append(self.rows)
                     if self.on_overrun == "raise":
                         raise first.overflow
+                    warnings.warn("overrun of %s after %d rows: frames lost on it; every device "
+                                  "restarted, the gap holds for all" %
+                                  (first.device.identifier, self.rows), RuntimeWarning,
+                                  stacklevel=3)
                     last = self.segment_start + (self.segment_rows - 1) / float(self.rate)
                     elapsed = time.monotonic() - self.started
                     self.stop()

@@ -4,6 +4,7 @@ sine on AI-0 of each. In frame mode every row's samples are taken at one
 instant of the emulator's timeline whatever the host does, so the three
 columns agree (the Rix within its 12-bit steps) on the real clock too."""
 
+import threading
 
 import pytest
 
@@ -82,3 +83,35 @@ def test_arguments_are_checked_before_any_device_is_touched(ka, vel):
                                      mode="gate")
     with pytest.raises(ValueError, match="frames or seconds"):
         qelomsr.acquire_synchronized({ka: ["AI-0"], vel: ["AI-0"]}, rate=1000)
+
+
+def test_an_overrun_of_one_device_is_one_gap_for_all(wired, bus):
+    # The Rix keeps 8192 frames of AI-0, the Ka and the Vel far more: 50
+    # frames read, then 10 s unread overflow the Rix after frame 8242 only.
+    ka, vel, rix = wired
+    ports = ("1-3", "1-2.1", "1-2.4")
+
+    def fresh(s):
+        return s["acquisition"] == "running" and s["framesProduced"] == 0
+
+    def drive():
+        bus.wait_for("1-3", fresh)
+        bus.advance("50ms")
+        for port in ports:
+            bus.wait_for(port, lambda s: s["inputBufferedBytes"] == 0)
+        bus.advance("10s")
+        bus.wait_for("1-3", fresh)  # all restarted together
+        bus.advance("100ms")
+
+    with bus.manual_clock():
+        driver = threading.Thread(target=drive, daemon=True)
+        driver.start()
+        with pytest.warns(RuntimeWarning, match="overrun of " + RIX + " after 8242 rows"):
+            acq = qelomsr.acquire_synchronized({ka: ["AI-0"], vel: ["AI-0"], rix: ["AI-0"]},
+                                               rate=1000, frames=8300, on_overrun="restart")
+        driver.join(60)
+    assert acq.gaps == [8242] and acq.overruns == 1 and len(acq) == 8300
+    assert np.max(np.abs(acq.data[:, 0] - acq.data[:, 1])) < 0.002
+    assert np.max(np.abs(acq.data[:, 0] - acq.data[:, 2])) < 0.004
+    assert acq.time[8242] > acq.time[8241]
+
