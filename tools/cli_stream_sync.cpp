@@ -98,6 +98,7 @@ struct Member {
   long long delivered = 0;     // frames of this stretch
   long long overflowAt = -1;   // frames of this stretch before the overflow
   Clock::time_point lastData;  // or the moment the master got ahead
+  int framesPerRead = 0;       // the most one read hands out
   std::unique_ptr<ApiError> overflow;
   std::unique_ptr<TriggerEnabled> triggerEnabled;
   std::unique_ptr<RunningAcquisition> run;
@@ -114,7 +115,8 @@ class SyncStream {
   void prepare();
   void start();
   void stopAll();
-  // Reads what every device holds; false when nothing came.
+  // Reads what every device holds; true when a read came back full (more
+  // may be waiting).
   bool readAll(Clock::time_point now);
   void writeRows(size_t rows);
   void checkIdle(Clock::time_point now);
@@ -130,6 +132,7 @@ class SyncStream {
   std::unique_ptr<qrec::Recording> recording_;
   std::vector<double> row_;
   double periodNs_ = 0.0;
+  double pause_ = 0.02;  // seconds between reads that found no full read
   double segmentOffset_ = 0.0;
   long long target_ = 0;
   long long rows_ = 0;
@@ -182,6 +185,13 @@ void SyncStream::prepare() {
     int capacity = 0;
     check(QeloMsrCalculateMaxBufferedInputFrames(m.device.handle(), &capacity));
     m.pending.reserve((static_cast<size_t>(capacity) + records) * m.channels.size());
+    int words = 0;
+    for (const Channel& c : m.channels) words += c.words;
+    m.framesPerRead = family.readLimitBytes / (2 * words);
+    // Sleep for about half a read's worth of frames, never longer than a
+    // tenth of the smallest buffer.
+    const double frames = std::min(0.5 * m.framesPerRead, 0.1 * capacity);
+    pause_ = std::min(pause_, std::clamp(frames / args_.rate, 0.0005, 0.02));
     // The rate is probed while every trigger line is still an input: a probe
     // start of the master must not toggle the others' lines.
     if (acceptedRate(m.device, args_.rate) <= 0) {
@@ -251,7 +261,7 @@ bool SyncStream::readAll(Clock::time_point now) {
       continue;
     }
     if (got == 0) continue;
-    any = true;
+    any = any || got >= m.framesPerRead;
     const FamilyInfo& family = m.device.family();
     for (int f = 0; f < got; ++f) {
       const float* v = m.values.data() + static_cast<size_t>(f) * family.valueSlots;
@@ -391,7 +401,7 @@ int SyncStream::run() {
         break;
       }
       Clock::time_point now = Clock::now();
-      const bool any = readAll(now);
+      const bool full = readAll(now);
       if (!settleOverflow()) {
         size_t complete = std::numeric_limits<size_t>::max();
         for (const Member& m : members_) complete = std::min(complete, m.pendingFrames);
@@ -406,7 +416,7 @@ int SyncStream::run() {
         recording_->flush();
         lastFlush = now;
       }
-      if (!any) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+      if (!full) std::this_thread::sleep_for(std::chrono::duration<double>(pause_));
     }
     stopAll();
     recording_->close();
