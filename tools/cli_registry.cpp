@@ -73,7 +73,9 @@ struct DeviceRunner {
   std::function<int(const Device&)> run;
   std::shared_ptr<const bool> quiet;
   // The command without DEVICE (stream --sync, which opens its devices
-  // itself); null: DEVICE is required.
+  // itself), when standsAlone says so after parsing; null: DEVICE is
+  // required.
+  std::function<bool()> standsAlone = nullptr;
   std::function<int()> alone = nullptr;
 };
 
@@ -204,11 +206,8 @@ DeviceRunner defineStream(CLI::App& sub) {
                  "With --sync: frame (every device samples on the master's frames, default) or "
                  "start (a common start, then each device's own clock)");
   return {[args] { checkStream(*args); }, [args](const Device& d) { return runStream(d, *args); },
-          std::shared_ptr<const bool>(args, &args->quiet),
-          [args] {
-            if (args->sync.empty()) throw UsageError("stream needs DEVICE, or --sync DEV,DEV,...");
-            return runSyncStream(*args);
-          }};
+          std::shared_ptr<const bool>(args, &args->quiet), [args] { return !args->sync.empty(); },
+          [args] { return runSyncStream(*args); }};
 }
 
 DeviceRunner defineBench(CLI::App& sub) {
@@ -266,10 +265,13 @@ void addDeviceCommands(CLI::App& app, Command& selected) {
     const DeviceRunner runner = c.define(*sub);
     if (!runner.alone) deviceOption->required();
     sub->callback([&selected, device, runner] {
-      if (runner.alone && device->empty()) {
+      if (runner.alone && runner.standsAlone()) {
+        if (!device->empty())
+          throw CLI::ValidationError("DEVICE", "--sync names the devices: give no DEVICE");
         selected = runner.alone;
         return;
       }
+      if (device->empty()) throw CLI::RequiredError("DEVICE");
       selected = [device, runner] {
         if (runner.check) runner.check();
         const Device opened = Device::open(*device);

@@ -92,6 +92,8 @@ TEST(CliSyncArguments, AreRefusedBeforeAnyDeviceIsOpened) {
       {{"--sync", "ka,rix", "--channels", "ka:AI-0,rix:AI-0", "--sync-mode", "gate"},
        "--sync-mode is frame"},
       {{"ka", "--channels", "AI-0", "--sync-mode", "start"}, "--sync-mode needs --sync"},
+      {{"ka", "--sync", "ka,rix", "--channels", "ka:AI-0,rix:AI-0"}, "give no DEVICE"},
+      {{"--channels", "AI-0"}, "DEVICE is required"},
   };
   for (const Case& c : cases) {
     std::vector<std::string> args{"stream"};
