@@ -88,6 +88,7 @@ def test_arguments_are_checked_before_any_device_is_touched(ka, vel):
 def test_an_overrun_of_one_device_is_one_gap_for_all(wired, bus):
     # The Rix keeps 8192 frames of AI-0, the Ka and the Vel far more: 50
     # frames read, then 10 s unread overflow the Rix after frame 8242 only.
+    # The clock stands between the steps: the waits are bounded generously.
     ka, vel, rix = wired
     ports = ("1-3", "1-2.1", "1-2.4")
 
@@ -108,7 +109,8 @@ def test_an_overrun_of_one_device_is_one_gap_for_all(wired, bus):
         driver.start()
         with pytest.warns(RuntimeWarning, match="overrun of " + RIX + " after 8242 rows"):
             acq = qelomsr.acquire_synchronized({ka: ["AI-0"], vel: ["AI-0"], rix: ["AI-0"]},
-                                               rate=1000, frames=8300, on_overrun="restart")
+                                               rate=1000, frames=8300, on_overrun="restart",
+                                               timeout=60)
         driver.join(60)
     assert acq.gaps == [8242] and acq.overruns == 1 and len(acq) == 8300
     assert np.max(np.abs(acq.data[:, 0] - acq.data[:, 1])) < 0.002
