@@ -7,6 +7,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <pwd.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/socket.h>
@@ -184,6 +185,9 @@ class Broker {
   void writeConfig() {
     std::ofstream config(dir_ + "/mosquitto.conf");
     config << "listener " << port_ << " 127.0.0.1\n";
+    // Started as root, the broker would become the user mosquitto, who may
+    // not read this folder: it stays who we are.
+    if (const passwd* me = getpwuid(geteuid())) config << "user " << me->pw_name << "\n";
     if (options_.users.empty()) {
       config << "allow_anonymous true\n";
     } else {

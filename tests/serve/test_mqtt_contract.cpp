@@ -138,6 +138,7 @@ TEST(StreamBlock, TheWritersRecordsReadBackByTheDocumentedLayout) {
     writer.addFrame(cells, 0.5 + (10 + f) / 1000.0);
   }
   const auto& bytes = writer.finishFrames();
+  EXPECT_EQ(writer.frames(), 0u) << "the next frame must begin a new record";
   const qtest::TestBlock t = qtest::readBlock(std::string(bytes.begin(), bytes.end()));
   ASSERT_EQ(t.kind, 0);
   EXPECT_EQ(t.streamId, 7u);

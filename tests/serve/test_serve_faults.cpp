@@ -82,6 +82,7 @@ TEST_F(Faults, ABrokerAwayLongerThanTheBufferLeavesEveryLostFrameVisible) {
   Probe watcher(broker().port(), persistentWatcher());
   ASSERT_EQ(watcher.waitConnack(), 0);
   watcher.subscribe(topicOf(qmqtt::kStream));
+  ASSERT_EQ(call(control, {{"op", "counter"}, {"enable", true}})["ok"], true);
   const json start = call(control, {{"op", "start"}, {"channels", {"AI-0", "CNT"}}, {"rateHz", 100}});
   ASSERT_EQ(start["ok"], true) << start.dump();
   const uint32_t id = start["stream"];

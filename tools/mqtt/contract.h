@@ -176,8 +176,9 @@ class BlockWriter {
   uint32_t frames() const { return frames_; }
   bool full() const { return frames_ >= maxFrames_; }
 
-  // The finished record; the next begin... reuses the buffer. Frames records
-  // with no frames are not worth sending: callers check frames() first.
+  // The finished record, valid until the writer's next use; frames() is 0
+  // again after it. Frames records with no frames are not worth sending:
+  // callers check frames() first.
   const std::vector<uint8_t>& finishFrames();
   const std::vector<uint8_t>& gap(uint64_t framesBefore);
   const std::vector<uint8_t>& end(uint64_t framesDelivered);

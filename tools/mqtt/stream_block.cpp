@@ -144,6 +144,7 @@ const std::vector<uint8_t>& BlockWriter::finishFrames() {
       put(buffer_, headerBytes_ + 8 * f, bitsOf(times_[f]), 8);
   }
   writeHeader(BlockKind::Frames, firstFrame_, frames_);
+  frames_ = 0;  // the next frame begins a new record
   return buffer_;
 }
 
