@@ -135,7 +135,7 @@ class Broker {
  public:
   struct Options {
     std::vector<std::pair<std::string, std::string>> users;  // password file entries
-    std::string acl;                                          // ACL file text (with users)
+    std::string acl;                                         // ACL file text (with users)
     bool persistence = false;  // sessions and their queued messages survive a restart
     std::string extra;         // more configuration lines
   };
@@ -200,8 +200,8 @@ class Broker {
   }
 
   bool launch() {
-    pid_ = spawnLogged({"/usr/sbin/mosquitto", "-c", dir_ + "/mosquitto.conf"},
-                       dir_ + "/broker.log");
+    pid_ =
+        spawnLogged({"/usr/sbin/mosquitto", "-c", dir_ + "/mosquitto.conf"}, dir_ + "/broker.log");
     if (pid_ <= 0) return false;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
     while (std::chrono::steady_clock::now() < deadline) {

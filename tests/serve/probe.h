@@ -33,8 +33,8 @@ class Probe {
  public:
   struct Login {
     std::string user, password;
-    std::string id;             // empty: libmosquitto makes one up
-    bool persistent = false;    // keep the session (and queued messages) while away
+    std::string id;           // empty: libmosquitto makes one up
+    bool persistent = false;  // keep the session (and queued messages) while away
   };
 
   explicit Probe(int port) : Probe(port, Login()) {}
@@ -46,18 +46,18 @@ class Probe {
     if (!login.user.empty())
       mosquitto_username_pw_set(mosq_, login.user.c_str(),
                                 login.password.empty() ? nullptr : login.password.c_str());
-    mosquitto_connect_v5_callback_set(mosq_, [](mosquitto*, void* self, int rc, int,
-                                                const mosquitto_property*) {
-      auto* p = static_cast<Probe*>(self);
-      std::lock_guard<std::mutex> lock(p->mutex_);
-      p->connack_ = rc;
-      if (rc == 0) {
-        p->connected_ = true;
-        for (const auto& s : p->subscriptions_)
-          mosquitto_subscribe_v5(p->mosq_, nullptr, s.first.c_str(), s.second, 0, nullptr);
-      }
-      p->changed_.notify_all();
-    });
+    mosquitto_connect_v5_callback_set(
+        mosq_, [](mosquitto*, void* self, int rc, int, const mosquitto_property*) {
+          auto* p = static_cast<Probe*>(self);
+          std::lock_guard<std::mutex> lock(p->mutex_);
+          p->connack_ = rc;
+          if (rc == 0) {
+            p->connected_ = true;
+            for (const auto& s : p->subscriptions_)
+              mosquitto_subscribe_v5(p->mosq_, nullptr, s.first.c_str(), s.second, 0, nullptr);
+          }
+          p->changed_.notify_all();
+        });
     mosquitto_disconnect_v5_callback_set(
         mosq_, [](mosquitto*, void* self, int, const mosquitto_property*) {
           auto* p = static_cast<Probe*>(self);

@@ -43,8 +43,8 @@ TEST(BrokerUrl, ReadsHostPortTlsAndUser) {
 TEST(BrokerUrl, RefusesPasswordsAndMalformedUrls) {
   for (const char* text :
        {"broker.lab", "http://broker.lab", "mqtt://", "mqtt://:1883", "mqtt://host:0",
-        "mqtt://host:65536", "mqtt://host:12a", "mqtt://host:", "mqtt://host/path",
-        "mqtt://[::1", "mqtt://[::1]x", "mqtt://[zz]:1", "mqtt://ho st", "mqtt://@host"}) {
+        "mqtt://host:65536", "mqtt://host:12a", "mqtt://host:", "mqtt://host/path", "mqtt://[::1",
+        "mqtt://[::1]x", "mqtt://[zz]:1", "mqtt://ho st", "mqtt://@host"}) {
     EXPECT_THROW(parseBrokerUrl(text), std::invalid_argument) << text;
   }
   try {
@@ -85,7 +85,8 @@ TEST(CallRequest, ReadsEachOperationAndSaysWhatChangesTheDevice) {
   EXPECT_TRUE(write.changesDevice());
   const auto port = qserve::parseCallRequest(R"({"op":"port","port":"DP-0"})");
   EXPECT_FALSE(port.changesDevice());
-  EXPECT_TRUE(qserve::parseCallRequest(R"({"op":"port","port":"DP-0","levels":3})").changesDevice());
+  EXPECT_TRUE(
+      qserve::parseCallRequest(R"({"op":"port","port":"DP-0","levels":3})").changesDevice());
   const auto counter = qserve::parseCallRequest(R"({"op":"counter"})");
   EXPECT_EQ(counter.target, "CNT");
   EXPECT_FALSE(counter.changesDevice());
@@ -103,7 +104,8 @@ TEST(CallRequest, RefusesWhatIsNotAWellFormedCall) {
        {"", "null", "[]", "{", R"({"op":1})", R"({"op":"wrte"})", R"({"op":"stop","x":1})",
         R"({"op":"write","output":"AO-0"})", R"({"op":"write","output":"","volts":1})",
         R"({"op":"read","channels":[]})", R"({"op":"read","channels":"AI-0"})",
-        R"({"op":"start","channels":["AI-0"]})", R"({"op":"start","channels":["AI-0"],"rateHz":0.5})",
+        R"({"op":"start","channels":["AI-0"]})",
+        R"({"op":"start","channels":["AI-0"],"rateHz":0.5})",
         R"({"op":"start","channels":["AI-0"],"rateHz":1,"trigger":"edge"})",
         R"({"op":"start","channels":["AI-0"],"rateHz":1,"frames":-1})",
         R"({"op":"port","port":"DP-0","levels":1.5})", R"({"op":"counter","reset":"yes"})",
@@ -191,11 +193,10 @@ TEST(StreamBlock, MalformedRecordsAreRefused) {
     size_t at;
     uint8_t value;
   };
-  const Case cases[] = {{"magic", 0, 'X'},           {"version", 4, 2},
-                        {"kind", 5, 9},              {"channel count", 6, 3},
-                        {"header length", 8, 81},    {"frame count", 12, 2},
-                        {"sample type", 80, 7},      {"name length", 82, 200},
-                        {"gap with frames", 5, 1}};
+  const Case cases[] = {
+      {"magic", 0, 'X'},       {"version", 4, 2},        {"kind", 5, 9},
+      {"channel count", 6, 3}, {"header length", 8, 81}, {"frame count", 12, 2},
+      {"sample type", 80, 7},  {"name length", 82, 200}, {"gap with frames", 5, 1}};
   for (const auto& c : cases) {
     std::vector<uint8_t> bad = good;
     bad[c.at] = c.value;

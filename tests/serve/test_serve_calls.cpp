@@ -83,7 +83,8 @@ TEST_F(Calls, MalformedRequestsAreAnsweredWithAnErrorAndChangeNothing) {
       {"no operation", callTopic, "{\"output\": \"AO-0\"}", QELOMSR_ERROR_CLASS_INVALID_ARGUMENT},
       {"unknown operation", callTopic, "{\"op\": \"format\"}",
        QELOMSR_ERROR_CLASS_INVALID_ARGUMENT},
-      {"unknown field", callTopic, "{\"op\": \"write\", \"output\": \"AO-0\", \"volts\": 1, \"x\": 1}",
+      {"unknown field", callTopic,
+       "{\"op\": \"write\", \"output\": \"AO-0\", \"volts\": 1, \"x\": 1}",
        QELOMSR_ERROR_CLASS_INVALID_ARGUMENT},
       {"wrong type", callTopic, "{\"op\": \"write\", \"output\": \"AO-0\", \"volts\": \"1\"}",
        QELOMSR_ERROR_CLASS_INVALID_ARGUMENT},
@@ -138,7 +139,8 @@ TEST_F(Calls, ChangesAreAnsweredWithWhatTheDeviceHolds) {
   // One step of the 12-bit converter over 20 V is 4.9 mV.
   EXPECT_NEAR(device().dacVoltage(0), 2.5, 0.005);
 
-  const json port = call(p, {{"op", "port"}, {"port", "DP-1"}, {"outputEnable", 0x0F}, {"levels", 0x05}});
+  const json port =
+      call(p, {{"op", "port"}, {"port", "DP-1"}, {"outputEnable", 0x0F}, {"levels", 0x05}});
   ASSERT_EQ(port["ok"], true) << port.dump();
   EXPECT_EQ(device().portOutputEnable(1), 0x0F);
   EXPECT_EQ(device().portLatch(1), 0x05);

@@ -4,13 +4,13 @@
 // a served device into an HDF5 file across a broker restart.
 #include <gtest/gtest.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 
 #include <cmath>
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <sstream>
-#include <sys/stat.h>
 
 #include "block_reader.h"
 #include "broker.h"
@@ -94,16 +94,45 @@ TEST(ServeProcess, AKilledServerIsMarkedOfflineByItsLastWill) {
   EXPECT_TRUE(late.messages("qelomsr/killed/status").back().retained);
 }
 
+// A stand that is lost without a word (frozen, its network gone) keeps its
+// connection open: the broker notices after 1.5 times the keep-alive (5 s,
+// libmosquitto's least), which is what this test waits for.
+TEST(ServeProcess, AFrozenServerIsMarkedOfflineAfterTheKeepAliveAndOnlineWhenItWakes) {
+  Broker broker(kTmp);
+  Probe watcher(broker.port());
+  ASSERT_EQ(watcher.waitConnack(), 0);
+  watcher.subscribe("qelomsr/frozen/status");
+  Child runner({kRunner, "--", kCli, "serve", "--broker", broker.url(), "--node", "frozen",
+                "--keepalive", "5"},
+               broker.dir() + "/serve.log");
+  ASSERT_TRUE(watcher.waitUntil([&] { return watcher.last("qelomsr/frozen/status") == "online"; }))
+      << runner.output();
+  const pid_t server = childOf(runner.pid());
+  ASSERT_GT(server, 0);
+  const auto frozen = std::chrono::steady_clock::now();
+  ::kill(server, SIGSTOP);
+  ASSERT_TRUE(watcher.waitUntil([&] { return watcher.last("qelomsr/frozen/status") == "offline"; }))
+      << runner.output();
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - frozen).count();
+  std::printf("offline %.1f s after the server froze (keep-alive 5 s)\n", seconds);
+  EXPECT_GE(seconds, 5.0) << "offline before the keep-alive ran out";
+  watcher.clear();
+  ::kill(server, SIGCONT);
+  ASSERT_TRUE(watcher.waitUntil([&] { return watcher.last("qelomsr/frozen/status") == "online"; }))
+      << runner.output();
+}
+
 TEST(ServeProcess, TheLoggerWritesEveryFrameItGotAndMarksWhatItMissedAcrossABrokerRestart) {
   const std::string dir = makeTempDir(kTmp, "record");
   const std::string out = dir + "/files";
   mkdir(out.c_str(), 0755);
   const std::string socket = dir + "/control";
   Broker broker(kTmp, {{}, "", true, ""});
-  Child server({kRunner, "--config", writeConfig(dir), "--manual-clock", "--control-socket",
-                socket, "--", kCli, "serve", "--broker", broker.url(), "--node", "stand1",
-                "--allow-control"},
-               dir + "/serve.log");
+  Child server(
+      {kRunner, "--config", writeConfig(dir), "--manual-clock", "--control-socket", socket, "--",
+       kCli, "serve", "--broker", broker.url(), "--node", "stand1", "--allow-control"},
+      dir + "/serve.log");
   Child logger({kCli, "record", "--broker", broker.url(), "stand1/+", "--out", out},
                dir + "/record.log");
   Probe control(broker.port());
@@ -115,11 +144,9 @@ TEST(ServeProcess, TheLoggerWritesEveryFrameItGotAndMarksWhatItMissedAcrossABrok
     return s && json::parse(*s).value("open", false);
   })) << server.output();
   ASSERT_EQ(control.call(device + "call", R"({"op":"counter","enable":true})")["ok"], true);
-  const json start =
-      control.call(device + "call", R"({"op":"start","channels":["AI-0","DP-0","CNT"],"rateHz":100})");
+  const json start = control.call(
+      device + "call", R"({"op":"start","channels":["AI-0","DP-0","CNT"],"rateHz":100})");
   ASSERT_EQ(start["ok"], true) << start.dump();
-  ASSERT_TRUE(control.waitUntil([&] { return logger.output().find("to " + out) != std::string::npos; }))
-      << logger.output();
 
   auto advance = [&](int times) {
     for (int i = 0; i < times; ++i) {
@@ -128,6 +155,9 @@ TEST(ServeProcess, TheLoggerWritesEveryFrameItGotAndMarksWhatItMissedAcrossABrok
     }
   };
   advance(8);
+  ASSERT_TRUE(control.waitUntil([&] {
+    return logger.output().find(" to " + out + "/") != std::string::npos;
+  })) << logger.output();
   broker.stop();
   advance(8);
   broker.start();
@@ -144,15 +174,16 @@ TEST(ServeProcess, TheLoggerWritesEveryFrameItGotAndMarksWhatItMissedAcrossABrok
   ASSERT_EQ(stop["ok"], true) << stop.dump();
   const long long total = stop["frames"];
   EXPECT_EQ(total, 600);
-  ASSERT_TRUE(control.waitUntil([&] { return logger.output().find("frames,") != std::string::npos; },
-                                std::chrono::seconds(60)))
+  ASSERT_TRUE(
+      control.waitUntil([&] { return logger.output().find("frames,") != std::string::npos; },
+                        std::chrono::seconds(60)))
       << logger.output();
   ::kill(logger.pid(), SIGINT);
   EXPECT_EQ(logger.wait(std::chrono::seconds(60)), 130) << logger.output();
 
   // One file for the stream, named after node, device, start and stream.
   const std::string said = logger.output();
-  const std::string name = said.substr(said.find("to " + out) + 3);
+  const std::string name = said.substr(said.find(" to " + out + "/") + 4);
   const std::string path = name.substr(0, name.find('\n'));
   EXPECT_NE(path.find("/stand1_USB-1-0-3_"), std::string::npos) << path;
   H5File file(path);
@@ -180,7 +211,8 @@ TEST(ServeProcess, TheLoggerWritesEveryFrameItGotAndMarksWhatItMissedAcrossABrok
     }
     EXPECT_NEAR(data[3 * r], 1.25, 1e-3);
     EXPECT_EQ(data[3 * r + 1], 90);
-    EXPECT_EQ(data[3 * r + 2] - count0, 10.0 * static_cast<double>(k) - 10.0 * std::llround(time[0] * 100.0));
+    EXPECT_EQ(data[3 * r + 2] - count0,
+              10.0 * static_cast<double>(k) - 10.0 * std::llround(time[0] * 100.0));
     expectedFrame = k + 1;
   }
   if (gap < gaps.size()) {

@@ -47,9 +47,8 @@ TEST_F(Stream, EveryFrameArrivesOnceInOrderWithTheEmulatorsValues) {
   Probe& p = probe();
   waitOpen(p);
   ASSERT_EQ(call(p, {{"op", "counter"}, {"enable", true}})["ok"], true);
-  const json start = call(p, {{"op", "start"},
-                              {"channels", {"AI-0", "AI-1:1V", "DP-0", "CNT"}},
-                              {"rateHz", 100}});
+  const json start =
+      call(p, {{"op", "start"}, {"channels", {"AI-0", "AI-1:1V", "DP-0", "CNT"}}, {"rateHz", 100}});
   ASSERT_EQ(start["ok"], true) << start.dump();
   EXPECT_EQ(start["rateHz"], 100.0);
   const uint32_t id = start["stream"];

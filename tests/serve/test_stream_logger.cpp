@@ -2,11 +2,11 @@
 // makes them, some lost, some delivered twice, a device overrun; the file
 // must hold every frame that came, once, with a gap wherever frames are
 // missing and nowhere else.
+#include <dirent.h>
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <cstring>
-#include <dirent.h>
 
 #include "broker.h"
 #include "h5_file.h"
@@ -33,7 +33,8 @@ uint32_t bits(float f) {
 std::vector<uint8_t> frames(BlockWriter& w, uint64_t first, uint32_t count) {
   w.beginFrames(first, 0.0, first);
   for (uint64_t f = first; f < first + count; ++f) {
-    const uint32_t cells[2] = {bits(static_cast<float>(f) / 1000.0f), static_cast<uint32_t>(10 * f)};
+    const uint32_t cells[2] = {bits(static_cast<float>(f) / 1000.0f),
+                               static_cast<uint32_t>(10 * f)};
     w.addFrame(cells, static_cast<double>(f) / 100.0);
   }
   return w.finishFrames();
@@ -63,10 +64,10 @@ TEST(Logger, MissingRecordsAndOverrunsBecomeGapsAtTheirRowsAndRepeatsAreWrittenO
   send(frames(w, 0, 10));
   const auto twice = frames(w, 10, 10);
   send(twice);
-  send(twice);                // QoS 1 delivered it again
-  frames(w, 20, 10);          // lost on the way
+  send(twice);        // QoS 1 delivered it again
+  frames(w, 20, 10);  // lost on the way
   send(frames(w, 30, 10));
-  send(w.gap(40));            // the device overran after frame 39
+  send(w.gap(40));  // the device overran after frame 39
   send(frames(w, 40, 10));
   send(w.end(50));
 
@@ -109,8 +110,9 @@ TEST(Logger, AStreamWhoseEndRecordNeverCameIsClosedWithItsMissingTailMarked) {
   logger.record("n", "USB:1-0-4", first.data(), first.size());
   // The server says the stream ended after 25 frames; records 10..24 and the
   // end record never come.
-  logger.state("n", "USB:1-0-4",
-               R"({"acquiring":false,"stream":null,"lastStream":{"id":1,"startUnixNs":1796855421000000000,"frames":25}})");
+  logger.state(
+      "n", "USB:1-0-4",
+      R"({"acquiring":false,"stream":null,"lastStream":{"id":1,"startUnixNs":1796855421000000000,"frames":25}})");
   logger.flush(qrecord::StreamLogger::Clock::now());
   ASSERT_TRUE(logger.files()[0].open) << "closed before its last records had a chance";
   logger.flush(qrecord::StreamLogger::Clock::now() + std::chrono::seconds(6));

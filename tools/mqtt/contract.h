@@ -93,19 +93,19 @@ constexpr const char* kOpStop = "stop";
 // Fields of requests. Channels are named as the device names them, analog
 // inputs optionally with a range ("AI-0:1V", the grammar of the tool).
 constexpr const char* kFieldOp = "op";
-constexpr const char* kFieldChannels = "channels";  // read, start: list of names
-constexpr const char* kFieldOutput = "output";      // write: AO-n
-constexpr const char* kFieldVolts = "volts";        // write; answers of write
-constexpr const char* kFieldPort = "port";          // port: DP-n
-constexpr const char* kFieldOutputEnable = "outputEnable";  // port: mask, bit set = output
-constexpr const char* kFieldLevels = "levels";              // port: output levels
-constexpr const char* kFieldInput = "input";                // range: AI-n
-constexpr const char* kFieldRange = "range";                // range: "1V"
-constexpr const char* kFieldCounter = "counter";            // counter: CNT (optional)
-constexpr const char* kFieldEnable = "enable";              // counter: true / false
-constexpr const char* kFieldReset = "reset";                // counter: true
-constexpr const char* kFieldRateHz = "rateHz";              // start
-constexpr const char* kFieldTrigger = "trigger";            // start: none, start, sample
+constexpr const char* kFieldChannels = "channels";            // read, start: list of names
+constexpr const char* kFieldOutput = "output";                // write: AO-n
+constexpr const char* kFieldVolts = "volts";                  // write; answers of write
+constexpr const char* kFieldPort = "port";                    // port: DP-n
+constexpr const char* kFieldOutputEnable = "outputEnable";    // port: mask, bit set = output
+constexpr const char* kFieldLevels = "levels";                // port: output levels
+constexpr const char* kFieldInput = "input";                  // range: AI-n
+constexpr const char* kFieldRange = "range";                  // range: "1V"
+constexpr const char* kFieldCounter = "counter";              // counter: CNT (optional)
+constexpr const char* kFieldEnable = "enable";                // counter: true / false
+constexpr const char* kFieldReset = "reset";                  // counter: true
+constexpr const char* kFieldRateHz = "rateHz";                // start
+constexpr const char* kFieldTrigger = "trigger";              // start: none, start, sample
 constexpr const char* kFieldTriggerConfig = "triggerConfig";  // start: in-a, in-b, in-c
 constexpr const char* kFieldFrames = "frames";                // start: 0 = until stopped
 
@@ -150,13 +150,13 @@ struct BlockChannel {
 
 struct BlockHeader {
   BlockKind kind = BlockKind::Frames;
-  uint32_t streamId = 0;     // the acquisition this record belongs to (per device)
-  uint64_t sequence = 0;     // 0, 1, 2 ... per stream, one per record of any kind
-  uint64_t firstFrame = 0;   // index of the first frame among all frames of the stream
-  uint32_t frameCount = 0;   // frames in this record
-  double rateHz = 0;         // the rate the device runs at; -1: one frame per trigger event
-  double firstTimeS = 0;     // time of the first frame, seconds since the acquisition start
-  double segmentStartS = 0;  // time of the current run of frames since the last restart
+  uint32_t streamId = 0;      // the acquisition this record belongs to (per device)
+  uint64_t sequence = 0;      // 0, 1, 2 ... per stream, one per record of any kind
+  uint64_t firstFrame = 0;    // index of the first frame among all frames of the stream
+  uint32_t frameCount = 0;    // frames in this record
+  double rateHz = 0;          // the rate the device runs at; -1: one frame per trigger event
+  double firstTimeS = 0;      // time of the first frame, seconds since the acquisition start
+  double segmentStartS = 0;   // time of the current run of frames since the last restart
   uint64_t segmentFrame = 0;  // index of the first frame within that run
   int64_t startUnixNs = 0;    // host time of the acquisition start, ns since 1970 (UTC)
 };

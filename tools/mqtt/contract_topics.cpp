@@ -95,8 +95,9 @@ BrokerUrl parseBrokerUrl(const std::string& text) {
     if (user.empty()) throw std::invalid_argument("the user name before '@' is empty");
     for (unsigned char c : user)
       if (c <= 0x20 || c == 0x7F)
-        throw std::invalid_argument("the user name in the broker URL has a space or control "
-                                    "character");
+        throw std::invalid_argument(
+            "the user name in the broker URL has a space or control "
+            "character");
     url.username = user;
     rest = rest.substr(at + 1);
   }

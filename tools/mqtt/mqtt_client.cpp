@@ -64,8 +64,10 @@ Client::Client(ConnectOptions options, Handlers handlers)
   if (options_.certFile.empty() != options_.keyFile.empty())
     throw std::runtime_error("a client certificate needs both --cert and --key");
   if (options_.keepAliveS < 5) throw std::runtime_error("the keep-alive is at least 5 s");
-  mosq_ = mosquitto_new(options_.clientId.empty() ? nullptr : options_.clientId.c_str(), true,
-                        this);
+  if (options_.sessionExpiryS > 0 && options_.clientId.empty())
+    throw std::runtime_error("a session kept by the broker needs a client id");
+  mosq_ = mosquitto_new(options_.clientId.empty() ? nullptr : options_.clientId.c_str(),
+                        options_.sessionExpiryS == 0, this);
   if (mosq_ == nullptr) throw std::runtime_error("cannot create an MQTT client");
   mosquitto_int_option(mosq_, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V5);
   mosquitto_int_option(mosq_, MOSQ_OPT_TCP_NODELAY, 1);
@@ -73,8 +75,7 @@ Client::Client(ConnectOptions options, Handlers handlers)
   mosquitto_disconnect_v5_callback_set(mosq_, &Client::onDisconnect);
   mosquitto_message_v5_callback_set(mosq_, &Client::onMessage);
   mosquitto_publish_v5_callback_set(mosq_, &Client::onPublish);
-  const std::string& user =
-      options_.username.empty() ? options_.url.username : options_.username;
+  const std::string& user = options_.username.empty() ? options_.url.username : options_.username;
   if (!user.empty() || options_.password) {
     check(mosquitto_username_pw_set(mosq_, user.empty() ? nullptr : user.c_str(),
                                     options_.password ? options_.password->c_str() : nullptr),
@@ -84,11 +85,11 @@ Client::Client(ConnectOptions options, Handlers handlers)
     if (options_.caFile.empty()) {
       check(mosquitto_int_option(mosq_, MOSQ_OPT_TLS_USE_OS_CERTS, 1), "TLS");
     } else {
-      check(mosquitto_tls_set(mosq_, options_.caFile.c_str(), nullptr,
-                              options_.certFile.empty() ? nullptr : options_.certFile.c_str(),
-                              options_.keyFile.empty() ? nullptr : options_.keyFile.c_str(),
-                              nullptr),
-            "TLS");
+      check(
+          mosquitto_tls_set(mosq_, options_.caFile.c_str(), nullptr,
+                            options_.certFile.empty() ? nullptr : options_.certFile.c_str(),
+                            options_.keyFile.empty() ? nullptr : options_.keyFile.c_str(), nullptr),
+          "TLS");
     }
   }
   if (!options_.willTopic.empty()) {
@@ -108,9 +109,20 @@ Client::~Client() {
 
 void Client::start() {
   if (started_) return;
-  // A first attempt that fails (no broker yet) is retried by the network thread.
-  const int rc = mosquitto_connect_async(mosq_, options_.url.host.c_str(), options_.url.port,
-                                         options_.keepAliveS);
+  // A first attempt that fails (no broker yet) is retried by the network
+  // thread, with the same properties.
+  int rc = MOSQ_ERR_SUCCESS;
+  if (options_.sessionExpiryS > 0) {
+    Properties properties;
+    check(mosquitto_property_add_int32(&properties.list, MQTT_PROP_SESSION_EXPIRY_INTERVAL,
+                                       options_.sessionExpiryS),
+          "MQTT session");
+    rc = mosquitto_connect_bind_v5(mosq_, options_.url.host.c_str(), options_.url.port,
+                                   options_.keepAliveS, nullptr, properties.list);
+  } else {
+    rc = mosquitto_connect_async(mosq_, options_.url.host.c_str(), options_.url.port,
+                                 options_.keepAliveS);
+  }
   if (rc != MOSQ_ERR_SUCCESS && rc != MOSQ_ERR_ERRNO && rc != MOSQ_ERR_EAI)
     check(rc, "MQTT connect");
   if (rc != MOSQ_ERR_SUCCESS && handlers_.disconnected)
@@ -127,12 +139,11 @@ void Client::stop() {
   connected_ = false;
 }
 
-int Client::publish(const std::string& topic, const void* data, size_t size, int qos,
-                    bool retain) {
+int Client::publish(const std::string& topic, const void* data, size_t size, int qos, bool retain) {
   if (size > static_cast<size_t>(MQTT_MAX_PAYLOAD)) return 0;
   int mid = 0;
-  const int rc = mosquitto_publish_v5(mosq_, &mid, topic.c_str(), static_cast<int>(size), data,
-                                      qos, retain, nullptr);
+  const int rc = mosquitto_publish_v5(mosq_, &mid, topic.c_str(), static_cast<int>(size), data, qos,
+                                      retain, nullptr);
   return rc == MOSQ_ERR_SUCCESS ? mid : 0;
 }
 
@@ -140,15 +151,14 @@ int Client::reply(const std::string& responseTopic, const std::vector<uint8_t>& 
                   const std::string& text) {
   if (responseTopic.empty()) return 0;
   Properties properties;
-  if (!correlation.empty() &&
-      mosquitto_property_add_binary(&properties.list, MQTT_PROP_CORRELATION_DATA,
-                                    correlation.data(),
-                                    static_cast<uint16_t>(correlation.size())) != MOSQ_ERR_SUCCESS)
+  if (!correlation.empty() && mosquitto_property_add_binary(
+                                  &properties.list, MQTT_PROP_CORRELATION_DATA, correlation.data(),
+                                  static_cast<uint16_t>(correlation.size())) != MOSQ_ERR_SUCCESS)
     return 0;
   int mid = 0;
   const int rc =
-      mosquitto_publish_v5(mosq_, &mid, responseTopic.c_str(),
-                           static_cast<int>(text.size()), text.data(), 1, false, properties.list);
+      mosquitto_publish_v5(mosq_, &mid, responseTopic.c_str(), static_cast<int>(text.size()),
+                           text.data(), 1, false, properties.list);
   return rc == MOSQ_ERR_SUCCESS ? mid : 0;
 }
 

@@ -37,11 +37,14 @@ struct ConnectOptions {
   std::string username;  // empty: the URL's user, if any
   std::optional<std::string> password;
   std::string caFile, certFile, keyFile;  // TLS; mqtts:// without caFile uses the system's CAs
-  int keepAliveS = 15;                    // the broker declares the client gone after 1.5 times this
+  int keepAliveS = 15;  // the broker declares the client gone after 1.5 times this
   // The last will: published by the broker when the connection is lost
   // without a disconnect (retained, QoS 1). Empty topic: none.
   std::string willTopic, willPayload;
   unsigned reconnectMinS = 1, reconnectMaxS = 10;  // backoff between attempts
+  // Seconds the broker keeps the session (subscriptions, and the QoS 1
+  // messages for them) while the client is away; 0: a clean session each time.
+  unsigned sessionExpiryS = 0;
 };
 
 struct Message {

@@ -228,8 +228,7 @@ double BlockView::value(uint32_t frame, size_t channel) const {
 
 double BlockView::time(uint32_t frame) const {
   if (header.rateHz > 0)
-    return header.segmentStartS +
-           static_cast<double>(header.segmentFrame + frame) / header.rateHz;
+    return header.segmentStartS + static_cast<double>(header.segmentFrame + frame) / header.rateHz;
   return doubleOf(times + 8 * static_cast<size_t>(frame));
 }
 

@@ -58,6 +58,9 @@ int runRecord(const RecordArgs& args) {
   char host[128] = {0};
   gethostname(host, sizeof host - 1);
   connect.clientId = std::string("qelomsr-record-") + host + "-" + std::to_string(getpid());
+  // While the logger is away (its network, a broker restart with persistence)
+  // the broker keeps what comes for it.
+  connect.sessionExpiryS = 3600;
 
   StreamLogger logger(args.out);
   std::vector<std::string> topics;
@@ -71,7 +74,8 @@ int runRecord(const RecordArgs& args) {
   qmqtt::Client::Handlers handlers;
   handlers.connected = [&] {
     std::fprintf(stderr, "qelomsr record: connected to the broker\n");
-    // A clean session each time: subscribe again (missed records show as gaps).
+    // Again after a session the broker did not keep (records missed meanwhile
+    // show as gaps).
     clientPointer->subscribe(topics, 1);
   };
   handlers.disconnected = [](const std::string& why) {
@@ -128,8 +132,9 @@ void addRecordCommand(CLI::App& app, qcli::Command& selected) {
                   "device (stand1/+, +/+)")
       ->required();
   sub->add_option("--out", args->out, "Directory for the files")->required();
-  sub->footer("Files are named NODE_ID_YYYYmmdd-HHMMSS_sSTREAM.h5; docs/usage.md, section "
-              "\"Central logger\".");
+  sub->footer(
+      "Files are named NODE_ID_YYYYmmdd-HHMMSS_sSTREAM.h5; docs/usage.md, section "
+      "\"Central logger\".");
   sub->callback([&selected, args] { selected = [args] { return runRecord(*args); }; });
 }
 

@@ -39,8 +39,7 @@ class StreamLogger {
   // The payloads of a device's topics (any thread).
   void info(const std::string& node, const std::string& device, const std::string& json);
   void state(const std::string& node, const std::string& device, const std::string& json);
-  void record(const std::string& node, const std::string& device, const uint8_t* data,
-              size_t size);
+  void record(const std::string& node, const std::string& device, const uint8_t* data, size_t size);
 
   // Puts what was written into the files and closes the streams that ended.
   void flush(Clock::time_point now = Clock::now());

@@ -243,10 +243,9 @@ json DeviceWorker::counter(const CallRequest& call) {
 }
 
 json DeviceWorker::startStream(const CallRequest& call) {
-  const auto channels =
-      resolveChannels(call.channels, {qcli::kKindAnalogInput, qcli::kKindDiffInput,
-                                      qcli::kKindDigitalPort, qcli::kKindCounter,
-                                      qcli::kKindTrigger});
+  const auto channels = resolveChannels(
+      call.channels, {qcli::kKindAnalogInput, qcli::kKindDiffInput, qcli::kKindDigitalPort,
+                      qcli::kKindCounter, qcli::kKindTrigger});
   requireControl(call);
   if (stream_)
     refuse(QELOMSR_ERROR_CLASS_LOGIC,

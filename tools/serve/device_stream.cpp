@@ -86,8 +86,8 @@ void DeviceStream::start() {
   qcli::check(QeloMsrSetupInputFrame(handle_, ids.data(), static_cast<int>(ids.size())));
   if (settings_.trigger != StreamTrigger::None) {
     // The trigger line as an input; the Rix also needs it enabled.
-    qcli::check(
-        QeloMsrSetTriggerConfig(handle_, QELOMSR_ID_TRIGGER, triggerConfigId(settings_.triggerConfig)));
+    qcli::check(QeloMsrSetTriggerConfig(handle_, QELOMSR_ID_TRIGGER,
+                                        triggerConfigId(settings_.triggerConfig)));
     int enabled = 0;
     qcli::check(QeloMsrGetTriggerEnable(handle_, QELOMSR_ID_TRIGGER, &enabled));
     if (!enabled) qcli::check(QeloMsrSetTriggerEnable(handle_, QELOMSR_ID_TRIGGER, 1));
@@ -100,9 +100,9 @@ void DeviceStream::start() {
 
   const bool timed = settings_.trigger != StreamTrigger::Sample;
   float corrected = 0;
-  const int rc = QeloMsrStartDataAcquisition(handle_,
-                                             settings_.trigger == StreamTrigger::Start ? 1 : 0,
-                                             static_cast<float>(settings_.rateHz), 0, &corrected);
+  const int rc =
+      QeloMsrStartDataAcquisition(handle_, settings_.trigger == StreamTrigger::Start ? 1 : 0,
+                                  static_cast<float>(settings_.rateHz), 0, &corrected);
   if (rc != 0) throw qcli::errorFor(rc);
   running_ = true;
   start_ = lastData_ = blockStart_ = Clock::now();
@@ -116,9 +116,9 @@ void DeviceStream::start() {
   // About a tenth of a second per block, and room for a whole read.
   const size_t byBytes = kMaxBlockSampleBytes / (4 * slots_.size());
   const double perPeriod = timed ? deviceRateHz_ * 0.2 : 4096.0;
-  const size_t maxFrames = std::min<size_t>(
-      byBytes, std::max<size_t>(2 * static_cast<size_t>(maxFramesPerRead_),
-                                static_cast<size_t>(std::ceil(perPeriod))));
+  const size_t maxFrames =
+      std::min<size_t>(byBytes, std::max<size_t>(2 * static_cast<size_t>(maxFramesPerRead_),
+                                                 static_cast<size_t>(std::ceil(perPeriod))));
   writer_ = std::make_unique<qmqtt::BlockWriter>(channels_, streamId_, deviceRateHz_, startUnixNs_,
                                                  static_cast<uint32_t>(maxFrames));
 
@@ -154,8 +154,8 @@ bool DeviceStream::step(Clock::time_point now) {
     const float* v = values_.data() + static_cast<size_t>(f) * family_.valueSlots;
     const int* p = ports_.data() + static_cast<size_t>(f) * family_.portSlots;
     for (size_t c = 0; c < slots_.size(); ++c)
-      cells_[c] = slots_[c].analog ? bitsOf(v[slots_[c].slot])
-                                   : static_cast<uint32_t>(p[slots_[c].slot]);
+      cells_[c] =
+          slots_[c].analog ? bitsOf(v[slots_[c].slot]) : static_cast<uint32_t>(p[slots_[c].slot]);
     if (writer_->frames() == 0) {
       writer_->beginFrames(frames_, segmentStartS_, segmentFrames_);
       blockStart_ = now;
@@ -195,8 +195,8 @@ void DeviceStream::restartAfterOverrun(Clock::time_point now) {
   qcli::check(QeloMsrStopDataAcquisition(handle_));
   float corrected = 0;
   // A start on the trigger has had its event: the restart runs at once.
-  qcli::check(QeloMsrStartDataAcquisition(handle_, 0, static_cast<float>(settings_.rateHz), 0,
-                                          &corrected));
+  qcli::check(
+      QeloMsrStartDataAcquisition(handle_, 0, static_cast<float>(settings_.rateHz), 0, &corrected));
   running_ = true;
   // Time never runs backwards: the host time of the restart, at least one
   // period after the last frame.
@@ -245,8 +245,8 @@ json DeviceStream::describe() const {
   json channels = json::array();
   for (const auto& c : channels_) {
     json j = {{"name", c.name}, {"unit", c.type == qmqtt::SampleType::Volts ? "V" : "raw"}};
-    j["range"] = c.type == qmqtt::SampleType::Volts ? rangeJson(c.rangeMinVolts, c.rangeMaxVolts)
-                                                      : json();
+    j["range"] =
+        c.type == qmqtt::SampleType::Volts ? rangeJson(c.rangeMinVolts, c.rangeMaxVolts) : json();
     channels.push_back(j);
   }
   return {{"id", streamId_},
@@ -254,7 +254,8 @@ json DeviceStream::describe() const {
           {"rateHz", deviceRateHz_},
           {"requestedRateHz", settings_.rateHz},
           {"trigger", triggerName(settings_.trigger)},
-          {"triggerConfig", settings_.trigger == StreamTrigger::None ? json() : json(settings_.triggerConfig)},
+          {"triggerConfig",
+           settings_.trigger == StreamTrigger::None ? json() : json(settings_.triggerConfig)},
           {"frames", settings_.frames},
           {"startTime", startTime_},
           {"startUnixNs", startUnixNs_},

@@ -332,9 +332,9 @@ json DeviceWorker::stateJson() const {
   const bool polling = device_ != nullptr && stream_ == nullptr;
   j["polling"] = {{"intervalS", std::chrono::duration<double>(node_.valuesPeriod).count()},
                   {"active", polling},
-                  {"why", polling       ? json()
-                          : device_     ? json("a stream runs: its frames are on the stream topic")
-                                        : json("the device is not open")}};
+                  {"why", polling   ? json()
+                          : device_ ? json("a stream runs: its frames are on the stream topic")
+                                    : json("the device is not open")}};
   if (device_) {
     json ranges = json::object(), outputs = json::object(), ports = json::object();
     for (const auto& in : layout_.inputs)

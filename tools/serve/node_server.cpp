@@ -143,8 +143,7 @@ void NodeServer::onConnected() {
 
 void NodeServer::onMessage(const qmqtt::Message& message) {
   const auto topic = qmqtt::parseDeviceTopic(message.topic);
-  if (!topic || topic->node != options_.node || topic->leaf != qmqtt::kCall ||
-      !topic->rest.empty())
+  if (!topic || topic->node != options_.node || topic->leaf != qmqtt::kCall || !topic->rest.empty())
     return;
   auto refuse = [&](const std::string& text, int errorClass) {
     client_->reply(message.responseTopic, message.correlation, errorAnswer(text, errorClass));

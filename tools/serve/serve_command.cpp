@@ -49,8 +49,7 @@ int runServe(const ServeArgs& args) {
   options.bufferBytes = static_cast<size_t>(args.bufferMiB * 1024 * 1024);
 
   NodeServer server(qmqtt::connectOptions(args.broker), options);
-  std::fprintf(stderr,
-               "qelomsr serve: node %s, broker %s, %s, readings every %g s; Ctrl-C stops\n",
+  std::fprintf(stderr, "qelomsr serve: node %s, broker %s, %s, readings every %g s; Ctrl-C stops\n",
                options.node.c_str(), args.broker.url.c_str(),
                options.allowControl ? "clients may change the devices (--allow-control)"
                                     : "read-only (no --allow-control)",

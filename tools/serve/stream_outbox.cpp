@@ -61,9 +61,8 @@ void StreamOutbox::acknowledged(int messageId) {
 
 bool StreamOutbox::drain(std::chrono::milliseconds limit) {
   std::unique_lock<std::mutex> lock(mutex_);
-  return wake_.wait_for(lock, limit, [this] {
-    return waiting_.empty() && inFlight_.empty() && !publishing_;
-  });
+  return wake_.wait_for(lock, limit,
+                        [this] { return waiting_.empty() && inFlight_.empty() && !publishing_; });
 }
 
 StreamOutbox::Stats StreamOutbox::stats() const {
@@ -90,8 +89,7 @@ void StreamOutbox::run() {
     // any bound: they wait here instead. A lost acknowledgement is sent again
     // by libmosquitto after the reconnect, so in-flight blocks stay counted.
     wake_.wait_for(lock, std::chrono::milliseconds(200), [this] {
-      return stopping_ ||
-             (!waiting_.empty() && inFlight_.size() < window_ && client_.connected());
+      return stopping_ || (!waiting_.empty() && inFlight_.size() < window_ && client_.connected());
     });
     if (stopping_) return;
     if (waiting_.empty() || inFlight_.size() >= window_ || !client_.connected()) continue;

@@ -72,8 +72,8 @@ class StreamOutbox {
   std::condition_variable wake_;
   std::deque<Block> waiting_;
   size_t waitingBytes_ = 0;
-  std::set<int> inFlight_;     // message ids handed to libmosquitto, not yet acknowledged
-  std::set<int> earlyAcks_;    // acknowledged while their publish call was still running
+  std::set<int> inFlight_;   // message ids handed to libmosquitto, not yet acknowledged
+  std::set<int> earlyAcks_;  // acknowledged while their publish call was still running
   bool publishing_ = false;
   uint64_t sent_ = 0, dropped_ = 0;
   std::map<std::string, uint64_t> droppedByTopic_;
