@@ -16,6 +16,17 @@ std::string lower(std::string text) {
   return text;
 }
 
+// Whether the user part of a URL (before the last '@' after the scheme)
+// holds a password: user:password@host.
+bool holdsPassword(const std::string& text) {
+  const size_t scheme = text.find("://");
+  const size_t from = scheme == std::string::npos ? 0 : scheme + 3;
+  const size_t at = text.rfind('@');
+  if (at == std::string::npos || at < from) return false;
+  const size_t colon = text.find(':', from);
+  return colon != std::string::npos && colon < at;
+}
+
 }  // namespace
 
 std::string statusTopic(const std::string& node) {
@@ -69,6 +80,11 @@ void checkNodeName(const std::string& node) {
 
 BrokerUrl parseBrokerUrl(const std::string& text) {
   const std::string example = " (write mqtt://HOST:PORT or mqtts://HOST:PORT)";
+  // First of all, so that no message below shows the password.
+  if (holdsPassword(text))
+    throw std::invalid_argument(
+        "the broker URL holds a password; give it in a file (--password-file) or in "
+        "QELOMSR_MQTT_PASSWORD instead, never on the command line");
   BrokerUrl url;
   const size_t scheme = text.find("://");
   if (scheme == std::string::npos)
@@ -88,10 +104,6 @@ BrokerUrl parseBrokerUrl(const std::string& text) {
   const size_t at = rest.rfind('@');
   if (at != std::string::npos) {
     const std::string user = rest.substr(0, at);
-    if (user.find(':') != std::string::npos)
-      throw std::invalid_argument(
-          "the broker URL holds a password; give it in a file (--password-file) or in "
-          "QELOMSR_MQTT_PASSWORD instead, never on the command line");
     if (user.empty()) throw std::invalid_argument("the user name before '@' is empty");
     for (unsigned char c : user)
       if (c <= 0x20 || c == 0x7F)
