@@ -70,13 +70,13 @@ class ServeFixture : public qsim::vbustest::VbusFixture {
     return serve(allowControl, bufferBytes, inputCapacity, qmqtt::ConnectOptions());
   }
   qserve::NodeServer& serve(bool allowControl, size_t bufferBytes, uint32_t inputCapacity,
-                            qmqtt::ConnectOptions connect) {
-    if (model_ == nullptr) model_ = &add(kPort, knownKa(inputCapacity));
+                            qmqtt::ConnectOptions connect, bool everyDevice = false) {
+    if (model_ == nullptr && !everyDevice) model_ = &add(kPort, knownKa(inputCapacity));
     connect.url = qmqtt::parseBrokerUrl(broker_->url());
     connect.keepAliveS = 5;
     qserve::ServeOptions options;
     options.node = kNode;
-    options.devices = {kDevice};
+    if (!everyDevice) options.devices = {kDevice};
     options.allowControl = allowControl;
     options.bufferBytes = bufferBytes;
     options.scanPeriod = std::chrono::milliseconds(200);
@@ -87,6 +87,11 @@ class ServeFixture : public qsim::vbustest::VbusFixture {
   qserve::NodeServer& server() { return *server_; }
   void stopServer() { server_.reset(); }
   qsim::DeviceModel& device() { return *model_; }
+  // Serves every attached device, also those plugged in later.
+  qserve::NodeServer& serveEveryDevice() {
+    return serve(false, size_t{64} << 20, 65536, qmqtt::ConnectOptions(), true);
+  }
+  void plugKnownKa() { model_ = &add(kPort, knownKa()); }
 
   // A probe subscribed to everything of the node.
   Probe& probe() { return probe(Probe::Login()); }

@@ -26,20 +26,28 @@ Probe::Login persistentWatcher() {
 
 class Faults : public ServeFixture {
  protected:
+  // With a broker that keeps its sessions over a restart: the server of the
+  // known Ka on the manual clock, open, and a watcher of its stream.
+  std::unique_ptr<Probe> streamAcrossRestarts(size_t bufferBytes) {
+    startBroker({{}, "", true, ""});
+    manualClock();
+    serve(true, bufferBytes);
+    waitOpen(probe());
+    auto watcher = std::make_unique<Probe>(broker().port(), persistentWatcher());
+    EXPECT_EQ(watcher->waitConnack(), 0);
+    watcher->subscribe(topicOf(qmqtt::kStream));
+    return watcher;
+  }
+
   std::string status(Probe& p) {
     return p.last(std::string("qelomsr/") + kNode + "/status").value_or("");
   }
 };
 
 TEST_F(Faults, ABrokerRestartDuringAStreamLosesNoFrame) {
-  startBroker({{}, "", true, ""});
-  manualClock();
-  serve(true);
+  const auto watching = streamAcrossRestarts(size_t{64} << 20);
+  Probe& watcher = *watching;
   Probe& control = probe();
-  waitOpen(control);
-  Probe watcher(broker().port(), persistentWatcher());
-  ASSERT_EQ(watcher.waitConnack(), 0);
-  watcher.subscribe(topicOf(qmqtt::kStream));
 
   const json start =
       call(control, {{"op", "start"}, {"channels", {"AI-0", "DP-0"}}, {"rateHz", 100}});
@@ -49,6 +57,7 @@ TEST_F(Faults, ABrokerRestartDuringAStreamLosesNoFrame) {
   ASSERT_TRUE(watcher.waitUntil([&] { return framesReceived(watcher, id) >= 200; }));
 
   broker().stop();
+  ASSERT_TRUE(qsim::vbustest::waitUntil([&] { return !server().connected(); }));
   // The device keeps streaming; the server keeps its blocks meanwhile.
   produce(std::chrono::seconds(3), milliseconds(500));
   ASSERT_TRUE(qsim::vbustest::waitUntil([&] { return server().outboxStats().waitingBlocks > 0; }));
@@ -75,15 +84,10 @@ TEST_F(Faults, ABrokerRestartDuringAStreamLosesNoFrame) {
 }
 
 TEST_F(Faults, ABrokerAwayLongerThanTheBufferLeavesEveryLostFrameVisible) {
-  startBroker({{}, "", true, ""});
-  manualClock();
   // Room for a few blocks only.
-  serve(true, 2048);
+  const auto watching = streamAcrossRestarts(2048);
+  Probe& watcher = *watching;
   Probe& control = probe();
-  waitOpen(control);
-  Probe watcher(broker().port(), persistentWatcher());
-  ASSERT_EQ(watcher.waitConnack(), 0);
-  watcher.subscribe(topicOf(qmqtt::kStream));
   ASSERT_EQ(call(control, {{"op", "counter"}, {"enable", true}})["ok"], true);
   const json start =
       call(control, {{"op", "start"}, {"channels", {"AI-0", "CNT"}}, {"rateHz", 100}});
@@ -93,6 +97,7 @@ TEST_F(Faults, ABrokerAwayLongerThanTheBufferLeavesEveryLostFrameVisible) {
   ASSERT_TRUE(watcher.waitUntil([&] { return framesReceived(watcher, id) >= 100; }));
 
   broker().stop();
+  ASSERT_TRUE(qsim::vbustest::waitUntil([&] { return !server().connected(); }));
   // Blocks of 20 frames (about 300 bytes), each sent when its time is up.
   uint64_t made = 0;
   for (int i = 0; i < 30; ++i) {

@@ -68,22 +68,38 @@ std::string writeConfig(const std::string& dir) {
   return path;
 }
 
-TEST(ServeProcess, AKilledServerIsMarkedOfflineByItsLastWill) {
-  Broker broker(kTmp);
-  Probe watcher(broker.port());
-  ASSERT_EQ(watcher.waitConnack(), 0);
-  watcher.subscribe("qelomsr/killed/status");
-  Child runner({kRunner, "--", kCli, "serve", "--broker", broker.url(), "--node", "killed",
+// A server of node under the runner, online, with a watcher of its status.
+struct ServedNode {
+  ServedNode(const std::string& node)
+      : status("qelomsr/" + node + "/status"),
+        watcher(broker.port()),
+        runner({kRunner, "--", kCli, "serve", "--broker", broker.url(), "--node", node,
                 "--keepalive", "5"},
-               broker.dir() + "/serve.log");
-  ASSERT_TRUE(watcher.waitUntil([&] { return watcher.last("qelomsr/killed/status") == "online"; }))
-      << runner.output();
-  const pid_t server = childOf(runner.pid());
+               broker.dir() + "/serve.log") {
+    EXPECT_EQ(watcher.waitConnack(), 0);
+    watcher.subscribe(status);
+    EXPECT_TRUE(waitFor("online")) << runner.output();
+    server = childOf(runner.pid());
+  }
+  bool waitFor(const char* payload) {
+    return watcher.waitUntil([&] { return watcher.last(status) == payload; });
+  }
+  Broker broker{kTmp};
+  std::string status;
+  Probe watcher;
+  Child runner;
+  pid_t server = -1;
+};
+
+TEST(ServeProcess, AKilledServerIsMarkedOfflineByItsLastWill) {
+  ServedNode node("killed");
+  const pid_t server = node.server;
   ASSERT_GT(server, 0);
+  Broker& broker = node.broker;
+  Child& runner = node.runner;
   const auto killed = std::chrono::steady_clock::now();
   ::kill(server, SIGKILL);
-  ASSERT_TRUE(watcher.waitUntil([&] { return watcher.last("qelomsr/killed/status") == "offline"; }))
-      << runner.output();
+  ASSERT_TRUE(node.waitFor("offline")) << runner.output();
   const double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - killed).count();
   std::printf("offline %.1f s after SIGKILL (keep-alive 5 s)\n", seconds);
@@ -98,29 +114,21 @@ TEST(ServeProcess, AKilledServerIsMarkedOfflineByItsLastWill) {
 // connection open: the broker notices after 1.5 times the keep-alive (5 s,
 // libmosquitto's least), which is what this test waits for.
 TEST(ServeProcess, AFrozenServerIsMarkedOfflineAfterTheKeepAliveAndOnlineWhenItWakes) {
-  Broker broker(kTmp);
-  Probe watcher(broker.port());
-  ASSERT_EQ(watcher.waitConnack(), 0);
-  watcher.subscribe("qelomsr/frozen/status");
-  Child runner({kRunner, "--", kCli, "serve", "--broker", broker.url(), "--node", "frozen",
-                "--keepalive", "5"},
-               broker.dir() + "/serve.log");
-  ASSERT_TRUE(watcher.waitUntil([&] { return watcher.last("qelomsr/frozen/status") == "online"; }))
-      << runner.output();
-  const pid_t server = childOf(runner.pid());
+  ServedNode node("frozen");
+  const pid_t server = node.server;
   ASSERT_GT(server, 0);
+  Child& runner = node.runner;
+  Probe& watcher = node.watcher;
   const auto frozen = std::chrono::steady_clock::now();
   ::kill(server, SIGSTOP);
-  ASSERT_TRUE(watcher.waitUntil([&] { return watcher.last("qelomsr/frozen/status") == "offline"; }))
-      << runner.output();
+  ASSERT_TRUE(node.waitFor("offline")) << runner.output();
   const double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - frozen).count();
   std::printf("offline %.1f s after the server froze (keep-alive 5 s)\n", seconds);
   EXPECT_GE(seconds, 5.0) << "offline before the keep-alive ran out";
   watcher.clear();
   ::kill(server, SIGCONT);
-  ASSERT_TRUE(watcher.waitUntil([&] { return watcher.last("qelomsr/frozen/status") == "online"; }))
-      << runner.output();
+  ASSERT_TRUE(node.waitFor("online")) << runner.output();
 }
 
 TEST(ServeProcess, TheLoggerWritesEveryFrameItGotAndMarksWhatItMissedAcrossABrokerRestart) {

@@ -84,6 +84,25 @@ TEST_F(Topics, AnInputAtTheEndOfItsRangeIsMarkedClipped) {
   EXPECT_GE(ai0["value"].get<double>(), 1.0);
 }
 
+TEST_F(Topics, EveryAttachedDeviceIsServedAlsoOnesPluggedInLater) {
+  serveEveryDevice();
+  Probe& p = probe();
+  for (const char* id : {"USB:1-0-3", "USB:1-0-2-1", "USB:1-0-2-4"}) {
+    ASSERT_TRUE(p.waitUntil([&] {
+      const auto text = p.last(qmqtt::deviceTopic(kNode, id, qmqtt::kState));
+      return text && json::parse(*text).value("open", false);
+    })) << id;
+  }
+  EXPECT_EQ(json::parse(*p.last(qmqtt::deviceTopic(kNode, "USB:1-0-2-4", qmqtt::kInfo)))["family"],
+            "Rix");
+  EXPECT_FALSE(p.last(topicOf(qmqtt::kInfo)).has_value());
+  plugKnownKa();
+  waitOpen(p);
+  EXPECT_EQ(json::parse(*p.last(topicOf(qmqtt::kInfo)))["serial"].get<std::string>().find(
+                "KA1X-MQTT01") != std::string::npos,
+            true);
+}
+
 TEST_F(Topics, AStoppedServerIsOfflineAndItsDevicesClosed) {
   serve(false);
   Probe& p = probe();

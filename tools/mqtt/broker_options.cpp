@@ -41,4 +41,9 @@ ConnectOptions connectOptions(const BrokerArgs& args) {
   return options;
 }
 
+void loginRefused(const std::string& why) {
+  throw std::runtime_error("the broker refused the login (" + why +
+                           "): check --username and the password");
+}
+
 }  // namespace qmqtt

@@ -25,4 +25,7 @@ void addBrokerOptions(CLI::App& sub, BrokerArgs& args);
 // std::runtime_error for a password file that cannot be read.
 ConnectOptions connectOptions(const BrokerArgs& args);
 
+// The failure of a command whose login the broker refused (why: the broker's reason).
+[[noreturn]] void loginRefused(const std::string& why);
+
 }  // namespace qmqtt

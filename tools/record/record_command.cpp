@@ -107,8 +107,7 @@ int runRecord(const RecordArgs& args) {
       std::lock_guard<std::mutex> lock(refusedMutex);
       if (!refused.empty()) {
         client.stop();
-        throw std::runtime_error("the broker refused the login (" + refused +
-                                 "): check --username and the password");
+        qmqtt::loginRefused(refused);
       }
     }
     logger.flush();

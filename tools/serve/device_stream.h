@@ -69,6 +69,8 @@ class DeviceStream {
   std::chrono::microseconds pause() const { return pause_; }
   uint32_t id() const { return streamId_; }
   uint64_t frames() const { return frames_; }
+  int overruns() const { return overruns_; }
+  bool waitingForTrigger() const { return waitingForTrigger_; }
   // The configuration and progress, for the state topic.
   nlohmann::json describe() const;
 

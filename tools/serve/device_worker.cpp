@@ -266,6 +266,8 @@ void DeviceWorker::readValues() {
 }
 
 void DeviceWorker::streamStep(Clock::time_point now) {
+  const int overruns = stream_->overruns();
+  const bool waiting = stream_->waitingForTrigger();
   // Drain what is buffered, a bounded number of reads before the calls get
   // their turn again.
   for (int i = 0; i < 8; ++i) {
@@ -275,6 +277,8 @@ void DeviceWorker::streamStep(Clock::time_point now) {
     }
     if (!stream_->moreWaiting()) break;
   }
+  // The state tells of an overrun and of the trigger that came.
+  if (stream_->overruns() != overruns || stream_->waitingForTrigger() != waiting) publishState();
 }
 
 void DeviceWorker::endStream(const std::string& why) {

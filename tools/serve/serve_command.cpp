@@ -59,8 +59,7 @@ int runServe(const ServeArgs& args) {
     const std::string refused = server.refused();
     if (!refused.empty()) {
       server.stop(std::chrono::milliseconds(0));
-      throw std::runtime_error("the broker refused the login (" + refused +
-                               "): check --username and the password");
+      qmqtt::loginRefused(refused);
     }
     if (!qcli::sleepUnlessStopped(0.2)) break;
   }
