@@ -55,6 +55,9 @@ const FamilyInfo& familyInfo(int typeCode) {
     f.triggerSlot = QELOMSR_KA_TRIGGER_SLOT;
     f.readLimitBytes = QELOMSR_KA_READ_LIMIT_BYTES;
     f.temperatureSensor = true;
+    f.outputRecordOffset = 0;
+    f.inputRecordOffset = 16;
+    f.rangesPerRecordRow = 4;
     return f;
   }();
   static const FamilyInfo vel = [] {
@@ -66,6 +69,9 @@ const FamilyInfo& familyInfo(int typeCode) {
     f.triggerSlot = QELOMSR_VEL_TRIGGER_SLOT;
     f.readLimitBytes = QELOMSR_VEL_READ_LIMIT_BYTES;
     f.temperatureSensor = true;
+    f.outputRecordOffset = 0;
+    f.inputRecordOffset = 8;
+    f.rangesPerRecordRow = 4;
     return f;
   }();
   static const FamilyInfo rix = [] {
@@ -77,6 +83,9 @@ const FamilyInfo& familyInfo(int typeCode) {
     f.triggerSlot = QELOMSR_RIX_TRIGGER_SLOT;
     f.readLimitBytes = QELOMSR_RIX_READ_LIMIT_BYTES;
     f.temperatureSensor = false;
+    f.calibrationAddress = 0x08004400;
+    f.simpleCalibration = true;
+    f.rangesPerRecordRow = 1;
     return f;
   }();
   switch (typeCode) {

@@ -48,6 +48,15 @@ struct FamilyInfo {
   int triggerSlot;
   int readLimitBytes;      // per QeloMsrReadNonBlocking call
   bool temperatureSensor;  // QeloMsrGetTemperature measures something
+  // Where the calibration records lie in device memory (read by
+  // CalibrationView): at calibrationAddress, or at the address register
+  // 0xF0000030 holds when that is 0; dual-point input and output records
+  // (Ka, Vel) or simple records (Rix), one per channel and range index.
+  unsigned calibrationAddress;
+  bool simpleCalibration;
+  int outputRecordOffset;  // dual-point families: records of AO-0, AO-1, ...
+  int inputRecordOffset;   // records of channel c, range r at + 8 * (rangesPerRecordRow * c + r)
+  int rangesPerRecordRow;
 };
 // The family of a device type code; throws std::runtime_error for a code the
 // tool does not know.
