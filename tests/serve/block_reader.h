@@ -20,7 +20,8 @@ struct TestBlock {
   int64_t startUnixNs = 0;
   std::vector<std::string> names;
   std::vector<int> types;  // 0 float32 volts, 1 uint32
-  std::vector<float> rangeMin, rangeMax;
+  std::vector<float> rangeMin, rangeMax, lowest, highest;
+  std::vector<int> flags;
   std::vector<std::vector<double>> rows;  // frames x channels
   std::vector<double> times;
 };
@@ -50,12 +51,15 @@ inline TestBlock readBlock(const std::string& b) {
   size_t at = 80;
   for (int c = 0; c < channels; ++c) {
     t.types.push_back(static_cast<uint8_t>(b[at]));
+    t.flags.push_back(static_cast<uint8_t>(b[at + 1]));
     const size_t length = static_cast<uint8_t>(b[at + 2]);
     t.names.push_back(b.substr(at + 3, length));
     at += 3 + length;
     t.rangeMin.push_back(readLe<float>(b, at));
     t.rangeMax.push_back(readLe<float>(b, at + 4));
-    at += 8;
+    t.lowest.push_back(readLe<float>(b, at + 8));
+    t.highest.push_back(readLe<float>(b, at + 12));
+    at += 16;
   }
   const size_t timeBytes = t.rateHz < 0 ? 8 * t.frames : 0;
   if (header % 8 != 0 || (at + 7) / 8 * 8 != header ||

@@ -71,7 +71,10 @@ class ServeFixture : public qsim::vbustest::VbusFixture {
   }
   qserve::NodeServer& serve(bool allowControl, size_t bufferBytes, uint32_t inputCapacity,
                             qmqtt::ConnectOptions connect, bool everyDevice = false) {
-    if (model_ == nullptr && !everyDevice) model_ = &add(kPort, knownKa(inputCapacity));
+    if (model_ == nullptr && !everyDevice) {
+      config_.inputCapacity = inputCapacity;
+      model_ = &add(kPort, config_);
+    }
     connect.url = qmqtt::parseBrokerUrl(broker_->url());
     connect.keepAliveS = 5;
     qserve::ServeOptions options;
@@ -91,7 +94,9 @@ class ServeFixture : public qsim::vbustest::VbusFixture {
   qserve::NodeServer& serveEveryDevice() {
     return serve(false, size_t{64} << 20, 65536, qmqtt::ConnectOptions(), true);
   }
-  void plugKnownKa() { model_ = &add(kPort, knownKa()); }
+  void plugKnownKa() { model_ = &add(kPort, config_); }
+  // The served Ka's configuration, to change before serve().
+  qsim::DeviceConfig& kaConfig() { return config_; }
 
   // A probe subscribed to everything of the node.
   Probe& probe() { return probe(Probe::Login()); }
@@ -156,6 +161,7 @@ class ServeFixture : public qsim::vbustest::VbusFixture {
   std::unique_ptr<qserve::NodeServer> server_;
   std::vector<std::unique_ptr<Probe>> probes_;
   qsim::DeviceModel* model_ = nullptr;
+  qsim::DeviceConfig config_ = knownKa();
 };
 
 }  // namespace qtest

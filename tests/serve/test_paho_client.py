@@ -67,8 +67,8 @@ def read_block(b):
     for _ in range(nch):
         kind_, flags, length = struct.unpack_from("<BBB", b, at)
         name = b[at + 3:at + 3 + length].decode()
-        lo, hi = struct.unpack_from("<ff", b, at + 3 + length)
-        at += 3 + length + 8
+        lo, hi, lowest, highest = struct.unpack_from("<ffff", b, at + 3 + length)
+        at += 3 + length + 16
         channels.append((name, "f" if kind_ == 0 else "I", lo, hi))
     assert hlen % 8 == 0 and (at + 7) // 8 * 8 == hlen
     times = list(struct.unpack_from(f"<{n}d", b, hlen)) if rate < 0 else \
@@ -164,8 +164,11 @@ def main():
                              "qelomsr/reply/rr", "-m",
                              '{"op": "write", "output": "AO-0", "volts": 2.5}', "-W", "30"],
                             capture_output=True, text=True, timeout=60)
-        assert json.loads(rr.stdout) == {"ok": True, "op": "write", "output": "AO-0",
-                                         "volts": 2.5}, rr.stdout + rr.stderr
+        written = json.loads(rr.stdout)
+        assert written["ok"] and written["requestedVolts"] == 2.5, rr.stdout + rr.stderr
+        dac = [line for line in control(sock, "state 1-3").splitlines()
+               if line.startswith("dac0Volts ")]
+        assert abs(written["volts"] - float(dac[0].split()[1])) < 1e-5, (written, dac)
         sub = subprocess.run(["mosquitto_sub", "-p", str(port), "-t", f"qelomsr/+/status", "-v",
                               "-C", "1", "-W", "30"], capture_output=True, text=True, timeout=60)
         assert sub.stdout.strip() == f"qelomsr/{NODE}/status online", sub.stdout

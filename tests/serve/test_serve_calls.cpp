@@ -135,9 +135,14 @@ TEST_F(Calls, ChangesAreAnsweredWithWhatTheDeviceHolds) {
   const json write = call(p, {{"op", "write"}, {"output", "AO-0"}, {"volts", 2.5}});
   ASSERT_EQ(write["ok"], true) << write.dump();
   EXPECT_EQ(write["output"], "AO-0");
-  EXPECT_EQ(write["volts"], 2.5);
-  // One step of the 12-bit converter over 20 V is 4.9 mV.
+  EXPECT_EQ(write["requestedVolts"], 2.5);
+  // The answer is what the converter produces (one step of its 12 bits over
+  // 20 V is 4.9 mV), as the emulated output holds it.
   EXPECT_NEAR(device().dacVoltage(0), 2.5, 0.005);
+  EXPECT_NEAR(write["volts"].get<double>(), device().dacVoltage(0), 1e-6);
+  const json small = call(p, {{"op", "write"}, {"output", "AO-1"}, {"volts", 0.003}});
+  EXPECT_NEAR(small["volts"].get<double>(), device().dacVoltage(1), 1e-6) << small.dump();
+  EXPECT_GT(std::fabs(small["volts"].get<double>() - 0.003), 1e-4) << "not the converter's step";
 
   const json port =
       call(p, {{"op", "port"}, {"port", "DP-1"}, {"outputEnable", 0x0F}, {"levels", 0x05}});
@@ -163,9 +168,11 @@ TEST_F(Calls, ChangesAreAnsweredWithWhatTheDeviceHolds) {
 
   // The state keeps what the server set: a later command sees it.
   const json state = waitState(p, [](const json& s) {
-    return s.contains("outputs") && s["outputs"]["AO-0"] == 2.5 && s["ranges"]["AI-1"] == "1V" &&
-           s["ports"]["DP-1"]["outputEnable"] == 0x0F && s["counterEnabled"] == true;
+    return s.contains("outputs") && s["outputs"]["AO-0"].is_number() &&
+           s["ranges"]["AI-1"] == "1V" && s["ports"]["DP-1"]["outputEnable"] == 0x0F &&
+           s["counterEnabled"] == true;
   });
+  EXPECT_NEAR(state["outputs"]["AO-0"].get<double>(), device().dacVoltage(0), 1e-6);
   EXPECT_EQ(state["ports"]["DP-1"]["levels"], 0x05);
 }
 
@@ -188,8 +195,8 @@ TEST_F(Calls, ConflictingCallsOfTwoClientsAreServedOneAfterTheOtherEachAnswered)
   ASSERT_EQ(answersOfFirst.size(), static_cast<size_t>(kCalls));
   ASSERT_EQ(answersOfSecond.size(), static_cast<size_t>(kCalls));
   for (int i = 0; i < kCalls; ++i) {
-    EXPECT_EQ(answersOfFirst[i]["volts"], 1 + i / 8.0) << answersOfFirst[i].dump();
-    EXPECT_EQ(answersOfSecond[i]["volts"], -(1 + i / 8.0)) << answersOfSecond[i].dump();
+    EXPECT_EQ(answersOfFirst[i]["requestedVolts"], 1 + i / 8.0) << answersOfFirst[i].dump();
+    EXPECT_EQ(answersOfSecond[i]["requestedVolts"], -(1 + i / 8.0)) << answersOfSecond[i].dump();
   }
   // Every request had exactly one answer.
   EXPECT_EQ(first.messages(first.replyTopic()).size(), static_cast<size_t>(kCalls));

@@ -43,6 +43,9 @@ TEST_F(Topics, StatusInfoStateAndValuesAreRetainedWithWhatTheDeviceHolds) {
   for (const auto& r : info["inputs"][0]["ranges"]) ranges.push_back(r["name"]);
   EXPECT_EQ(ranges, (std::vector<std::string>{"10V", "1V", "100mV", "10mV"}));
   EXPECT_EQ(info["inputs"][0]["ranges"][2]["max"], 0.1);  // the shortest decimal of the float
+  EXPECT_EQ(info["inputs"][0]["calibrated"], true);
+  EXPECT_GT(info["inputs"][0]["ranges"][0]["highest"].get<double>(), 10.0);
+  EXPECT_EQ(info["outputs"][0]["calibrated"], true);
   EXPECT_EQ(info["outputs"].size(), 2u);
   EXPECT_EQ(info["ports"].size(), 3u);
   EXPECT_EQ(info["counter"]["name"], "CNT");
@@ -58,6 +61,7 @@ TEST_F(Topics, StatusInfoStateAndValuesAreRetainedWithWhatTheDeviceHolds) {
   EXPECT_NEAR(ai0["value"].get<double>(), kAi0Volts, 1e-3);
   EXPECT_EQ(ai0["unit"], "V");
   EXPECT_EQ(ai0["clipped"], false);
+  EXPECT_EQ(ai0["calibrated"], true);
   const json ai1 = json::parse(*late.last(topicOf(qmqtt::kValues) + "/AI-1"));
   EXPECT_NEAR(ai1["value"].get<double>(), kAi1Volts, 1e-3);
   const json differential = json::parse(*late.last(topicOf(qmqtt::kValues) + "/AI-0-AI-1"));
@@ -82,6 +86,36 @@ TEST_F(Topics, AnInputAtTheEndOfItsRangeIsMarkedClipped) {
   const json ai0 = json::parse(*p.last(topicOf(qmqtt::kValues) + "/AI-0"));
   EXPECT_EQ(ai0["clipped"], true) << ai0.dump();
   EXPECT_GE(ai0["value"].get<double>(), 1.0);
+}
+
+TEST_F(Topics, AnErasedCalibrationIsSaidEverywhereAValueAppears) {
+  kaConfig().faults.erasedCalibration = true;
+  serve(true);
+  Probe& p = probe();
+  waitOpen(p);
+  const json info = json::parse(*p.last(topicOf(qmqtt::kInfo)));
+  EXPECT_EQ(info["inputs"][0]["calibrated"], false);
+  EXPECT_EQ(info["inputs"][0]["ranges"][1]["calibrated"], false);
+  EXPECT_EQ(info["outputs"][0]["calibrated"], false);
+  ASSERT_TRUE(p.waitUntil([&] { return p.last(topicOf(qmqtt::kValues) + "/AI-0").has_value(); }));
+  const json ai0 = json::parse(*p.last(topicOf(qmqtt::kValues) + "/AI-0"));
+  EXPECT_EQ(ai0["calibrated"], false);
+  // The nominal conversion: real, near what is applied, but not calibrated.
+  EXPECT_NEAR(ai0["value"].get<double>(), kAi0Volts, 0.05);
+  const json read = call(p, {{"op", "read"}, {"channels", {"AI-1"}}});
+  EXPECT_EQ(read["values"][0]["calibrated"], false);
+
+  manualClock();
+  const json start = call(p, {{"op", "start"}, {"channels", {"AI-0", "DP-0"}}, {"rateHz", 100}});
+  ASSERT_EQ(start["ok"], true) << start.dump();
+  const uint32_t id = start["stream"];
+  advance(std::chrono::milliseconds(500));
+  ASSERT_TRUE(p.waitUntil([&] { return framesReceived(p, id) >= 50; }));
+  const TestBlock first = blocks(p, id).front();
+  EXPECT_EQ(first.flags, (std::vector<int>{1, 0}));  // bit 0: uncalibrated
+  EXPECT_TRUE(std::isnan(first.lowest[1]));
+  const json state = waitState(p, [](const json& s) { return s.value("acquiring", false); });
+  EXPECT_EQ(state["stream"]["channels"][0]["calibrated"], false);
 }
 
 TEST_F(Topics, EveryAttachedDeviceIsServedAlsoOnesPluggedInLater) {

@@ -138,7 +138,7 @@ enum class SampleType : uint8_t {
 };
 
 // Channel flags.
-constexpr uint8_t kChannelUncalibrated = 0x01;  // nominal conversion: no calibration record
+constexpr uint8_t kChannelUncalibrated = 0x01;  // nominal conversion: an erased record
 
 struct BlockChannel {
   std::string name;  // as the device names it
@@ -146,6 +146,10 @@ struct BlockChannel {
   uint8_t flags = 0;
   float rangeMinVolts = 0;  // the range in force for Volts; NaN for Raw
   float rangeMaxVolts = 0;
+  // The values of the converter's lowest and highest codes in that range: a
+  // sample at or beyond them was clipped. NaN for Raw.
+  float lowestVolts = 0;
+  float highestVolts = 0;
 };
 
 struct BlockHeader {

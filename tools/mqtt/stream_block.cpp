@@ -8,8 +8,9 @@
 //   8  4  header length H          72  8  acquisition start, Unix ns (int64)
 //  12  4  frame count N            80     channel table, C entries of
 //  16  4  stream id                         u8 type, u8 flags, u8 name length L,
-//  20  4  reserved (0)                      L bytes UTF-8 name, f32 range min, f32 max
-//  24  8  sequence number                 zero bytes up to H (a multiple of 8)
+//  20  4  reserved (0)                      L bytes UTF-8 name, f32 range min, f32 max,
+//  24  8  sequence number                   f32 lowest and f32 highest converter value
+//                                         zero bytes up to H (a multiple of 8)
 //  32  8  first frame index         H     N float64 frame times, only when rate < 0
 //                                         N x C 4-byte samples, frame by frame
 #include <algorithm>
@@ -58,9 +59,12 @@ float floatOf(const uint8_t* in) {
   return value;
 }
 
+// The four float32 after a channel's name.
+constexpr size_t kChannelValueBytes = 16;
+
 size_t headerBytesFor(const std::vector<BlockChannel>& channels) {
   size_t bytes = kBlockFixedBytes;
-  for (const auto& c : channels) bytes += 3 + c.name.size() + 8;
+  for (const auto& c : channels) bytes += 3 + c.name.size() + kChannelValueBytes;
   return (bytes + 7) / 8 * 8;
 }
 
@@ -131,7 +135,9 @@ void BlockWriter::writeHeader(BlockKind kind, uint64_t firstFrame, uint32_t fram
     at += 3 + c.name.size();
     put(buffer_, at, bitsOf(c.rangeMinVolts), 4);
     put(buffer_, at + 4, bitsOf(c.rangeMaxVolts), 4);
-    at += 8;
+    put(buffer_, at + 8, bitsOf(c.lowestVolts), 4);
+    put(buffer_, at + 12, bitsOf(c.highestVolts), 4);
+    at += kChannelValueBytes;
   }
 }
 
@@ -196,12 +202,15 @@ BlockView parseBlock(const void* data, size_t size) {
     c.type = static_cast<SampleType>(in[at]);
     c.flags = in[at + 1];
     const size_t length = in[at + 2];
-    if (length == 0 || at + 3 + length + 8 > headerBytes) malformed("channel name out of bounds");
+    if (length == 0 || at + 3 + length + kChannelValueBytes > headerBytes)
+      malformed("channel name out of bounds");
     c.name.assign(reinterpret_cast<const char*>(in + at + 3), length);
     at += 3 + length;
     c.rangeMinVolts = floatOf(in + at);
     c.rangeMaxVolts = floatOf(in + at + 4);
-    at += 8;
+    c.lowestVolts = floatOf(in + at + 8);
+    c.highestVolts = floatOf(in + at + 12);
+    at += kChannelValueBytes;
   }
   if ((at + 7) / 8 * 8 != headerBytes) malformed("header length does not match its channels");
   const size_t timeBytes = h.rateHz < 0 ? size_t{8} * h.frameCount : 0;

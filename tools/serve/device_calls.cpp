@@ -129,12 +129,8 @@ json DeviceWorker::readInputs(const CallRequest& call) {
       applyRange(c.first, c.second);
     float volts = 0;
     qcli::check(QeloMsrReadAnalogInput(device_->handle(), c.first, &volts));
-    const qpanel::RangeInfo& r = rangeInForce(layout_, c.first);
-    values.push_back({{"channel", device_->nameOf(c.first)},
-                      {"value", floatJson(volts)},
-                      {"unit", "V"},
-                      {"range", rangeJson(r.minVolts, r.maxVolts)},
-                      {"clipped", volts >= r.maxVolts || volts <= r.minVolts}});
+    for (const auto& in : layout_.inputs)
+      if (in.id == c.first) values.push_back(readingJson(in, calibration_, volts));
   }
   if (changes) publishState();
   json j = okAnswer(call);
@@ -156,13 +152,16 @@ json DeviceWorker::writeOutput(const CallRequest& call) {
     refuse(QELOMSR_ERROR_CLASS_OUT_OF_RANGE, text);
   }
   requireControl(call);
-  const float volts = static_cast<float>(call.volts);
-  qcli::check(QeloMsrWriteAnalogOutput(device_->handle(), id, volts));
-  out->volts = volts;
+  const float requested = static_cast<float>(call.volts);
+  qcli::check(QeloMsrWriteAnalogOutput(device_->handle(), id, requested));
+  // What the converter makes of it: the voltage of the code the library wrote.
+  const double produced = calibration_.output(id).producedVolts(requested);
+  out->volts = static_cast<float>(produced);
   publishState();
   json j = okAnswer(call);
   j[kFieldOutput] = out->name;
-  j[kFieldVolts] = floatJson(volts);
+  j[kFieldVolts] = produced;
+  j["requestedVolts"] = floatJson(requested);
   return j;
 }
 
@@ -262,7 +261,7 @@ json DeviceWorker::startStream(const CallRequest& call) {
   const std::string topic = streamTopic();
   StreamOutbox* outbox = node_.outbox;
   auto stream = std::make_unique<DeviceStream>(
-      *device_, layout_, settings, nextStreamId_,
+      *device_, layout_, calibration_, settings, nextStreamId_,
       [outbox, topic](const std::vector<uint8_t>& block) { outbox->push(topic, block); });
   liveFrameSet_ = false;  // the stream sets up its own frame
   stream->start();        // a refused rate throws here and nothing runs

@@ -49,7 +49,8 @@ uint32_t bitsOf(float value) {
 }  // namespace
 
 DeviceStream::DeviceStream(const qcli::Device& device, const qpanel::DeviceLayout& layout,
-                           StreamSettings settings, uint32_t streamId, Sink sink)
+                           const qcli::CalibrationView& calibration, StreamSettings settings,
+                           uint32_t streamId, Sink sink)
     : handle_(device.handle()),
       family_(*layout.family),
       settings_(std::move(settings)),
@@ -62,11 +63,16 @@ DeviceStream::DeviceStream(const qcli::Device& device, const qpanel::DeviceLayou
     channel.name = frameSlot.name;
     channel.type = frameSlot.analog ? qmqtt::SampleType::Volts : qmqtt::SampleType::Raw;
     channel.rangeMinVolts = channel.rangeMaxVolts = std::nanf("");
+    channel.lowestVolts = channel.highestVolts = std::nanf("");
     for (const auto& in : layout.inputs) {
       if (in.id != id) continue;
-      channel.rangeMinVolts = in.ranges[in.range].minVolts;
-      channel.rangeMaxVolts = in.ranges[in.range].maxVolts;
-      if (calibrationOf(layout, in.name) == false) channel.flags |= qmqtt::kChannelUncalibrated;
+      const qpanel::RangeInfo& range = in.ranges[in.range];
+      const qcli::InputScale& scale = calibration.input(id, range.id);
+      channel.rangeMinVolts = range.minVolts;
+      channel.rangeMaxVolts = range.maxVolts;
+      channel.lowestVolts = scale.lowestVolts;
+      channel.highestVolts = scale.highestVolts;
+      if (!scale.calibrated) channel.flags |= qmqtt::kChannelUncalibrated;
     }
     channels_.push_back(channel);
   }
@@ -245,6 +251,8 @@ json DeviceStream::describe() const {
   json channels = json::array();
   for (const auto& c : channels_) {
     json j = {{"name", c.name}, {"unit", c.type == qmqtt::SampleType::Volts ? "V" : "raw"}};
+    if (c.type == qmqtt::SampleType::Volts)
+      j["calibrated"] = (c.flags & qmqtt::kChannelUncalibrated) == 0;
     j["range"] =
         c.type == qmqtt::SampleType::Volts ? rangeJson(c.rangeMinVolts, c.rangeMaxVolts) : json();
     channels.push_back(j);

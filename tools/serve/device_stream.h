@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "calibration_view.h"
 #include "call_request.h"
 #include "contract.h"
 #include "device_layout.h"
@@ -46,7 +47,8 @@ class DeviceStream {
   static constexpr std::chrono::milliseconds kBlockPeriod{100};
 
   DeviceStream(const qcli::Device& device, const qpanel::DeviceLayout& layout,
-               StreamSettings settings, uint32_t streamId, Sink sink);
+               const qcli::CalibrationView& calibration, StreamSettings settings, uint32_t streamId,
+               Sink sink);
   // Stops the device if it still runs; sends nothing.
   ~DeviceStream();
   DeviceStream(const DeviceStream&) = delete;

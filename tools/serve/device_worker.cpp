@@ -177,6 +177,7 @@ void DeviceWorker::open(const qcli::DeviceEntry& entry) {
       device = std::make_unique<qcli::Device>(qcli::Device::open(entry));
     }
     layout_ = qpanel::describeDevice(*device);
+    calibration_ = qcli::CalibrationView::read(*device);
     device_ = std::move(device);
   } catch (const std::exception& e) {
     const std::string why = std::string("cannot open the device: ") + e.what();
@@ -237,18 +238,11 @@ void DeviceWorker::readValues() {
   const std::string time = qrec::isoTimeNow();
   for (int id : ids) {
     const auto slot = layout_.frameSlot(id);
-    json value = {{"channel", slot.name}, {"time", time}};
+    json value = {{"channel", slot.name}};
     if (slot.analog) {
-      const float volts = liveValues_[static_cast<size_t>(slot.slot)];
-      value["value"] = floatJson(volts);
-      value["unit"] = "V";
-      for (const auto& in : layout_.inputs) {
-        if (in.id != id) continue;
-        const auto& r = in.ranges[in.range];
-        value["range"] = rangeJson(r.minVolts, r.maxVolts);
-        // A converter at the end of its scale reads the limit whatever lies beyond.
-        value["clipped"] = volts >= r.maxVolts || volts <= r.minVolts;
-      }
+      for (const auto& in : layout_.inputs)
+        if (in.id == id)
+          value = readingJson(in, calibration_, liveValues_[static_cast<size_t>(slot.slot)]);
     } else {
       uint32_t raw = static_cast<uint32_t>(livePorts_[static_cast<size_t>(slot.slot)]);
       for (const auto& p : layout_.ports)
@@ -256,6 +250,7 @@ void DeviceWorker::readValues() {
       value["value"] = raw;
       value["unit"] = "raw";
     }
+    value["time"] = time;
     values_[slot.name] = value;
   }
   publishValues();
@@ -306,7 +301,7 @@ void DeviceWorker::endStream(const std::string& why) {
 void DeviceWorker::publishInfo() {
   if (!node_.client->connected()) return;
   node_.client->publish(qmqtt::deviceTopic(node_.node, identifier_, qmqtt::kInfo),
-                        payloadText(infoJson(layout_)), 1, true);
+                        payloadText(infoJson(layout_, calibration_)), 1, true);
 }
 
 void DeviceWorker::publishState() {

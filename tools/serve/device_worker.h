@@ -25,6 +25,7 @@
 #include <thread>
 #include <vector>
 
+#include "calibration_view.h"
 #include "call_request.h"
 #include "device_layout.h"
 #include "device_stream.h"
@@ -120,6 +121,7 @@ class DeviceWorker {
   // Worker-owned (touched only on the worker thread).
   std::unique_ptr<qcli::Device> device_;
   qpanel::DeviceLayout layout_;
+  qcli::CalibrationView calibration_;  // of the open device
   std::unique_ptr<DeviceStream> stream_;
   nlohmann::json lastStream_;  // the stream that ended last, with why
   uint32_t nextStreamId_ = 1;

@@ -24,20 +24,19 @@ json rangeJson(float minVolts, float maxVolts) {
   return {{"min", floatJson(minVolts)}, {"max", floatJson(maxVolts)}};
 }
 
-std::optional<bool> calibrationOf(const qpanel::DeviceLayout&, const std::string&) {
-  return std::nullopt;
+json readingJson(const qpanel::InputInfo& input, const qcli::CalibrationView& calibration,
+                 float volts) {
+  const qpanel::RangeInfo& range = input.ranges[input.range];
+  const qcli::InputScale& scale = calibration.input(input.id, range.id);
+  return {{"channel", input.name},
+          {"value", floatJson(volts)},
+          {"unit", "V"},
+          {"range", rangeJson(range.minVolts, range.maxVolts)},
+          {"clipped", scale.clipped(volts)},
+          {"calibrated", scale.calibrated}};
 }
 
-namespace {
-
-json calibrationJson(const qpanel::DeviceLayout& layout, const std::string& name) {
-  const std::optional<bool> calibrated = calibrationOf(layout, name);
-  return calibrated ? json(*calibrated) : json();
-}
-
-}  // namespace
-
-json infoJson(const qpanel::DeviceLayout& layout) {
+json infoJson(const qpanel::DeviceLayout& layout, const qcli::CalibrationView& calibration) {
   char type[16];
   std::snprintf(type, sizeof type, "0x%08X", static_cast<unsigned>(layout.entry.type));
   json j = {{"device", layout.entry.identifier},
@@ -48,15 +47,19 @@ json infoJson(const qpanel::DeviceLayout& layout) {
   json inputs = json::array();
   for (const auto& in : layout.inputs) {
     json ranges = json::array();
+    bool calibrated = true;
     for (const auto& r : in.ranges) {
+      const qcli::InputScale& scale = calibration.input(in.id, r.id);
       json range = rangeJson(r.minVolts, r.maxVolts);
       range["name"] = qcli::rangeName(r.maxVolts);
+      range["calibrated"] = scale.calibrated;
+      range["lowest"] = floatJson(scale.lowestVolts);
+      range["highest"] = floatJson(scale.highestVolts);
       ranges.push_back(range);
+      calibrated = calibrated && scale.calibrated;
     }
-    inputs.push_back({{"name", in.name},
-                      {"unit", "V"},
-                      {"ranges", ranges},
-                      {"calibrated", calibrationJson(layout, in.name)}});
+    inputs.push_back(
+        {{"name", in.name}, {"unit", "V"}, {"ranges", ranges}, {"calibrated", calibrated}});
   }
   j["inputs"] = inputs;
   json outputs = json::array();
@@ -64,7 +67,7 @@ json infoJson(const qpanel::DeviceLayout& layout) {
     outputs.push_back({{"name", out.name},
                        {"unit", "V"},
                        {"range", rangeJson(out.range.minVolts, out.range.maxVolts)},
-                       {"calibrated", calibrationJson(layout, out.name)}});
+                       {"calibrated", calibration.output(out.id).calibrated()}});
   j["outputs"] = outputs;
   json ports = json::array();
   for (const auto& p : layout.ports)

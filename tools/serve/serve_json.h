@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 
+#include "calibration_view.h"
 #include "device_layout.h"
 
 namespace qserve {
@@ -17,14 +18,15 @@ nlohmann::json floatJson(float value);
 // {"min": ..., "max": ...} in volts.
 nlohmann::json rangeJson(float minVolts, float maxVolts);
 
-// Whether an analog input or output of the device converts through its own
-// calibration record (false: the nominal conversion of an erased record).
-// The library's interface does not tell; nothing: not known.
-std::optional<bool> calibrationOf(const qpanel::DeviceLayout& layout, const std::string& name);
-
 // The retained info topic: identity, channels with ranges and units,
 // calibration state (docs/usage.md lists the fields).
-nlohmann::json infoJson(const qpanel::DeviceLayout& layout);
+nlohmann::json infoJson(const qpanel::DeviceLayout& layout,
+                        const qcli::CalibrationView& calibration);
+
+// A single reading of an analog input in the range in force: value, unit,
+// range, clipped (at or beyond the converter's end), calibrated.
+nlohmann::json readingJson(const qpanel::InputInfo& input, const qcli::CalibrationView& calibration,
+                           float volts);
 
 // The text of a payload; text that is not valid UTF-8 (a name cut short in
 // a message) is replaced, never a reason to fail.
