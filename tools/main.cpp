@@ -15,6 +15,8 @@
 #include "cli_process.h"
 #include "cli_registry.h"
 #include "panel/panel_command.h"
+#include "record/record_command.h"
+#include "serve/serve_command.h"
 
 namespace {
 
@@ -92,6 +94,9 @@ int main(int argc, char** argv) {
       return qpanel::runPanel(panel);
     };
   });
+
+  qserve::addServeCommand(app, command);
+  qrecord::addRecordCommand(app, command);
 
   try {
     app.parse(argc, argv);
