@@ -181,6 +181,17 @@ def python_figures(fig, doc):
     fig.add("python_stream_cpu_us_per_frame", python * 1e6, "us", cli * 1e6)
 
 
+def sync_figures(fig, doc):
+    single, sync = doc.get("single_max_hz"), doc.get("sync_max_hz")
+    if not single or sync is None:
+        return
+    fig.add("sync_stream_rate_ratio", sync / single, "x", 1.0)
+    fig.add("sync_stream_max_fps", sync, "frames/s", single)
+    if doc.get("sync_cpu_us_per_frame") is not None:
+        fig.add("sync_stream_cpu_us_per_frame", doc["sync_cpu_us_per_frame"], "us",
+                doc.get("single_cpu_us_per_frame"), higher_is_better=False)
+
+
 def recording_figures(fig, doc):
     for writer in doc.get("writers", []):
         fig.add(f"recording_{writer['name']}_rss_growth", writer["rss_growth_kib_per_minute"],
@@ -207,11 +218,13 @@ def main():
     stream = load(os.path.join(folder, "stream.json")) or {}
     python_stream = load(os.path.join(folder, "python_stream.json")) or {}
     recording = load(os.path.join(folder, "recording.json")) or {}
+    sync_stream = load(os.path.join(folder, "sync_stream.json")) or {}
     micro_figures(fig, micro)
     alloc_figures(fig, alloc)
     stream_figures(fig, stream)
     python_figures(fig, python_stream)
     recording_figures(fig, recording)
+    sync_figures(fig, sync_stream)
     conditions = {k: stream[k] for k in ("load_average_1min",) if k in stream}
     for run in stream.get("runs", []):
         conditions[f"scheduling_{run['bus']}"] = run.get("scheduling", "unknown")

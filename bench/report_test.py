@@ -132,6 +132,15 @@ class ReportTest(unittest.TestCase):
         doc["python_cpu_s_per_frame"] = 8e-6
         self.assertFalse(run_report({"python_stream.json": doc})["python_stream_cpu_ratio"]["met"])
 
+    def test_sync_rate_is_a_ratio_to_the_single_device(self):
+        doc = {"single_max_hz": 100000, "sync_max_hz": 96000, "sync_cpu_us_per_frame": 150.0,
+               "single_cpu_us_per_frame": 50.0}
+        fig = run_report({"sync_stream.json": doc})
+        self.assertAlmostEqual(fig["sync_stream_rate_ratio"]["value"], 0.96)
+        self.assertEqual(fig["sync_stream_max_fps"]["baseline"], 100000)
+        self.assertEqual(fig["sync_stream_cpu_us_per_frame"]["baseline"], 50.0)
+        self.assertNotIn("sync_stream_rate_ratio", run_report({"sync_stream.json": {}}))
+
     def test_recording_memory_growth_is_a_cost_per_writer(self):
         doc = {"writers": [
             {"name": "csv", "rss_growth_kib_per_minute": 0.0, "frames_per_second": 1.5e6},

@@ -23,56 +23,11 @@ double secondsBetween(Clock::time_point from, Clock::time_point to) {
   return std::chrono::duration<double>(to - from).count();
 }
 
-// Stops the acquisition when the loop leaves, whatever the reason.
-class RunningAcquisition {
- public:
-  explicit RunningAcquisition(int handle) : handle_(handle) {}
-  ~RunningAcquisition() {
-    if (running_) QeloMsrStopDataAcquisition(handle_);
-  }
-  RunningAcquisition(const RunningAcquisition&) = delete;
-  RunningAcquisition& operator=(const RunningAcquisition&) = delete;
-
-  // rate -1: one frame per trigger event. Returns the corrected rate.
-  float start(bool onTrigger, double rate) {
-    float corrected = 0;
-    const int rc = QeloMsrStartDataAcquisition(handle_, onTrigger ? 1 : 0, static_cast<float>(rate),
-                                               0, &corrected);
-    if (rc != 0) {
-      ApiError error = errorFor(rc);
-      if (error.errorClass() == QELOMSR_ERROR_CLASS_INVALID_ARGUMENT && rate > 0) {
-        char text[256];
-        std::snprintf(text, sizeof text,
-                      "the device refused the frame rate %g Hz (%s); 'qelomsr bench DEVICE "
-                      "--max-rate %g' shows the rates it takes and sustains",
-                      rate, error.what(), rate);
-        throw UsageError(text);
-      }
-      throw error;
-    }
-    running_ = true;
-    return corrected;
-  }
-  void stop() {
-    running_ = false;
-    check(QeloMsrStopDataAcquisition(handle_));
-  }
-
- private:
-  int handle_;
-  bool running_ = false;
-};
-
 double cpuSecondsNow() {
   rusage usage{};
   getrusage(RUSAGE_SELF, &usage);
   auto seconds = [](const timeval& t) { return static_cast<double>(t.tv_sec) + t.tv_usec * 1e-6; };
   return seconds(usage.ru_utime) + seconds(usage.ru_stime);
-}
-
-bool isOverflow(const ApiError& e) {
-  return e.errorClass() == QELOMSR_ERROR_CLASS_RUNTIME &&
-         std::string(e.what()) == "Buffer overflow.";
 }
 
 const char* triggerConfigText(int config) {
@@ -84,6 +39,15 @@ const char* triggerConfigText(int config) {
     default:
       return "input A";
   }
+}
+
+bool _progress_open = false;
+
+}  // namespace
+
+bool isOverflow(const ApiError& e) {
+  return e.errorClass() == QELOMSR_ERROR_CLASS_RUNTIME &&
+         std::string(e.what()) == "Buffer overflow.";
 }
 
 // The trigger line as an input in the given configuration; the Rix also
@@ -110,27 +74,6 @@ bool configureTrigger(const Device& device, int config) {
   return true;
 }
 
-// Disables the trigger line again once the acquisition has stopped, when
-// the acquisition enabled it (the Rix: so that its counter can be enabled
-// afterwards in the same session).
-class TriggerEnabled {
- public:
-  explicit TriggerEnabled(int handle) : handle_(handle) {}
-  ~TriggerEnabled() {
-    if (enabled_) QeloMsrSetTriggerEnable(handle_, QELOMSR_ID_TRIGGER, 0);
-  }
-  TriggerEnabled(const TriggerEnabled&) = delete;
-  TriggerEnabled& operator=(const TriggerEnabled&) = delete;
-  void set(bool enabled) { enabled_ = enabled; }
-
- private:
-  int handle_;
-  bool enabled_ = false;
-};
-
-bool _progress_open = false;
-
-void printProgress(const char* format, ...) __attribute__((format(printf, 1, 2)));
 void printProgress(const char* format, ...) {
   std::fputc('\r', stderr);
   va_list args;
@@ -142,7 +85,43 @@ void printProgress(const char* format, ...) {
   _progress_open = true;
 }
 
-}  // namespace
+float RunningAcquisition::start(bool onTrigger, double rate) {
+  float corrected = 0;
+  const int rc = QeloMsrStartDataAcquisition(handle_, onTrigger ? 1 : 0, static_cast<float>(rate),
+                                             0, &corrected);
+  if (rc != 0) {
+    ApiError error = errorFor(rc);
+    if (error.errorClass() == QELOMSR_ERROR_CLASS_INVALID_ARGUMENT && rate > 0) {
+      char text[256];
+      std::snprintf(text, sizeof text,
+                    "the device refused the frame rate %g Hz (%s); 'qelomsr bench DEVICE "
+                    "--max-rate %g' shows the rates it takes and sustains",
+                    rate, error.what(), rate);
+      throw UsageError(text);
+    }
+    throw error;
+  }
+  running_ = true;
+  return corrected;
+}
+
+void RunningAcquisition::stop() {
+  running_ = false;
+  check(QeloMsrStopDataAcquisition(handle_));
+}
+
+double acceptedRate(const Device& device, double rate) {
+  float corrected = 0;
+  const int rc =
+      QeloMsrStartDataAcquisition(device.handle(), 0, static_cast<float>(rate), 0, &corrected);
+  if (rc != 0) {
+    ApiError error = errorFor(rc);
+    if (error.errorClass() == QELOMSR_ERROR_CLASS_INVALID_ARGUMENT) return 0.0;
+    throw error;
+  }
+  check(QeloMsrStopDataAcquisition(device.handle()));
+  return corrected >= 1.0f ? corrected : rate;
+}
 
 void endProgressLine() {
   if (!_progress_open) return;

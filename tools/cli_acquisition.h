@@ -90,6 +90,59 @@ double devicePeriodNs(double requestedHz, float correctedHz);
 AcquisitionResult acquire(const Device& device, const AcquisitionOptions& options,
                           FrameConsumer* consumer);
 
+// Stops the acquisition when it leaves scope, whatever the reason.
+class RunningAcquisition {
+ public:
+  explicit RunningAcquisition(int handle) : handle_(handle) {}
+  ~RunningAcquisition() {
+    if (running_) QeloMsrStopDataAcquisition(handle_);
+  }
+  RunningAcquisition(const RunningAcquisition&) = delete;
+  RunningAcquisition& operator=(const RunningAcquisition&) = delete;
+
+  // rate -1: one frame per trigger event. Returns the corrected rate; a rate
+  // the device refuses is a UsageError.
+  float start(bool onTrigger, double rate);
+  void stop();
+
+ private:
+  int handle_;
+  bool running_ = false;
+};
+
+// Disables the trigger line again once the acquisition has stopped, when
+// the acquisition enabled it (the Rix: so that its counter can be enabled
+// afterwards in the same session).
+class TriggerEnabled {
+ public:
+  explicit TriggerEnabled(int handle) : handle_(handle) {}
+  ~TriggerEnabled() {
+    if (enabled_) QeloMsrSetTriggerEnable(handle_, QELOMSR_ID_TRIGGER, 0);
+  }
+  TriggerEnabled(const TriggerEnabled&) = delete;
+  TriggerEnabled& operator=(const TriggerEnabled&) = delete;
+  void set(bool enabled) { enabled_ = enabled; }
+
+ private:
+  int handle_;
+  bool enabled_ = false;
+};
+
+// Sets the trigger line's configuration (QELOMSR_TRIGGER_CONFIG_...); the
+// Rix also needs it enabled (which it refuses while its counter is
+// enabled). Returns whether it enabled the line.
+bool configureTrigger(const Device& device, int config);
+
+// "Buffer overflow.": the device buffer overflowed, frames were lost.
+bool isOverflow(const ApiError& e);
+
+// Whether the device takes a rate: an acquisition started and stopped at
+// once. Returns the rate it runs at, or 0 when it refuses the rate.
+double acceptedRate(const Device& device, double rate);
+
+// Rewrites the progress line on stderr (printf format).
+void printProgress(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
 // Ends the progress line on stderr if one is showing, so that the next
 // message starts on a fresh line.
 void endProgressLine();

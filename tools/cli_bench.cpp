@@ -23,21 +23,6 @@ constexpr int kMaxHalvings = 8;
 constexpr double kAcceptedResolution = 1e-4;
 constexpr int kMaxProbes = 64;
 
-// Whether the device takes a rate: an acquisition started and stopped at
-// once. Returns the rate it runs at, or 0 when it refuses the rate.
-double acceptedRate(const Device& device, double rate) {
-  float corrected = 0;
-  const int rc =
-      QeloMsrStartDataAcquisition(device.handle(), 0, static_cast<float>(rate), 0, &corrected);
-  if (rc != 0) {
-    ApiError error = errorFor(rc);
-    if (error.errorClass() == QELOMSR_ERROR_CLASS_INVALID_ARGUMENT) return 0.0;
-    throw error;
-  }
-  check(QeloMsrStopDataAcquisition(device.handle()));
-  return corrected >= 1.0f ? corrected : rate;
-}
-
 // The highest rate the device accepts, at most `limit` (0: none): doubling
 // from `first`, then halving the interval to the first rate refused.
 // Returns the rate the device runs at there, 0 when it refuses `first`.

@@ -86,9 +86,19 @@ struct StreamArgs {
   bool quiet = false;
   bool overwrite = false;  // replace an existing --out file
   bool compress = false;   // HDF5: shuffle and deflate
+  // Synchronised acquisition across devices: DEV,DEV,... (the first is the
+  // master), channels then DEV:NAME[:RANGE]; mode frame or start.
+  std::string sync;
+  std::string syncMode = "frame";
 };
 void checkStream(const StreamArgs& args);
 int runStream(const Device& device, const StreamArgs& args);
+// The file options, frames or seconds and --out of a stream; also refuses an
+// --out file that exists or cannot be created.
+void checkStreamOutput(const StreamArgs& args);
+// stream --sync: opens every device itself (cli_stream_sync.cpp).
+void checkSyncStream(const StreamArgs& args);
+int runSyncStream(const StreamArgs& args);
 
 struct BenchArgs {
   std::string channels;

@@ -72,6 +72,11 @@ struct DeviceRunner {
   std::function<void()> check;
   std::function<int(const Device&)> run;
   std::shared_ptr<const bool> quiet;
+  // The command without DEVICE (stream --sync, which opens its devices
+  // itself), when standsAlone says so after parsing; null: DEVICE is
+  // required.
+  std::function<bool()> standsAlone = nullptr;
+  std::function<int()> alone = nullptr;
 };
 
 // -q and, where the command has it, --json.
@@ -194,8 +199,15 @@ DeviceRunner defineStream(CLI::App& sub) {
   sub.add_flag("--progress", args->progress, "Progress line on stderr even without a terminal");
   sub.add_flag("-q,--quiet", args->quiet,
                "No progress line, no summary and no word on the device opened");
+  sub.add_option("--sync", args->sync,
+                 "Several devices on one clock, instead of DEVICE: DEV,DEV,... (the first is the "
+                 "master, its trigger line wired to the others'); channels then as DEV:NAME");
+  sub.add_option("--sync-mode", args->syncMode,
+                 "With --sync: frame (every device samples on the master's frames, default) or "
+                 "start (a common start, then each device's own clock)");
   return {[args] { checkStream(*args); }, [args](const Device& d) { return runStream(d, *args); },
-          std::shared_ptr<const bool>(args, &args->quiet)};
+          std::shared_ptr<const bool>(args, &args->quiet), [args] { return !args->sync.empty(); },
+          [args] { return runSyncStream(*args); }};
 }
 
 DeviceRunner defineBench(CLI::App& sub) {
@@ -249,9 +261,17 @@ void addDeviceCommands(CLI::App& app, Command& selected) {
     auto* sub = app.add_subcommand(c.name, std::string(c.help) + " (opening resets the device)");
     sub->footer(kOpeningResetsHelp);
     auto device = std::make_shared<std::string>();
-    sub->add_option("DEVICE", *device, kDeviceHelp)->required();
+    auto* deviceOption = sub->add_option("DEVICE", *device, kDeviceHelp);
     const DeviceRunner runner = c.define(*sub);
+    if (!runner.alone) deviceOption->required();
     sub->callback([&selected, device, runner] {
+      if (runner.alone && runner.standsAlone()) {
+        if (!device->empty())
+          throw CLI::ValidationError("DEVICE", "--sync names the devices: give no DEVICE");
+        selected = runner.alone;
+        return;
+      }
+      if (device->empty()) throw CLI::RequiredError("DEVICE");
       selected = [device, runner] {
         if (runner.check) runner.check();
         const Device opened = Device::open(*device);

@@ -33,43 +33,6 @@ int parseTriggerConfig(const std::string& text) {
   throw UsageError("--trigger-config is in-a, in-b or in-c, not '" + text + "'");
 }
 
-bool toStandardOutput(const StreamArgs& args) { return args.out.empty() || args.out == "-"; }
-
-qrec::FileOptions fileOptions(const StreamArgs& args) {
-  qrec::FileOptions options;
-  options.overwrite = args.overwrite;
-  options.compress = args.compress;
-  return options;
-}
-
-// The counter counts only while enabled, and opening the device disabled
-// it: a stream of CNT enables it (the Rix's counter and trigger exclude each
-// other, so not together with a trigger there).
-void enableCounter(const Device& device, const std::vector<Channel>& channels, Trigger trigger) {
-  for (const auto& c : channels) {
-    if (!c.counter) continue;
-    int enabled = 0;
-    check(QeloMsrGetCounterEnable(device.handle(), c.id, &enabled));
-    if (enabled) return;
-    if (trigger != Trigger::None && std::string(device.family().name) == "Rix")
-      throw UsageError("the Rix counts or takes a trigger, not both: stream " + c.name +
-                       " without --trigger, or --trigger without " + c.name);
-    check(QeloMsrSetCounterEnable(device.handle(), c.id, 1));
-    std::fprintf(stderr, "qelomsr: %s enabled for the stream (it counts only while enabled)\n",
-                 c.name.c_str());
-    return;
-  }
-}
-
-void warnOfUncalibrated(const std::vector<qrec::Column>& columns) {
-  for (const auto& c : columns)
-    if (c.analog && !c.calibrated)
-      std::fprintf(stderr,
-                   "qelomsr: warning: %s is uncalibrated: nominal conversion (erased calibration "
-                   "record)\n",
-                   c.name.c_str());
-}
-
 void printSummary(const AcquisitionResult& r, long long frames, const std::string& how) {
   std::string rate;
   char text[128];
@@ -87,14 +50,20 @@ void printSummary(const AcquisitionResult& r, long long frames, const std::strin
                r.overruns, r.overruns == 1 ? "" : "s", how.c_str());
 }
 
-void printClipped(const RecordingConsumer& consumer, const qrec::Recording& recording) {
-  const std::string clipped = clipSummary(consumer.columns(), recording.clipped());
-  if (!clipped.empty()) std::fprintf(stderr, "qelomsr: clipped samples: %s\n", clipped.c_str());
-}
-
 }  // namespace
 
+bool toStandardOutput(const StreamArgs& args) { return args.out.empty() || args.out == "-"; }
+
+qrec::FileOptions fileOptions(const StreamArgs& args) {
+  qrec::FileOptions options;
+  options.overwrite = args.overwrite;
+  options.compress = args.compress;
+  return options;
+}
+
 void checkStream(const StreamArgs& args) {
+  if (!args.sync.empty()) return checkSyncStream(args);
+  if (args.syncMode != "frame") throw UsageError("--sync-mode needs --sync");
   const Trigger trigger = parseTrigger(args.trigger);
   parseTriggerConfig(args.triggerConfig);
   if (trigger == Trigger::None && args.triggerConfig != "in-a")
@@ -110,6 +79,10 @@ void checkStream(const StreamArgs& args) {
         "trigger event");
   if (trigger != Trigger::Sample && !(args.rate >= 1.0))
     throw UsageError("--rate must be given and at least 1 Hz");
+  checkStreamOutput(args);
+}
+
+void checkStreamOutput(const StreamArgs& args) {
   if ((args.frames > 0) == (args.seconds > 0.0))
     throw UsageError("give either --frames N or --seconds S (a positive number)");
   if (args.frames < 0 || args.seconds < 0.0)
@@ -130,6 +103,10 @@ void checkStream(const StreamArgs& args) {
 }
 
 int runStream(const Device& device, const StreamArgs& args) {
+  if (!args.sync.empty())
+    throw UsageError(
+        "--sync opens the devices it names: run 'qelomsr stream --sync DEV,DEV,...' without "
+        "DEVICE and outside a session");
   checkStream(args);
   const Trigger trigger = parseTrigger(args.trigger);
   const bool toStdout = toStandardOutput(args);
@@ -184,14 +161,14 @@ int runStream(const Device& device, const StreamArgs& args) {
       std::fprintf(stderr, "qelomsr: %lld frames written%s before the error, %zu gap%s\n",
                    recording->framesWritten(), where.c_str(), recording->gaps().size(),
                    recording->gaps().size() == 1 ? "" : "s");
-      printClipped(consumer, *recording);
+      printClipped(consumer.columns(), *recording);
     }
     return code;
   }
   if (!args.quiet) {
     printSummary(result, consumer.recording()->framesWritten(),
                  result.interrupted ? ", interrupted" : "");
-    printClipped(consumer, *consumer.recording());
+    printClipped(consumer.columns(), *consumer.recording());
   }
   return result.interrupted ? exitCodeForSignal(stopSignal()) : kExitSuccess;
 }

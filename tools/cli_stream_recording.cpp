@@ -58,15 +58,7 @@ void RecordingConsumer::frames(const float* values, const int* ports, int count,
   for (int f = 0; f < count && !stopInsisted(); ++f) {
     const float* v = values + static_cast<size_t>(f) * family.valueSlots;
     const int* p = ports + static_cast<size_t>(f) * family.portSlots;
-    for (size_t i = 0; i < channels_.size(); ++i) {
-      const Channel& c = channels_[i];
-      if (c.analog)
-        row_[i] = v[c.slot];
-      else if (c.counter)  // 32 bits unsigned in an int slot
-        row_[i] = static_cast<double>(static_cast<std::uint32_t>(p[c.slot]));
-      else
-        row_[i] = p[c.slot];
-    }
+    for (size_t i = 0; i < channels_.size(); ++i) row_[i] = channelValue(channels_[i], v, p);
     recording_->frame(seconds[f], row_.data());
   }
   if (!warned_ && count > 0) {
@@ -97,6 +89,36 @@ void RecordingConsumer::gap(long long framesBefore) {
 
 void RecordingConsumer::flush() {
   if (recording_) recording_->flush();
+}
+
+void enableCounter(const Device& device, const std::vector<Channel>& channels, Trigger trigger) {
+  for (const auto& c : channels) {
+    if (!c.counter) continue;
+    int enabled = 0;
+    check(QeloMsrGetCounterEnable(device.handle(), c.id, &enabled));
+    if (enabled) return;
+    if (trigger != Trigger::None && std::string(device.family().name) == "Rix")
+      throw UsageError("the Rix counts or takes a trigger, not both: stream " + c.name +
+                       " without --trigger, or --trigger without " + c.name);
+    check(QeloMsrSetCounterEnable(device.handle(), c.id, 1));
+    std::fprintf(stderr, "qelomsr: %s enabled for the stream (it counts only while enabled)\n",
+                 c.name.c_str());
+    return;
+  }
+}
+
+void warnOfUncalibrated(const std::vector<qrec::Column>& columns) {
+  for (const auto& c : columns)
+    if (c.analog && !c.calibrated)
+      std::fprintf(stderr,
+                   "qelomsr: warning: %s is uncalibrated: nominal conversion (erased calibration "
+                   "record)\n",
+                   c.name.c_str());
+}
+
+void printClipped(const std::vector<qrec::Column>& columns, const qrec::Recording& recording) {
+  const std::string clipped = clipSummary(columns, recording.clipped());
+  if (!clipped.empty()) std::fprintf(stderr, "qelomsr: clipped samples: %s\n", clipped.c_str());
 }
 
 std::string clipSummary(const std::vector<qrec::Column>& columns,

@@ -3,6 +3,7 @@
 // writes the frames of the acquisition into a recording (recording.h).
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -10,6 +11,7 @@
 
 #include "calibration_view.h"
 #include "cli_acquisition.h"
+#include "cli_commands.h"
 #include "recording.h"
 
 namespace qcli {
@@ -53,6 +55,30 @@ class RecordingConsumer : public FrameConsumer {
   std::vector<double> row_;
   std::unique_ptr<qrec::Recording> recording_;
 };
+
+// Where a stream's data goes: standard output for no --out or "-".
+bool toStandardOutput(const StreamArgs& args);
+qrec::FileOptions fileOptions(const StreamArgs& args);
+
+// The value of a channel in a frame record: volts, or the port, trigger or
+// 32-bit unsigned counter value.
+inline double channelValue(const Channel& c, const float* values, const int* ports) {
+  if (c.analog) return values[c.slot];
+  if (c.counter) return static_cast<double>(static_cast<std::uint32_t>(ports[c.slot]));
+  return ports[c.slot];
+}
+
+// The counter counts only while enabled, and opening the device disabled
+// it: a stream of CNT enables it (the Rix's counter and trigger exclude each
+// other, so not together with a trigger there).
+void enableCounter(const Device& device, const std::vector<Channel>& channels, Trigger trigger);
+
+// Says on stderr which analog columns are uncalibrated.
+void warnOfUncalibrated(const std::vector<qrec::Column>& columns);
+
+// "qelomsr: clipped samples: AI-0 0, AI-1 57" on stderr, when the recording
+// has analog columns.
+void printClipped(const std::vector<qrec::Column>& columns, const qrec::Recording& recording);
 
 // "AI-0 0, AI-1 57": the clipped samples per analog column, or "" when the
 // recording has no analog column.

@@ -283,13 +283,14 @@ class Hdf5Recording : public Recording {
   }
 
   void writeAttributes(const RecordingInfo& info) {
-    std::vector<std::string> names, units, devices;
+    std::vector<std::string> names, units, devices, serials;
     std::vector<double> ranges;
     std::vector<unsigned char> calibrated;
     for (const auto& c : info.columns) {
       names.push_back(c.name);
       units.push_back(c.analog ? "V" : "raw");
       devices.push_back(c.device.empty() ? info.device : c.device);
+      serials.push_back(serialOf(info, devices.back()));
       const double nan = std::numeric_limits<double>::quiet_NaN();
       ranges.push_back(c.analog ? float32Decimal(c.rangeMinVolts) : nan);
       ranges.push_back(c.analog ? float32Decimal(c.rangeMaxVolts) : nan);
@@ -307,6 +308,15 @@ class Hdf5Recording : public Recording {
     a.doubles("ranges", ranges, {width_, 2});
     a.bytes("calibrated", calibrated);
     a.strings("devices", devices);
+    a.strings("serials", serials);
+  }
+
+  // The serial number of a device of the recording; empty when not known.
+  static std::string serialOf(const RecordingInfo& info, const std::string& device) {
+    if (device == info.device) return info.serial;
+    for (const auto& d : info.otherDevices)
+      if (d.identifier == device) return d.serial;
+    return "";
   }
 
   // Appends rows at `first` to a growing dataset (columns 0: rank 1).

@@ -29,6 +29,7 @@ from .device import (Channel, Device, DeviceInfo, api_version, enumerate_network
                      list_devices, open_device)
 from .peripherals import Uncalibrated  # noqa: F401
 from .slowlog import LogRow  # noqa: F401
+from .synchronized import acquire_synchronized, stream_synchronized  # noqa: F401
 from .errors import (BufferOverflowError, DeviceError, InternalError,  # noqa: F401
                      InvalidArgumentError, LogicError, OutOfMemoryError, OutOfRangeError,
                      QeloMsrError, TimeoutError)

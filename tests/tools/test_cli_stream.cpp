@@ -35,12 +35,6 @@ nlohmann::json h5Summary(const std::string& path) {
   return dump.exitCode == 0 ? nlohmann::json::parse(dump.out) : nlohmann::json::object();
 }
 
-size_t countLines(const std::string& text, const std::string& prefix) {
-  const auto all = lines(text);
-  return static_cast<size_t>(std::count_if(
-      all.begin(), all.end(), [&](const std::string& l) { return l.rfind(prefix, 0) == 0; }));
-}
-
 // Every line is complete and the file ends with its trailer: `# end: N
 // frames` with N its data rows. Returns the rows.
 std::vector<std::string> expectClosedCsv(const std::string& path) {

@@ -2,6 +2,7 @@
 // lines, CSV cells, and the data rows of a CSV recording.
 #pragma once
 
+#include <algorithm>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -39,6 +40,13 @@ inline std::vector<double> numbers(const std::string& csvLine) {
   std::vector<double> values;
   for (const auto& cell : cells(csvLine)) values.push_back(std::stod(cell));
   return values;
+}
+
+// The lines of text that start with prefix.
+inline size_t countLines(const std::string& text, const std::string& prefix) {
+  const auto all = lines(text);
+  return static_cast<size_t>(std::count_if(
+      all.begin(), all.end(), [&](const std::string& l) { return l.rfind(prefix, 0) == 0; }));
 }
 
 // The lines of a CSV recording that are neither comments (`# ...`) nor the
