@@ -9,6 +9,7 @@
 #include "cli_commands.h"
 #include "cli_device.h"
 #include "cli_process.h"
+#include "remote_commands.h"
 
 namespace qcli {
 
@@ -66,12 +67,14 @@ const CLI::Validator kSeconds = textCheck(
     "SECONDS");
 
 // What runs a device command: check refuses bad arguments before the device
-// is opened, run acts on the open device. quiet, when set, keeps the command
-// from saying which device it opened.
+// is opened, run acts on the open device, remote on a device served on a
+// broker (--broker; none: the command needs the device here). quiet, when
+// set, keeps the command from saying which device it opened.
 struct DeviceRunner {
   std::function<void()> check;
   std::function<int(const Device&)> run;
   std::shared_ptr<const bool> quiet;
+  std::function<int(qremote::RemoteDevice&)> remote;
 };
 
 // -q and, where the command has it, --json.
@@ -96,7 +99,8 @@ DeviceRunner defineInfo(CLI::App& sub) {
   auto output = std::make_shared<OutputOptions>();
   addOutputOptions(sub, *output, true);
   return {nullptr, [output](const Device& d) { return runInfo(d, *output); },
-          std::shared_ptr<const bool>(output, &output->quiet)};
+          std::shared_ptr<const bool>(output, &output->quiet),
+          [output](qremote::RemoteDevice& d) { return qremote::runInfo(d, *output); }};
 }
 
 DeviceRunner defineRead(CLI::App& sub) {
@@ -118,7 +122,8 @@ DeviceRunner defineRead(CLI::App& sub) {
                  "- or none for CSV on standard output");
   addOutputOptions(sub, args->output, true);
   return {[args] { checkRead(*args); }, [args](const Device& d) { return runRead(d, *args); },
-          std::shared_ptr<const bool>(args, &args->output.quiet)};
+          std::shared_ptr<const bool>(args, &args->output.quiet),
+          [args](qremote::RemoteDevice& d) { return qremote::runRead(d, *args); }};
 }
 
 DeviceRunner defineWrite(CLI::App& sub) {
@@ -132,7 +137,8 @@ DeviceRunner defineWrite(CLI::App& sub) {
   auto output = std::make_shared<OutputOptions>();
   addOutputOptions(sub, *output, false);
   return {[args] { checkWrite(*args); }, [args](const Device& d) { return runWrite(d, *args); },
-          std::shared_ptr<const bool>(output, &output->quiet)};
+          std::shared_ptr<const bool>(output, &output->quiet),
+          [args](qremote::RemoteDevice& d) { return qremote::runWrite(d, *args); }};
 }
 
 DeviceRunner defineDio(CLI::App& sub) {
@@ -145,7 +151,8 @@ DeviceRunner defineDio(CLI::App& sub) {
   auto output = std::make_shared<OutputOptions>();
   addOutputOptions(sub, *output, false);
   return {[args] { checkDio(*args); }, [args](const Device& d) { return runDio(d, *args); },
-          std::shared_ptr<const bool>(output, &output->quiet)};
+          std::shared_ptr<const bool>(output, &output->quiet),
+          [args](qremote::RemoteDevice& d) { return qremote::runDio(d, *args); }};
 }
 
 DeviceRunner defineCounter(CLI::App& sub) {
@@ -156,7 +163,8 @@ DeviceRunner defineCounter(CLI::App& sub) {
   sub.add_flag("--reset", args->reset, "Reset the count to 0");
   addOutputOptions(sub, args->output, true);
   return {[args] { checkCounter(*args); }, [args](const Device& d) { return runCounter(d, *args); },
-          std::shared_ptr<const bool>(args, &args->output.quiet)};
+          std::shared_ptr<const bool>(args, &args->output.quiet),
+          [args](qremote::RemoteDevice& d) { return qremote::runCounter(d, *args); }};
 }
 
 DeviceRunner defineStream(CLI::App& sub) {
@@ -195,7 +203,7 @@ DeviceRunner defineStream(CLI::App& sub) {
   sub.add_flag("-q,--quiet", args->quiet,
                "No progress line, no summary and no word on the device opened");
   return {[args] { checkStream(*args); }, [args](const Device& d) { return runStream(d, *args); },
-          std::shared_ptr<const bool>(args, &args->quiet)};
+          std::shared_ptr<const bool>(args, &args->quiet), nullptr};
 }
 
 DeviceRunner defineBench(CLI::App& sub) {
@@ -214,7 +222,7 @@ DeviceRunner defineBench(CLI::App& sub) {
   auto output = std::make_shared<OutputOptions>();
   addOutputOptions(sub, *output, false);
   return {[args] { checkBench(*args); }, [args](const Device& d) { return runBench(d, *args); },
-          std::shared_ptr<const bool>(output, &output->quiet)};
+          std::shared_ptr<const bool>(output, &output->quiet), nullptr};
 }
 
 const DeviceCommand kDeviceCommands[] = {
@@ -244,16 +252,26 @@ void addListCommand(CLI::App& app, Command& selected) {
   sub->callback([&selected, output] { selected = [output] { return runList(*output); }; });
 }
 
-void addDeviceCommands(CLI::App& app, Command& selected) {
+void addDeviceCommands(CLI::App& app, Command& selected, const qmqtt::BrokerArgs& broker) {
   for (const DeviceCommand& c : kDeviceCommands) {
     auto* sub = app.add_subcommand(c.name, std::string(c.help) + " (opening resets the device)");
     sub->footer(kOpeningResetsHelp);
     auto device = std::make_shared<std::string>();
     sub->add_option("DEVICE", *device, kDeviceHelp)->required();
     const DeviceRunner runner = c.define(*sub);
-    sub->callback([&selected, device, runner] {
-      selected = [device, runner] {
+    const std::string name = c.name;
+    sub->callback([&selected, &broker, device, runner, name] {
+      selected = [&broker, device, runner, name] {
         if (runner.check) runner.check();
+        if (!broker.url.empty()) {
+          if (!runner.remote)
+            throw UsageError(name + " needs the device on this machine; through a broker, " +
+                             "streams are started with a call and recorded by 'qelomsr record'");
+          const auto served = qremote::RemoteDevice::connect(broker, *device);
+          if (!runner.quiet || !*runner.quiet)
+            std::fprintf(stderr, "qelomsr: reached %s\n", served->describe().c_str());
+          return runner.remote(*served);
+        }
         const Device opened = Device::open(*device);
         if (!runner.quiet || !*runner.quiet) announce(opened);
         const FailureSubject subject(opened.entry().identifier);
