@@ -358,10 +358,22 @@ class RemoteDevice:
         return self._call("counter", counter=counter)["count"]
 
     def stream(self, channels, rate=None, frames=None, timeout=10.0):
-        """Starts a stream on the server and yields (rows, assembler) per
-        arriving record set until `frames` frames (0 or None: until the
-        caller stops) or the stream's end; stopping early stops the stream.
-        `timeout`: the longest wait in seconds for the next record."""
+        """Starts a stream on the server and yields blocks of frames as they
+        arrive (one row per frame, one column per channel; numpy arrays, lists
+        without numpy) until `frames` frames (0 or None: until the caller
+        stops iterating, which stops the stream). `self.stream_gaps` lists
+        the row indexes before which frames were lost (a device overrun or a
+        record that never came), `self.stream_rate` the device's rate.
+        `timeout`: the longest wait in seconds for the next record
+        (TimeoutError)."""
+        self.stream_gaps = []
+        for rows, assembler in self._run(channels, rate, frames, timeout):
+            self.stream_gaps, self.stream_rate = list(assembler.gaps), assembler.rate
+            if rows:
+                yield np.array(rows, dtype=float) if np is not None else [list(r) for r in rows]
+
+    def _run(self, channels, rate, frames, timeout):
+        """The stream's new rows and its assembler after each batch of records."""
         if isinstance(channels, str):
             channels = [c for c in channels.split(",") if c]
         topic = "%s/%s/devices/%s/stream" % ((ROOT,) + tuple(self.name.split("/", 1)))
@@ -402,7 +414,7 @@ class RemoteDevice:
             frames = int(round(seconds * rate))
         assembler = None
         try:
-            for _, assembler in self.stream(channels, rate, frames, timeout):
+            for _, assembler in self._run(channels, rate, frames, timeout):
                 pass
         except BaseException as e:
             if assembler is not None:

@@ -2,6 +2,7 @@
 own on a free loopback port, `qelomsr serve` under the virtual USB bus runner
 on the manual clock. Run by the mqtt.python_remote test (QELOMSR_CLI and
 QELOMSR_RUNNER_PATH name the tool and the runner)."""
+import contextlib
 import json
 import os
 import pwd
@@ -79,6 +80,24 @@ def served(tmp_path_factory):
             p.wait(30)
 
 
+@contextlib.contextmanager
+def ticking(sock):
+    """The emulator's clock advancing (it runs only when told) while inside."""
+    done = threading.Event()
+
+    def clock():
+        while not done.is_set():
+            control(sock, "clock advance 100ms")
+            time.sleep(0.02)
+    ticker = threading.Thread(target=clock)
+    ticker.start()
+    try:
+        yield
+    finally:
+        done.set()
+        ticker.join()
+
+
 def connect_when_served(url):
     from qelomsr import remote
 
@@ -115,15 +134,7 @@ def run_acquire(served, record_payloads=None):
     url, sock = served
     with connect_when_served(url) as broker:
         dev = broker.device("py2/ka")
-        done = threading.Event()
-
-        def clock():  # the emulator's time runs only when told
-            while not done.is_set():
-                control(sock, "clock advance 100ms")
-                time.sleep(0.02)
-        ticker = threading.Thread(target=clock)
-        ticker.start()
-        try:
+        with ticking(sock):
             if record_payloads is not None:
                 original = broker._take
 
@@ -133,9 +144,6 @@ def run_acquire(served, record_payloads=None):
                     return payloads
                 broker._take = take
             return dev.acquire(["AI-0", "DP-0", "CNT"], rate=100, frames=300)
-        finally:
-            done.set()
-            ticker.join()
 
 
 def test_acquire_gives_every_frame_as_the_emulator_made_it(served, tmp_path):
@@ -164,3 +172,13 @@ def test_acquire_gives_every_frame_as_the_emulator_made_it(served, tmp_path):
     assert assembler.gaps == [lost["first"]] and assembler.lost_records == 1
     assert len(assembler.rows) == 300 - lost["n"]
     assert assembler.times[lost["first"]] == pytest.approx((lost["first"] + lost["n"]) / 100)
+
+
+def test_stream_yields_blocks_until_its_frames(served):
+    url, sock = served
+    with connect_when_served(url) as broker:
+        dev = broker.device("py2/ka")
+        with ticking(sock):
+            blocks = list(dev.stream("AI-0", rate=100, frames=50))
+    assert sum(len(b) for b in blocks) == 50 and dev.stream_gaps == []
+    assert all(abs(row[0] - 1.25) < 2e-3 for b in blocks for row in b)
