@@ -170,6 +170,7 @@ class Broker {
   Broker& operator=(const Broker&) = delete;
 
   int port() const { return port_; }
+  pid_t pid() const { return pid_; }
   std::string url() const {
     return (options_.tls ? "mqtts://127.0.0.1:" : "mqtt://127.0.0.1:") + std::to_string(port_);
   }
