@@ -1,6 +1,7 @@
-// The tool's device commands with --broker, as processes against a served
-// device: the values are the emulator's, and what one command sets is still
-// set for the next, because the server keeps the device open.
+// The tool's device commands with --broker, as processes against a device
+// served by its serial number: the values are the emulator's, and what one
+// command sets is still set for the next, because the server keeps the
+// device open.
 #include <gtest/gtest.h>
 
 #include <fstream>
@@ -28,7 +29,8 @@ class RemoteCommands : public ::testing::Test {
         "signals": [{"kind": "dc", "offset": 1.25}]}}]})";
     server_ = std::make_unique<Child>(
         std::vector<std::string>{kRunner, "--config", dir_ + "/bus.json", "--", kCli, "serve",
-                                 "--broker", broker_.url(), "--node", "stand3", "--allow-control"},
+                                 "--broker", broker_.url(), "--node", "stand3", "--allow-control",
+                                 "--device", "KA1X-REMOTE"},
         dir_ + "/serve.log");
     Probe watcher(broker_.port());
     ASSERT_EQ(watcher.waitConnack(), 0);
@@ -119,6 +121,12 @@ TEST_F(RemoteCommands, WhatCannotBeReachedIsAClearError) {
     EXPECT_EQ(tool(c.words, said), c.code) << said;
     EXPECT_NE(said.find(c.says), std::string::npos) << said;
   }
+  // The server takes devices by the same names, and refuses a bare number.
+  EXPECT_NE(server_->output().find("--device KA1X-REMOTE is USB:1-0-3"), std::string::npos)
+      << server_->output();
+  Child numbered({kCli, "serve", "--broker", broker_.url(), "--device", "0"}, dir_ + "/n.log");
+  EXPECT_EQ(numbered.wait(std::chrono::seconds(60)), 2) << numbered.output();
+  EXPECT_NE(numbered.output().find("bare number"), std::string::npos) << numbered.output();
 }
 
 }  // namespace
