@@ -46,7 +46,13 @@ FRAMES, GAP, END = 0, 1, 2
 def parse_record(payload):
     """A stream record as a dict (kind, stream, seq, first, n, rate, channels,
     times, rows); ValueError for anything that is not one."""
-    b = bytes(payload)
+    try:
+        return _parse_record(bytes(payload))
+    except (struct.error, UnicodeDecodeError) as e:
+        raise ValueError("not a stream record: %s" % e) from None
+
+
+def _parse_record(b):
     if len(b) < _FIXED.size:
         raise ValueError("a stream record has at least 80 bytes")
     (magic, version, kind, nch, hlen, n, stream, _, seq, first, rate, t0, seg_start, seg_frame,
@@ -392,7 +398,10 @@ class RemoteDevice:
                                               (self.name, timeout))
                 before = len(assembler.rows)
                 for payload in payloads:
-                    record = parse_record(payload)
+                    try:
+                        record = parse_record(payload)
+                    except ValueError:
+                        continue  # its sequence number goes missing: a marked gap
                     if record["stream"] == stream_id:
                         assembler.add(record)
                 yield assembler.rows[before:], assembler

@@ -172,6 +172,9 @@ def test_acquire_gives_every_frame_as_the_emulator_made_it(served, tmp_path):
     assert assembler.gaps == [lost["first"]] and assembler.lost_records == 1
     assert len(assembler.rows) == 300 - lost["n"]
     assert assembler.times[lost["first"]] == pytest.approx((lost["first"] + lost["n"]) / 100)
+    for garbage in (b"", b"QMSB", payloads[0][:100], b"x" * 200):
+        with pytest.raises(ValueError):
+            remote.parse_record(garbage)
 
 
 def test_stream_yields_blocks_until_its_frames(served):
