@@ -5,8 +5,9 @@ short table.
 
 Inputs (all in the results folder): micro.json and alloc.json, written by
 Google Benchmark (--benchmark_out), stream.json, written by
-qelomsr_bench_stream, python_stream.json, written by python_stream.py, and
-recording.json, written by qelomsr_bench_recording. A missing input leaves its
+qelomsr_bench_stream, python_stream.json, written by python_stream.py,
+mqtt_serve.json, written by mqtt_serve.py, and recording.json, written by
+qelomsr_bench_recording. A missing input leaves its
 figures out and is reported.
 """
 
@@ -27,6 +28,9 @@ STREAM_CPU_TARGET = 0.05
 # A Python stream() consumer may spend at most 1.5 times the CPU per frame of
 # the command line streaming the same channels at the same rate.
 PYTHON_STREAM_CPU_RATIO_TARGET = 1.5
+# `qelomsr serve` may spend at most twice the CPU per frame of a local
+# `qelomsr stream` of the same channels.
+MQTT_SERVE_CPU_RATIO_TARGET = 2.0
 # A data file writer's memory stays flat over a long recording: less than one
 # page (4 KiB) of growth per minute once HDF5's bounded caches have filled.
 RECORDING_GROWTH_TARGET_KIB_PER_MIN = 4.0
@@ -192,6 +196,23 @@ def sync_figures(fig, doc):
                 doc.get("single_cpu_us_per_frame"), higher_is_better=False)
 
 
+def mqtt_figures(fig, doc):
+    served, local = doc.get("server_cpu_s_per_frame"), doc.get("local_stream_cpu_s_per_frame")
+    if served is None or local is None:
+        return
+    if local > 0:
+        fig.add("mqtt_serve_cpu_ratio", served / local, "x", 1.0, MQTT_SERVE_CPU_RATIO_TARGET,
+                higher_is_better=False)
+    fig.add("mqtt_serve_cpu_us_per_frame", served * 1e6, "us", local * 1e6)
+    fig.add("mqtt_serve_frames_per_second", doc["frames_per_second"], "frames/s", doc["rate_hz"])
+    fig.add("mqtt_serve_gaps", doc["gaps"], "gaps", None, 0, higher_is_better=False)
+    for key in ("latency_ms_median", "latency_ms_p99", "first_frame_latency_ms_median",
+                "first_frame_latency_ms_p99"):
+        if doc.get(key) is not None:
+            fig.add("mqtt_serve_" + key, doc[key], "ms", higher_is_better=False)
+    fig.add("mqtt_serve_broker_messages_per_second", doc["broker_messages_per_second"], "msg/s")
+
+
 def recording_figures(fig, doc):
     for writer in doc.get("writers", []):
         fig.add(f"recording_{writer['name']}_rss_growth", writer["rss_growth_kib_per_minute"],
@@ -219,12 +240,14 @@ def main():
     python_stream = load(os.path.join(folder, "python_stream.json")) or {}
     recording = load(os.path.join(folder, "recording.json")) or {}
     sync_stream = load(os.path.join(folder, "sync_stream.json")) or {}
+    mqtt_serve = load(os.path.join(folder, "mqtt_serve.json")) or {}
     micro_figures(fig, micro)
     alloc_figures(fig, alloc)
     stream_figures(fig, stream)
     python_figures(fig, python_stream)
     recording_figures(fig, recording)
     sync_figures(fig, sync_stream)
+    mqtt_figures(fig, mqtt_serve)
     conditions = {k: stream[k] for k in ("load_average_1min",) if k in stream}
     for run in stream.get("runs", []):
         conditions[f"scheduling_{run['bus']}"] = run.get("scheduling", "unknown")

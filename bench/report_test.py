@@ -141,6 +141,22 @@ class ReportTest(unittest.TestCase):
         self.assertEqual(fig["sync_stream_cpu_us_per_frame"]["baseline"], 50.0)
         self.assertNotIn("sync_stream_rate_ratio", run_report({"sync_stream.json": {}}))
 
+    def test_served_stream_cpu_is_held_against_a_local_stream_and_gaps_fail(self):
+        doc = {"server_cpu_s_per_frame": 6e-6, "local_stream_cpu_s_per_frame": 4e-6,
+               "frames_per_second": 9800.0, "rate_hz": 10000.0, "gaps": 0,
+               "latency_ms_median": 3.0, "latency_ms_p99": 9.0,
+               "broker_messages_per_second": 10.0}
+        fig = run_report({"mqtt_serve.json": doc})
+        self.assertAlmostEqual(fig["mqtt_serve_cpu_ratio"]["value"], 1.5)
+        self.assertEqual(fig["mqtt_serve_cpu_ratio"]["target"], 2.0)
+        self.assertTrue(fig["mqtt_serve_cpu_ratio"]["met"])
+        self.assertTrue(fig["mqtt_serve_gaps"]["met"])
+        self.assertEqual(fig["mqtt_serve_frames_per_second"]["baseline"], 10000.0)
+        doc.update(server_cpu_s_per_frame=9e-6, gaps=2)
+        fig = run_report({"mqtt_serve.json": doc})
+        self.assertFalse(fig["mqtt_serve_cpu_ratio"]["met"])
+        self.assertFalse(fig["mqtt_serve_gaps"]["met"])
+
     def test_recording_memory_growth_is_a_cost_per_writer(self):
         doc = {"writers": [
             {"name": "csv", "rss_growth_kib_per_minute": 0.0, "frames_per_second": 1.5e6},

@@ -8,18 +8,13 @@
 
 #include "calibration_view.h"
 #include "cli_json.h"
+#include "cli_output.h"
 #include "cli_process.h"
 #include "recording.h"
 
 namespace qcli {
 
 namespace {
-
-std::string bits(int value, int count) {
-  std::string text;
-  for (int i = count - 1; i >= 0; --i) text += (value >> i) & 1 ? '1' : '0';
-  return text;
-}
 
 // Sets the range of an analog input; refuses a range for anything else.
 void setRange(const Device& device, int id, const std::string& range) {
@@ -30,7 +25,8 @@ void setRange(const Device& device, int id, const std::string& range) {
                                         &delay));
 }
 
-// A port mask or value given on the command line, -1 when left out.
+}  // namespace
+
 int portByte(const std::string& text, const char* what) {
   if (text.empty()) return -1;
   const long long value = parseInteger(text, what);
@@ -38,8 +34,6 @@ int portByte(const std::string& text, const char* what) {
     throw UsageError("port masks and values are 8 bits wide (0 .. 0xFF), not " + text);
   return static_cast<int>(value);
 }
-
-}  // namespace
 
 std::vector<std::string> splitList(const std::string& text) {
   std::vector<std::string> items;
@@ -87,33 +81,18 @@ int runWrite(const Device& device, const WriteArgs& args) {
   const RangeLimits range = device.limits(ao, ranges.front());
   const double inRange = std::clamp(requested, static_cast<double>(range.minVolts),
                                     static_cast<double>(range.maxVolts));
-  const bool clamped = inRange != requested;
-  const float set = static_cast<float>(inRange);
   const CalibrationView calibration = CalibrationView::read(device);
   const OutputScale& scale = calibration.output(ao);
-  check(QeloMsrWriteAnalogOutput(device.handle(), ao, set));
-  const std::string name = device.nameOf(ao);
-  if (clamped)
-    std::fprintf(stderr,
-                 "qelomsr: warning: %s V is outside the range of %s (%s): the output is "
-                 "clamped at %s V\n",
-                 qrec::numberText(requested).c_str(), name.c_str(),
-                 device.describeRange(ao, ranges.front()).c_str(), qrec::numberText(set).c_str());
-  if (!scale.calibrated())
-    std::fprintf(stderr,
-                 "qelomsr: warning: %s is uncalibrated (erased calibration record): the voltage "
-                 "is the nominal conversion of its converter code\n",
-                 name.c_str());
-  // As a float32, like every voltage the tool prints: equal texts mean the
-  // converter gives what was asked, up to float noise.
-  const float produced = static_cast<float>(scale.producedVolts(set));
-  if (qrec::numberText(produced) == qrec::numberText(set))
-    std::fprintf(out(), "%-10s %s V\n", name.c_str(), qrec::numberText(produced).c_str());
-  else
-    std::fprintf(out(), "%-10s %s V (asked %s V: %sthe nearest the 12-bit converter gives)\n",
-                 name.c_str(), qrec::numberText(produced).c_str(),
-                 qrec::numberText(requested).c_str(),
-                 clamped ? ("clamped at " + qrec::numberText(set) + " V, ").c_str() : "");
+  Written written;
+  written.output = device.nameOf(ao);
+  written.requestedVolts = requested;
+  written.setVolts = static_cast<float>(inRange);
+  written.clamped = inRange != requested;
+  written.range = range;
+  written.calibrated = scale.calibrated();
+  check(QeloMsrWriteAnalogOutput(device.handle(), ao, written.setVolts));
+  written.producedVolts = static_cast<float>(scale.producedVolts(written.setVolts));
+  printWritten(written);
   return kExitSuccess;
 }
 
@@ -139,21 +118,13 @@ int runDio(const Device& device, const DioArgs& args) {
   for (int port : ports) {
     if (oe >= 0) device.setOutputEnableMask(port, oe);
     if (value >= 0) check(QeloMsrWriteDigitalPort(h, port, value));
-    int level = 0, lines = 0;
-    check(QeloMsrReadDigitalPort(h, port, &level));
-    check(QeloMsrGetDigitalPortIoCount(h, port, &lines));
-    std::fprintf(out(), "%-6s 0x%02X %s\n", device.nameOf(port).c_str(),
-                 static_cast<unsigned>(level), bits(level, lines).c_str());
-    // Levels written to lines that are inputs are latched but drive nothing.
-    const int allLines = (1 << lines) - 1;
-    const int inputs = allLines & ~device.outputEnableMask(port);
-    if (value >= 0 && inputs != 0)
-      std::fprintf(stderr,
-                   "qelomsr: warning: the levels 0x%02X were written but the lines %s of %s are "
-                   "inputs (opening the device resets every line to an input), so they drive "
-                   "nothing there; add --oe MASK to drive them (--oe 0x%02X: every line)\n",
-                   static_cast<unsigned>(value), bits(inputs, lines).c_str(),
-                   device.nameOf(port).c_str(), static_cast<unsigned>(allLines));
+    PortLevels levels;
+    levels.port = device.nameOf(port);
+    levels.written = value;
+    levels.outputEnable = device.outputEnableMask(port);
+    check(QeloMsrReadDigitalPort(h, port, &levels.pins));
+    check(QeloMsrGetDigitalPortIoCount(h, port, &levels.lines));
+    printPort(levels);
   }
   return kExitSuccess;
 }
@@ -172,14 +143,8 @@ int runCounter(const Device& device, const CounterArgs& args) {
   int enabled = 0;
   check(QeloMsrReadCounter(h, counter, &count));
   check(QeloMsrGetCounterEnable(h, counter, &enabled));
-  if (args.output.json)
-    printJson({{"device", device.entry().identifier},
-               {"counter", device.nameOf(counter)},
-               {"count", static_cast<long long>(count)},
-               {"enabled", enabled != 0}});
-  else
-    std::fprintf(out(), "%-6s %lld %s\n", device.nameOf(counter).c_str(),
-                 static_cast<long long>(count), enabled ? "enabled" : "disabled");
+  printCounter(device.entry().identifier, device.nameOf(counter), static_cast<long long>(count),
+               enabled != 0, args.output);
   return kExitSuccess;
 }
 

@@ -58,6 +58,8 @@ struct DioArgs {
   std::string write;
 };
 void checkDio(const DioArgs& args);
+// A port mask or value given on the command line, -1 when left out.
+int portByte(const std::string& text, const char* what);
 int runDio(const Device& device, const DioArgs& args);
 
 struct CounterArgs {

@@ -8,6 +8,7 @@
 #include "calibration_view.h"
 #include "cli_commands.h"
 #include "cli_json.h"
+#include "cli_output.h"
 #include "cli_process.h"
 #include "recording.h"
 
@@ -65,20 +66,14 @@ std::vector<Input> prepareInputs(const Device& device, const ReadArgs& args,
   return inputs;
 }
 
-void warnUncalibrated(const Device& device, const Input& input) {
-  if (input.scale->calibrated) return;
-  std::fprintf(stderr,
-               "qelomsr: warning: %s is uncalibrated in its range %s (erased calibration record): "
-               "its values are the nominal conversion\n",
-               input.name.c_str(),
-               rangeName(device.limits(input.id, input.rangeId).maxVolts).c_str());
-}
-
-void warnClipped(const Device& device, const Input& input, const char* when) {
-  std::fprintf(stderr,
-               "qelomsr: warning: %s reads at the end of its range (%s)%s: the converter "
-               "clipped, the input may lie anywhere beyond it\n",
-               input.name.c_str(), device.describeRange(input.id, input.rangeId).c_str(), when);
+Reading readingOf(const Device& device, const Input& input, float volts) {
+  Reading r;
+  r.input = input.name;
+  r.volts = volts;
+  r.range = device.limits(input.id, input.rangeId);
+  r.calibrated = input.scale->calibrated;
+  r.clipped = input.scale->clipped(volts);
+  return r;
 }
 
 float readOnce(const Device& device, const Input& input) {
@@ -91,23 +86,10 @@ float readOnce(const Device& device, const Input& input) {
 int readOnce(const Device& device, const ReadArgs& args) {
   std::unique_ptr<CalibrationView> calibration;
   const std::vector<Input> inputs = prepareInputs(device, args, calibration);
-  Json readings = Json::array();
-  for (const Input& input : inputs) {
-    const float volts = readOnce(device, input);
-    const bool clipped = input.scale->clipped(volts);
-    if (args.output.json) {
-      readings.push_back({{"input", input.name},
-                          {"volts", jsonFloat(volts)},
-                          {"range", jsonRange(device, input.id, input.rangeId)},
-                          {"calibrated", input.scale->calibrated},
-                          {"clipped", clipped}});
-    } else {
-      std::fprintf(out(), "%-10s %s V\n", input.name.c_str(), qrec::numberText(volts).c_str());
-    }
-    warnUncalibrated(device, input);
-    if (clipped) warnClipped(device, input, "");
-  }
-  if (args.output.json) printJson({{"device", device.entry().identifier}, {"readings", readings}});
+  std::vector<Reading> readings;
+  for (const Input& input : inputs)
+    readings.push_back(readingOf(device, input, readOnce(device, input)));
+  printReadings(device.entry().identifier, readings, args.output);
   return kExitSuccess;
 }
 
@@ -127,7 +109,7 @@ class Logger {
     toStdout_ = args_.out.empty() || args_.out == "-";
     recording_ = toStdout_ ? qrec::writeCsv(out(), "standard output", info())
                            : qrec::createRecording(args_.out, info());
-    for (const Input& input : inputs_) warnUncalibrated(device_, input);
+    for (const Input& input : inputs_) warnUncalibrated(readingOf(device_, input, 0));
     try {
       loop();
       recording_->close();
@@ -222,7 +204,7 @@ class Logger {
         const std::string when = " in row " + std::to_string(k) +
                                  " (further clipped rows are "
                                  "counted at the end)";
-        warnClipped(device_, inputs_[i], when.c_str());
+        warnClipped(readingOf(device_, inputs_[i], 0), when);
       }
     }
   }

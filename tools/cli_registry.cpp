@@ -9,6 +9,7 @@
 #include "cli_commands.h"
 #include "cli_device.h"
 #include "cli_process.h"
+#include "remote_commands.h"
 
 namespace qcli {
 
@@ -66,12 +67,14 @@ const CLI::Validator kSeconds = textCheck(
     "SECONDS");
 
 // What runs a device command: check refuses bad arguments before the device
-// is opened, run acts on the open device. quiet, when set, keeps the command
-// from saying which device it opened.
+// is opened, run acts on the open device, remote on a device served on a
+// broker (--broker; none: the command needs the device here). quiet, when
+// set, keeps the command from saying which device it opened.
 struct DeviceRunner {
   std::function<void()> check;
   std::function<int(const Device&)> run;
   std::shared_ptr<const bool> quiet;
+  std::function<int(qremote::RemoteDevice&)> remote;
   // The command without DEVICE (stream --sync, which opens its devices
   // itself), when standsAlone says so after parsing; null: DEVICE is
   // required.
@@ -101,7 +104,8 @@ DeviceRunner defineInfo(CLI::App& sub) {
   auto output = std::make_shared<OutputOptions>();
   addOutputOptions(sub, *output, true);
   return {nullptr, [output](const Device& d) { return runInfo(d, *output); },
-          std::shared_ptr<const bool>(output, &output->quiet)};
+          std::shared_ptr<const bool>(output, &output->quiet),
+          [output](qremote::RemoteDevice& d) { return qremote::runInfo(d, *output); }};
 }
 
 DeviceRunner defineRead(CLI::App& sub) {
@@ -123,7 +127,8 @@ DeviceRunner defineRead(CLI::App& sub) {
                  "- or none for CSV on standard output");
   addOutputOptions(sub, args->output, true);
   return {[args] { checkRead(*args); }, [args](const Device& d) { return runRead(d, *args); },
-          std::shared_ptr<const bool>(args, &args->output.quiet)};
+          std::shared_ptr<const bool>(args, &args->output.quiet),
+          [args](qremote::RemoteDevice& d) { return qremote::runRead(d, *args); }};
 }
 
 DeviceRunner defineWrite(CLI::App& sub) {
@@ -137,7 +142,8 @@ DeviceRunner defineWrite(CLI::App& sub) {
   auto output = std::make_shared<OutputOptions>();
   addOutputOptions(sub, *output, false);
   return {[args] { checkWrite(*args); }, [args](const Device& d) { return runWrite(d, *args); },
-          std::shared_ptr<const bool>(output, &output->quiet)};
+          std::shared_ptr<const bool>(output, &output->quiet),
+          [args](qremote::RemoteDevice& d) { return qremote::runWrite(d, *args); }};
 }
 
 DeviceRunner defineDio(CLI::App& sub) {
@@ -150,7 +156,8 @@ DeviceRunner defineDio(CLI::App& sub) {
   auto output = std::make_shared<OutputOptions>();
   addOutputOptions(sub, *output, false);
   return {[args] { checkDio(*args); }, [args](const Device& d) { return runDio(d, *args); },
-          std::shared_ptr<const bool>(output, &output->quiet)};
+          std::shared_ptr<const bool>(output, &output->quiet),
+          [args](qremote::RemoteDevice& d) { return qremote::runDio(d, *args); }};
 }
 
 DeviceRunner defineCounter(CLI::App& sub) {
@@ -161,7 +168,8 @@ DeviceRunner defineCounter(CLI::App& sub) {
   sub.add_flag("--reset", args->reset, "Reset the count to 0");
   addOutputOptions(sub, args->output, true);
   return {[args] { checkCounter(*args); }, [args](const Device& d) { return runCounter(d, *args); },
-          std::shared_ptr<const bool>(args, &args->output.quiet)};
+          std::shared_ptr<const bool>(args, &args->output.quiet),
+          [args](qremote::RemoteDevice& d) { return qremote::runCounter(d, *args); }};
 }
 
 DeviceRunner defineStream(CLI::App& sub) {
@@ -205,8 +213,11 @@ DeviceRunner defineStream(CLI::App& sub) {
   sub.add_option("--sync-mode", args->syncMode,
                  "With --sync: frame (every device samples on the master's frames, default) or "
                  "start (a common start, then each device's own clock)");
-  return {[args] { checkStream(*args); }, [args](const Device& d) { return runStream(d, *args); },
-          std::shared_ptr<const bool>(args, &args->quiet), [args] { return !args->sync.empty(); },
+  return {[args] { checkStream(*args); },
+          [args](const Device& d) { return runStream(d, *args); },
+          std::shared_ptr<const bool>(args, &args->quiet),
+          nullptr,
+          [args] { return !args->sync.empty(); },
           [args] { return runSyncStream(*args); }};
 }
 
@@ -226,7 +237,7 @@ DeviceRunner defineBench(CLI::App& sub) {
   auto output = std::make_shared<OutputOptions>();
   addOutputOptions(sub, *output, false);
   return {[args] { checkBench(*args); }, [args](const Device& d) { return runBench(d, *args); },
-          std::shared_ptr<const bool>(output, &output->quiet)};
+          std::shared_ptr<const bool>(output, &output->quiet), nullptr};
 }
 
 const DeviceCommand kDeviceCommands[] = {
@@ -256,7 +267,7 @@ void addListCommand(CLI::App& app, Command& selected) {
   sub->callback([&selected, output] { selected = [output] { return runList(*output); }; });
 }
 
-void addDeviceCommands(CLI::App& app, Command& selected) {
+void addDeviceCommands(CLI::App& app, Command& selected, const qmqtt::BrokerArgs& broker) {
   for (const DeviceCommand& c : kDeviceCommands) {
     auto* sub = app.add_subcommand(c.name, std::string(c.help) + " (opening resets the device)");
     sub->footer(kOpeningResetsHelp);
@@ -264,16 +275,30 @@ void addDeviceCommands(CLI::App& app, Command& selected) {
     auto* deviceOption = sub->add_option("DEVICE", *device, kDeviceHelp);
     const DeviceRunner runner = c.define(*sub);
     if (!runner.alone) deviceOption->required();
-    sub->callback([&selected, device, runner] {
+    const std::string name = c.name;
+    sub->callback([&selected, &broker, device, runner, name] {
       if (runner.alone && runner.standsAlone()) {
         if (!device->empty())
           throw CLI::ValidationError("DEVICE", "--sync names the devices: give no DEVICE");
-        selected = runner.alone;
+        selected = [&broker, runner, name] {
+          if (!broker.url.empty())
+            throw UsageError(name + " --sync needs the devices on this machine");
+          return runner.alone();
+        };
         return;
       }
       if (device->empty()) throw CLI::RequiredError("DEVICE");
-      selected = [device, runner] {
+      selected = [&broker, device, runner, name] {
         if (runner.check) runner.check();
+        if (!broker.url.empty()) {
+          if (!runner.remote)
+            throw UsageError(name + " needs the device on this machine; through a broker, " +
+                             "streams are started with a call and recorded by 'qelomsr record'");
+          const auto served = qremote::RemoteDevice::connect(broker, *device);
+          if (!runner.quiet || !*runner.quiet)
+            std::fprintf(stderr, "qelomsr: reached %s\n", served->describe().c_str());
+          return runner.remote(*served);
+        }
         const Device opened = Device::open(*device);
         if (!runner.quiet || !*runner.quiet) announce(opened);
         const FailureSubject subject(opened.entry().identifier);

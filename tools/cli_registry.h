@@ -9,6 +9,10 @@
 #include <string>
 #include <vector>
 
+namespace qmqtt {
+struct BrokerArgs;
+}
+
 namespace qcli {
 
 class Device;
@@ -18,8 +22,10 @@ using Command = std::function<int()>;
 
 // list: the attached devices, opening none.
 void addListCommand(CLI::App& app, Command& selected);
-// info, read, write, dio, counter, stream, bench: each opens its DEVICE.
-void addDeviceCommands(CLI::App& app, Command& selected);
+// info, read, write, dio, counter, stream, bench: each opens its DEVICE, or,
+// with broker.url set (qelomsr --broker URL ...), reaches the device NODE/ID
+// served on that broker (info, read, write, dio, counter).
+void addDeviceCommands(CLI::App& app, Command& selected, const qmqtt::BrokerArgs& broker);
 // session DEVICE [FILE]: the device commands, line by line, on one open device.
 void addSessionCommand(CLI::App& app, Command& selected);
 

@@ -11,6 +11,7 @@
 #include <sstream>
 #include <string>
 
+#include "broker_options.h"
 #include "cli_device.h"
 #include "cli_process.h"
 #include "cli_registry.h"
@@ -76,8 +77,11 @@ int main(int argc, char** argv) {
              "\n\nSee docs/usage.md and man qelomsr.");
 
   qcli::Command command;
+  // qelomsr --broker URL read NODE/ID ...: the device commands on a served device.
+  qmqtt::BrokerArgs broker;
+  qmqtt::addBrokerOptions(app, broker, false);
   qcli::addListCommand(app, command);
-  qcli::addDeviceCommands(app, command);
+  qcli::addDeviceCommands(app, command, broker);
   qcli::addSessionCommand(app, command);
 
   qpanel::PanelArgs panel;

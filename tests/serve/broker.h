@@ -138,6 +138,7 @@ class Broker {
     std::string acl;                                         // ACL file text (with users)
     bool persistence = false;  // sessions and their queued messages survive a restart
     std::string extra;         // more configuration lines
+    bool tls = false;          // TLS only, with a certificate of a CA made for the test
   };
 
   explicit Broker(const std::string& tmpDir) : Broker(tmpDir, Options()) {}
@@ -155,6 +156,7 @@ class Broker {
       }
     }
     if (!options_.acl.empty()) std::ofstream(dir_ + "/acl") << options_.acl;
+    if (options_.tls) makeCertificates();
     for (int attempt = 0; attempt < 10 && pid_ <= 0; ++attempt) {
       port_ = freeLoopbackPort();
       writeConfig();
@@ -168,7 +170,12 @@ class Broker {
   Broker& operator=(const Broker&) = delete;
 
   int port() const { return port_; }
-  std::string url() const { return "mqtt://127.0.0.1:" + std::to_string(port_); }
+  pid_t pid() const { return pid_; }
+  std::string url() const {
+    return (options_.tls ? "mqtts://127.0.0.1:" : "mqtt://127.0.0.1:") + std::to_string(port_);
+  }
+  // The CA that signed the broker's certificate (with Options::tls).
+  std::string caFile() const { return dir_ + "/ca.crt"; }
   const std::string& dir() const { return dir_; }
 
   // Orderly stop (SIGTERM): with persistence the broker saves its sessions.
@@ -185,6 +192,9 @@ class Broker {
   void writeConfig() {
     std::ofstream config(dir_ + "/mosquitto.conf");
     config << "listener " << port_ << " 127.0.0.1\n";
+    if (options_.tls)
+      config << "cafile " << caFile() << "\ncertfile " << dir_ << "/broker.crt\nkeyfile " << dir_
+             << "/broker.key\n";
     // Started as root, the broker would become the user mosquitto, who may
     // not read this folder: it stays who we are.
     if (const passwd* me = getpwuid(geteuid())) config << "user " << me->pw_name << "\n";
@@ -197,6 +207,28 @@ class Broker {
     if (options_.persistence)
       config << "persistence true\npersistence_location " << dir_ << "/\nautosave_interval 0\n";
     config << "max_queued_messages 100000\n" << options_.extra << "\n";
+  }
+
+  // A CA and a certificate for 127.0.0.1 signed by it (EC keys: quick to make).
+  void makeCertificates() {
+    std::ofstream(dir_ + "/san.ext") << "subjectAltName=IP:127.0.0.1\n";
+    const std::vector<std::vector<std::string>> steps = {
+        {"req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes",
+         "-keyout", dir_ + "/ca.key", "-out", caFile(), "-days", "2", "-subj",
+         "/CN=qelomsr test CA"},
+        {"req", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes", "-keyout",
+         dir_ + "/broker.key", "-out", dir_ + "/broker.csr", "-subj", "/CN=127.0.0.1"},
+        {"x509", "-req", "-in", dir_ + "/broker.csr", "-CA", caFile(), "-CAkey", dir_ + "/ca.key",
+         "-CAcreateserial", "-out", dir_ + "/broker.crt", "-days", "2", "-extfile",
+         dir_ + "/san.ext"}};
+    for (auto step : steps) {
+      step.insert(step.begin(), "/usr/bin/openssl");
+      const pid_t pid = spawnLogged(step, dir_ + "/openssl.log");
+      int status = 0;
+      if (pid < 0 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status) ||
+          WEXITSTATUS(status) != 0)
+        throw std::runtime_error("openssl failed; see " + dir_ + "/openssl.log");
+    }
   }
 
   bool launch() {

@@ -225,6 +225,14 @@ TEST_F(Faults, AClientThatNeverReadsKeepsTheServerBoundedAndOthersServed) {
   stuck.resume();
 }
 
+TEST_F(Faults, ATlsBrokerIsReachedThroughItsCa) {
+  startBroker({{}, "", false, "", true});
+  qmqtt::ConnectOptions tls;
+  tls.caFile = broker().caFile();
+  serve(false, size_t{64} << 20, 65536, tls);
+  ASSERT_TRUE(qsim::vbustest::waitUntil([&] { return server().connected(); }));
+}
+
 // The example configuration of packaging/mosquitto: servers log in with their
 // node name, an operator may call, a viewer only reads.
 // Its node stand1 is the test's node here.

@@ -3,9 +3,7 @@
 // will marks the node offline), and the central logger writing the stream of
 // a served device into an HDF5 file across a broker restart.
 #include <gtest/gtest.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 
 #include <cmath>
 #include <fstream>
@@ -16,6 +14,7 @@
 #include "broker.h"
 #include "h5_file.h"
 #include "probe.h"
+#include "vbus_control.h"
 
 namespace qtest {
 namespace {
@@ -25,30 +24,6 @@ using nlohmann::json;
 const std::string kCli = QELOMSR_CLI_PATH;
 const std::string kRunner = QELOMSR_RUNNER_PATH;
 const std::string kTmp = QELOMSR_TEST_TMPDIR;
-
-// One command on the runner's control socket; returns its reply lines.
-std::string vbusControl(const std::string& socketPath, const std::string& line) {
-  const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  std::snprintf(address.sun_path, sizeof address.sun_path, "%s", socketPath.c_str());
-  std::string reply;
-  if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
-    const std::string text = line + "\n";
-    if (write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size())) {
-      char buffer[4096];
-      for (;;) {
-        const ssize_t n = read(fd, buffer, sizeof buffer);
-        if (n <= 0) break;
-        reply.append(buffer, static_cast<size_t>(n));
-        if (reply.find("ok\n") != std::string::npos || reply.find("error") != std::string::npos)
-          break;
-      }
-    }
-  }
-  close(fd);
-  return reply;
-}
 
 // The pid of the runner's child (the served program).
 pid_t childOf(pid_t runner) {

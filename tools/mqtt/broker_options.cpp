@@ -4,11 +4,12 @@
 
 namespace qmqtt {
 
-void addBrokerOptions(CLI::App& sub, BrokerArgs& args) {
-  sub.add_option("--broker", args.url,
-                 "The MQTT broker: mqtt://HOST[:PORT] (default port 1883) or mqtts://HOST[:PORT] "
-                 "(TLS, 8883), optionally mqtt://USER@HOST")
-      ->required();
+void addBrokerOptions(CLI::App& sub, BrokerArgs& args, bool required) {
+  auto* url = sub.add_option(
+      "--broker", args.url,
+      "The MQTT broker: mqtt://HOST[:PORT] (default port 1883) or mqtts://HOST[:PORT] "
+      "(TLS, 8883), optionally mqtt://USER@HOST");
+  if (required) url->required();
   sub.add_option("--username", args.username, "User name at the broker");
   sub.add_option("--password-file", args.passwordFile,
                  std::string("File whose first line is the password (else the environment "

@@ -18,8 +18,8 @@ struct BrokerArgs {
   int keepAliveS = 15;
 };
 
-// Adds --broker (required) and the login, TLS and keep-alive options.
-void addBrokerOptions(CLI::App& sub, BrokerArgs& args);
+// Adds --broker (required unless told) and the login, TLS and keep-alive options.
+void addBrokerOptions(CLI::App& sub, BrokerArgs& args, bool required = true);
 
 // The connection options; throws qcli::UsageError for a malformed URL and
 // std::runtime_error for a password file that cannot be read.

@@ -150,15 +150,28 @@ int Client::publish(const std::string& topic, const void* data, size_t size, int
 int Client::reply(const std::string& responseTopic, const std::vector<uint8_t>& correlation,
                   const std::string& text) {
   if (responseTopic.empty()) return 0;
+  return publishWith(responseTopic, text, "", correlation);
+}
+
+int Client::request(const std::string& topic, const std::string& text,
+                    const std::string& responseTopic, const std::vector<uint8_t>& correlation) {
+  return publishWith(topic, text, responseTopic, correlation);
+}
+
+int Client::publishWith(const std::string& topic, const std::string& text,
+                        const std::string& responseTopic, const std::vector<uint8_t>& correlation) {
   Properties properties;
+  if (!responseTopic.empty() &&
+      mosquitto_property_add_string(&properties.list, MQTT_PROP_RESPONSE_TOPIC,
+                                    responseTopic.c_str()) != MOSQ_ERR_SUCCESS)
+    return 0;
   if (!correlation.empty() && mosquitto_property_add_binary(
                                   &properties.list, MQTT_PROP_CORRELATION_DATA, correlation.data(),
                                   static_cast<uint16_t>(correlation.size())) != MOSQ_ERR_SUCCESS)
     return 0;
   int mid = 0;
-  const int rc =
-      mosquitto_publish_v5(mosq_, &mid, responseTopic.c_str(), static_cast<int>(text.size()),
-                           text.data(), 1, false, properties.list);
+  const int rc = mosquitto_publish_v5(mosq_, &mid, topic.c_str(), static_cast<int>(text.size()),
+                                      text.data(), 1, false, properties.list);
   return rc == MOSQ_ERR_SUCCESS ? mid : 0;
 }
 

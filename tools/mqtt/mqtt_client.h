@@ -92,11 +92,17 @@ class Client {
   // correlation data (QoS 1). Returns 0 without a response topic.
   int reply(const std::string& responseTopic, const std::vector<uint8_t>& correlation,
             const std::string& text);
+  // An MQTT 5 request (QoS 1): the answer is to come on responseTopic with
+  // the same correlation data.
+  int request(const std::string& topic, const std::string& text, const std::string& responseTopic,
+              const std::vector<uint8_t>& correlation);
   void subscribe(const std::vector<std::string>& topics, int qos);
 
   const ConnectOptions& options() const { return options_; }
 
  private:
+  int publishWith(const std::string& topic, const std::string& text,
+                  const std::string& responseTopic, const std::vector<uint8_t>& correlation);
   static void onConnect(mosquitto*, void* self, int rc, int flags, const mosquitto_property*);
   static void onDisconnect(mosquitto*, void* self, int rc, const mosquitto_property*);
   static void onMessage(mosquitto*, void* self, const mosquitto_message*,

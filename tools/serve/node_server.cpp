@@ -19,7 +19,16 @@ std::string canonicalIdentifier(const std::string& identifier) {
 NodeServer::NodeServer(qmqtt::ConnectOptions connect, ServeOptions options)
     : options_(std::move(options)) {
   qmqtt::checkNodeName(options_.node);
-  for (auto& d : options_.devices) d = canonicalIdentifier(d);
+  for (const auto& d : options_.devices) {
+    if (!d.empty() && d.find_first_not_of("0123456789") == std::string::npos)
+      throw qcli::UsageError("--device " + d +
+                             ": a bare number is no device name; name it by its identifier "
+                             "(USB:1-0-3), serial number or family (ka, ka:1)");
+    if (canonicalIdentifier(d).rfind("USB:", 0) == 0)
+      chosen_.insert(canonicalIdentifier(d));
+    else
+      named_[d] = "";
+  }
   connect.willTopic = qmqtt::statusTopic(options_.node);
   connect.willPayload = qmqtt::kOffline;
   if (connect.clientId.empty())
@@ -56,7 +65,7 @@ void NodeServer::start() {
     std::lock_guard<std::mutex> lock(mutex_);
     // Devices named on the command line are served (as "not attached") from
     // the start.
-    for (const auto& d : options_.devices)
+    for (const auto& d : chosen_)
       if (workers_.count(d) == 0) workers_[d] = std::make_unique<DeviceWorker>(d, shared_);
   }
   outbox_->start();
@@ -84,6 +93,7 @@ void NodeServer::scan() {
     scanError_ = e.what();
     return;
   }
+  bindNamed(entries);
   std::lock_guard<std::mutex> lock(mutex_);
   scanError_.clear();
   if (stopped_) return;
@@ -91,11 +101,40 @@ void NodeServer::scan() {
     const std::string id = canonicalIdentifier(entry.identifier);
     auto it = workers_.find(id);
     if (it == workers_.end()) {
-      if (!options_.devices.empty()) continue;  // not one of the chosen devices
+      // Not one of the chosen devices.
+      if (!options_.devices.empty() && chosen_.count(id) == 0) continue;
       it = workers_.emplace(id, std::make_unique<DeviceWorker>(entry.identifier, shared_)).first;
       if (client_->connected()) it->second->republish();
     }
     it->second->attached(entry);
+  }
+}
+
+void NodeServer::bindNamed(const std::vector<qcli::DeviceEntry>& entries) {
+  std::vector<std::string> unbound;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (const auto& [text, id] : named_)
+      if (id.empty()) unbound.push_back(text);
+  }
+  for (const auto& text : unbound) {
+    std::string id, error;
+    try {
+      std::lock_guard<std::mutex> lock(enumeration_);
+      id = canonicalIdentifier(qcli::selectDevice(entries, text).identifier);
+    } catch (const std::exception& e) {
+      error = e.what();
+    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!id.empty()) {
+      std::fprintf(stderr, "qelomsr serve: --device %s is %s\n", text.c_str(), id.c_str());
+      named_[text] = id;
+      chosen_.insert(id);
+    } else if (namedError_[text] != error) {
+      std::fprintf(stderr, "qelomsr serve: --device %s: %s; looking again\n", text.c_str(),
+                   error.c_str());
+    }
+    namedError_[text] = error;
   }
 }
 

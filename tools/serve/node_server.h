@@ -13,6 +13,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -25,7 +26,11 @@ namespace qserve {
 
 struct ServeOptions {
   std::string node;
-  std::vector<std::string> devices;  // identifiers; empty: every attached device
+  // The devices to serve as the CLI names them (qcli::selectDevice): an
+  // identifier, served from the start (as not attached until it is), or a
+  // serial number or family, served from the scan that first finds it.
+  // Empty: every attached device.
+  std::vector<std::string> devices;
   bool allowControl = false;
   std::chrono::milliseconds valuesPeriod{1000};
   std::chrono::milliseconds scanPeriod{1000};  // looking for devices plugged in or back
@@ -58,6 +63,8 @@ class NodeServer {
   // One enumeration of the attached devices.
   void scan();
   void scanLoop();
+  // Finds the devices named by serial number or family that are not bound yet.
+  void bindNamed(const std::vector<qcli::DeviceEntry>& entries);
 
   ServeOptions options_;
   std::unique_ptr<qmqtt::Client> client_;
@@ -68,6 +75,11 @@ class NodeServer {
   mutable std::mutex mutex_;  // guards the fields below
   // upper-case identifier -> worker
   std::map<std::string, std::unique_ptr<DeviceWorker>> workers_;
+  // Devices named by serial number or family -> the upper-case identifier
+  // they were found at (empty until then), and why they were not found.
+  std::map<std::string, std::string> named_;
+  std::map<std::string, std::string> namedError_;
+  std::set<std::string> chosen_;  // upper-case identifiers of the devices to serve
   std::string refused_;
   std::string scanError_;
   bool stopped_ = false;

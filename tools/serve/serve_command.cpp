@@ -80,8 +80,10 @@ void addServeCommand(CLI::App& app, qcli::Command& selected) {
   sub->add_option("--node", args->node,
                   "Name of this machine in the topics qelomsr/NODE/... (default: the host name)");
   sub->add_option("--device", args->devices,
-                  "Serve only this device (identifier, USB:1-0-3); repeat for more (default: "
-                  "every attached device, also those plugged in later)");
+                  "Serve only this device: identifier (USB:1-0-3), serial number (KA1X-004711) "
+                  "or family (ka, ka:1), found when first attached and then served at that "
+                  "identifier; repeat for more (default: every attached device, also those "
+                  "plugged in later)");
   sub->add_flag("--allow-control", args->allowControl,
                 "Let clients change the devices (outputs, ports, ranges, counter, streams); "
                 "without it every such call is refused");
