@@ -28,6 +28,10 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// The acquisition bit of the peripheral reset mask: stopped, buffers and
+// status cleared, the trigger output it drives low.
+constexpr int kResetAcquisition = 1 << 4;
+
 double secondsBetween(Clock::time_point from, Clock::time_point to) {
   return std::chrono::duration<double>(to - from).count();
 }
@@ -216,8 +220,18 @@ void SyncStream::prepare() {
   warnOfUncalibrated(columns_);
 }
 
-// The others first, waiting for the master's edges; then the master.
+// The others first, waiting for the master's edges; then the master. The
+// master's line must not change between the others' start and its first
+// frame: a start puts an out-b line low, and a line left high (an odd number
+// of frames in the rate probe or before a restart) would fall at the start,
+// an edge every other device takes as a frame. Resetting the master's
+// acquisition (it is stopped here) puts its line low before anyone listens.
 void SyncStream::start() {
+  {
+    const Member& master = members_.front();
+    const FailureSubject subject(master.device.entry().identifier);
+    check(QeloMsrResetPeripherals(master.device.handle(), kResetAcquisition));
+  }
   for (size_t i = members_.size(); i-- > 0;) {
     Member& m = members_[i];
     const FailureSubject subject(m.device.entry().identifier);

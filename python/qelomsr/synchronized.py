@@ -32,6 +32,10 @@ except ImportError:  # pragma: no cover - exercised only without python3-numpy
 
 MODES = ("frame", "start")
 
+# The acquisition bit of the peripheral reset mask: stopped, buffers and
+# status cleared, the trigger output it drives low.
+_RESET_ACQUISITION = 1 << 4
+
 
 class _Member:
     """One device of a synchronised acquisition: its Run (channels, ranges,
@@ -106,7 +110,11 @@ class _Synchronized:
                 m.enabled_here = True
 
     def start(self):
-        """The others first, listening; then the master."""
+        """The others first, listening; then the master. Its stopped
+        acquisition is reset first, which puts its line low: a line left high
+        (an odd number of frames in the rate probe or before a restart) would
+        fall at its start, an edge every other device takes as a frame."""
+        self.master.device.reset_peripherals(_RESET_ACQUISITION)
         now = time.monotonic()
         for m in reversed(self.members):
             m.pending, m.pending_rows, m.delivered = [], 0, 0

@@ -87,20 +87,26 @@ def test_arguments_are_checked_before_any_device_is_touched(ka, vel):
 
 def test_an_overrun_of_one_device_is_one_gap_for_all(wired, bus):
     # The Rix keeps 8192 frames of AI-0, the Ka and the Vel far more: 50
-    # frames read, then 10 s unread overflow the Rix after frame 8242 only.
-    # The clock stands between the steps: the waits are bounded generously.
+    # frames read, then 10.001 s unread overflow the Rix after frame 8242
+    # only. The master stops after an odd number of frames (10051), its line
+    # high: the restart must not hand the others an edge before its first
+    # frame. The clock stands between the steps: the waits are bounded
+    # generously.
     ka, vel, rix = wired
     ports = ("1-3", "1-2.1", "1-2.4")
 
     def fresh(s):
-        return s["acquisition"] == "running" and s["framesProduced"] == 0
+        # The master's line is configured (after the rate was tried on every
+        # device: a start and a stop of its own) and it has just started.
+        return (s["triggerOutput"] == 1 and s["acquisition"] == "running" and
+                s["framesProduced"] == 0)
 
     def drive():
         bus.wait_for("1-3", fresh)
         bus.advance("50ms")
         for port in ports:
             bus.wait_for(port, lambda s: s["inputBufferedBytes"] == 0)
-        bus.advance("10s")
+        bus.advance("10001ms")
         bus.wait_for("1-3", fresh)  # all restarted together
         bus.advance("100ms")
 

@@ -44,7 +44,9 @@ std::string describeDeviceState(const DeviceModel& model, const VbusStats& stats
   out += line("outputBufferedBytes", model.outputBufferedBytes());
   out += line("outputFramesApplied", model.outputFramesApplied());
   out += line("triggerLevel", model.triggerLevel() ? 1 : 0);
-  out += line("triggerWired", model.triggerState().wired ? 1 : 0);
+  const TriggerState trigger = model.triggerState();
+  out += line("triggerOutput", trigger.output ? 1 : 0);
+  out += line("triggerWired", trigger.wired ? 1 : 0);
   out += line("clockPpm", exactNumber(model.config().clockPpm));
   // What the device's outputs hold: DAC codes with the voltage they produce
   // through the device's own output record, and port enables, latches, pins.
