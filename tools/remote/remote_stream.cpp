@@ -115,11 +115,12 @@ class RemoteStream {
   bool stopSent_ = false;
   Clock::time_point started_;
   Clock::time_point lastRecord_;
+  Clock::time_point lastFlush_;
 };
 
 void RemoteStream::checkOnline() {
   if (device_.status() != qmqtt::kOnline)
-    throw std::runtime_error("node of " + device_.name() + " went " + device_.status() +
+    throw std::runtime_error(device_.name() + ": its node went " + device_.status() +
                              " during the stream; the file holds the frames that came");
 }
 
@@ -214,7 +215,7 @@ int RemoteStream::run() {
   // Refused (no --allow-control, a rate the device cannot run): nothing was
   // started and no file made.
   const json answer = device_.call(startRequest(device_, args_));
-  started_ = lastRecord_ = Clock::now();
+  started_ = lastRecord_ = lastFlush_ = Clock::now();
   streamId_ = answer.value("stream", 0u);
   rateHz_ = answer.value(qmqtt::kFieldRateHz, 0.0);
   const bool timed = rateHz_ > 0;
@@ -233,6 +234,11 @@ int RemoteStream::run() {
         break;
       }
       if (!timed && args_.frames == 0 && secondsSince(started_) >= args_.seconds) break;
+      // What came is in the file within a second, as with a local stream.
+      if (file_ && secondsSince(lastFlush_) >= 1.0) {
+        file_->flush();
+        lastFlush_ = Clock::now();
+      }
       if (receive(0.1)) continue;
       checkOnline();
       if (idleLimitS_ > 0 && secondsSince(lastRecord_) > idleLimitS_)
