@@ -155,8 +155,19 @@ void RemoteStream::handle(const uint8_t* data, size_t size) {
       break;
     }
     case qmqtt::BlockKind::Gap:
+      // The server restarts after an overrun; without --restart-on-overrun
+      // the stream ends there, as a local one does.
       ++overruns_;
       gap();
+      qcli::endProgressLine();
+      std::fprintf(stderr,
+                   "qelomsr: overrun after %lld frames: the device buffer overflowed, frames "
+                   "were lost\n",
+                   file_->framesWritten());
+      if (!args_.restartOnOverrun)
+        throw std::runtime_error(device_.name() +
+                                 ": the device buffer overflowed; --restart-on-overrun continues "
+                                 "after the gap");
       break;
     case qmqtt::BlockKind::End:
       ended_ = true;
