@@ -238,6 +238,7 @@ void RemoteDevice::subscribeStream(StreamSink sink) {
   {
     std::lock_guard<std::mutex> lock(sinkMutex_);
     sink_ = std::move(sink);
+    if (!sink_) return;
   }
   client_->subscribe({streamTopic_}, 1);
 }

@@ -55,7 +55,8 @@ class RemoteDevice {
   const nlohmann::json* entry(const char* list, const std::string& name) const;
 
   // Hands every record of the device's stream topic to sink, on the network
-  // thread, from the subscription on (made before a later call is sent).
+  // thread, from the subscription on (made before a later call is sent);
+  // null: to nobody any more.
   using StreamSink = std::function<void(const uint8_t* data, size_t size)>;
   void subscribeStream(StreamSink sink);
   // The node's status: "online", or "offline" once its server is gone.

@@ -83,6 +83,9 @@ class RemoteStream {
   RemoteStream(RemoteDevice& device, const qcli::StreamArgs& args) : device_(device), args_(args) {
     idleLimitS_ = std::isnan(args.timeout) ? kDefaultIdleLimitS : args.timeout;
   }
+  ~RemoteStream() { device_.subscribeStream(nullptr); }
+  RemoteStream(const RemoteStream&) = delete;
+  RemoteStream& operator=(const RemoteStream&) = delete;
 
   int run();
 
