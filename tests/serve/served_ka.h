@@ -33,6 +33,8 @@ class ServedKa : public ::testing::Test {
                                       kCli,     "serve",    "--broker",         broker_.url(),
                                       "--node", "stand3",   "--device",         "KA1X-REMOTE"};
     if (allowControl_) serve.push_back("--allow-control");
+    if (manualClock_)
+      serve.insert(serve.begin() + 3, {"--manual-clock", "--control-socket", dir_ + "/control"});
     server_ = std::make_unique<Child>(serve, dir_ + "/serve.log");
     Probe watcher(broker_.port());
     ASSERT_EQ(watcher.waitConnack(), 0);
@@ -61,6 +63,7 @@ class ServedKa : public ::testing::Test {
   }
 
   bool allowControl_ = true;  // the server runs with --allow-control
+  bool manualClock_ = false;  // the bus's clock moves by "clock advance" on dir_/control
   Broker broker_{kTmp};
   std::string dir_;
   std::unique_ptr<Child> server_;

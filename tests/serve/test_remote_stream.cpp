@@ -10,6 +10,7 @@
 
 #include "h5_file.h"
 #include "served_ka.h"
+#include "vbus_control.h"
 
 namespace qtest {
 namespace {
@@ -21,9 +22,19 @@ class RemoteStreamReadOnly : public ServedKa {
   RemoteStreamReadOnly() { allowControl_ = false; }
 };
 
+class RemoteStreamManualClock : public ServedKa {
+ protected:
+  RemoteStreamManualClock() { manualClock_ = true; }
+  void advance(const char* by) {
+    ASSERT_NE(vbusControl(dir_ + "/control", std::string("clock advance ") + by).find("ok"),
+              std::string::npos);
+  }
+};
+
 struct Rows {
   std::vector<std::vector<double>> values;  // time, then a value per channel
   std::string comments;                     // the # lines
+  std::vector<size_t> gaps;                 // rows before which frames were lost
   bool complete = true;                     // every line ends with a newline
 };
 
@@ -38,6 +49,7 @@ Rows readCsv(const std::string& path) {
   for (std::string line; std::getline(lines, line);) {
     if (line.rfind("#", 0) == 0) {
       rows.comments += line + "\n";
+      if (line.rfind("# overrun", 0) == 0) rows.gaps.push_back(rows.values.size());
     } else if (header) {
       header = false;  // the column names
     } else {
@@ -100,6 +112,9 @@ TEST_F(RemoteStream, WritesTheFramesAskedWithWhatThePreviousCommandsSet) {
     if (std::string(name) == "s.csv") {
       EXPECT_TRUE(rows.complete);
       EXPECT_NE(rows.comments.find("# end: 50 frames"), std::string::npos) << rows.comments;
+      EXPECT_NE(rows.comments.find("# device USB:1-0-3, family Ka, serial QeloKa@KA1X-REMOTE"),
+                std::string::npos)
+          << rows.comments;
     }
     // The file is there: refused before anything is started.
     std::string again;
@@ -162,6 +177,59 @@ TEST_F(RemoteStreamReadOnly, AStartTheServerRefusesIsAClearErrorAndLeavesNoFile)
       << said;
   EXPECT_NE(said.find("--allow-control"), std::string::npos) << said;
   EXPECT_FALSE(exists(path));
+}
+
+TEST_F(RemoteStreamManualClock, AnOverrunIsAGapAtItsRowAndEndsTheStreamUnlessRestarted) {
+  struct Case {
+    bool restart;
+    int code;
+    const char* says;
+  };
+  const Case cases[] = {
+      {true, 0, "qelomsr: 40000 frames at 1000 Hz"},
+      {false, 1, "the device buffer overflowed; --restart-on-overrun"},
+  };
+  for (const Case& c : cases) {
+    const std::string path = dir_ + "/overrun" + std::to_string(runs_) + ".csv";
+    std::vector<std::string> words = {
+        kCli,  "--broker", broker_.url(), "stream",   "stand3/ka", "--channels", "AI-0", "--range",
+        "10V", "--rate",   "1000",        "--frames", "40000",     "--out",      path};
+    if (c.restart) words.push_back("--restart-on-overrun");
+    Child stream(words, dir_ + "/tool" + std::to_string(runs_++) + ".log");
+    Probe waiting(broker_.port());
+    ASSERT_TRUE(waiting.waitUntil([&] {
+      advance("1s");
+      return readCsv(path).values.size() >= 1000;
+    })) << stream.output();
+    // An hour without a read: the device keeps what fits in its buffer.
+    advance("3600s");
+    const auto finished = [&] {
+      const std::string said = stream.output();
+      return said.find(" frames at ") != std::string::npos ||
+             said.find("error") != std::string::npos;
+    };
+    ASSERT_TRUE(waiting.waitUntil([&] {
+      advance("2s");
+      return finished();
+    })) << stream.output();
+    EXPECT_EQ(stream.wait(std::chrono::seconds(60)), c.code) << stream.output();
+    EXPECT_NE(stream.output().find(c.says), std::string::npos) << stream.output();
+    const Rows rows = readCsv(path);
+    ASSERT_EQ(rows.gaps.size(), 1u) << rows.comments;
+    const size_t gap = rows.gaps[0];
+    EXPECT_GE(gap, 1000u);
+    // Restarted: every frame asked; else nothing after the gap.
+    EXPECT_EQ(c.restart ? 40000u : gap, rows.values.size());
+    for (size_t r = 0; r < rows.values.size(); ++r) {
+      if (r < gap) {
+        EXPECT_NEAR(rows.values[r][0], static_cast<double>(r) / 1000.0, 1e-9);
+      }
+      if (r > 0) {
+        EXPECT_GT(rows.values[r][0], rows.values[r - 1][0]) << "row " << r;
+      }
+      EXPECT_NEAR(rows.values[r][1], 1.25, 2e-3) << "row " << r;
+    }
+  }
 }
 
 }  // namespace

@@ -42,6 +42,8 @@ class RemoteDevice {
   const nlohmann::json& info() const { return info_; }
   // NODE/IDENTIFIER.
   std::string name() const;
+  // The identifier the server publishes (USB:1-0-3).
+  const std::string& identifier() const { return device_; }
   // "stand1/USB:1-0-3 (Ka, serial QeloKa@KA1X-004711, firmware 1.4)".
   std::string describe() const;
 

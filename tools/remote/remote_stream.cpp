@@ -184,7 +184,7 @@ void RemoteStream::open(const qmqtt::BlockView& view) {
   info.rateHz = view.header.rateHz;
   info.startTime = qrec::isoTime(view.header.startUnixNs);
   const json& about = device_.info();
-  info.device = about.value("identifier", "");
+  info.device = device_.identifier();
   info.family = about.value("family", "");
   info.serial = about.value("serial", "");
   info.firmware = about.value("firmware", "");
