@@ -45,11 +45,6 @@ bool _progress_open = false;
 
 }  // namespace
 
-bool isOverflow(const ApiError& e) {
-  return e.errorClass() == QELOMSR_ERROR_CLASS_RUNTIME &&
-         std::string(e.what()) == "Buffer overflow.";
-}
-
 // The trigger line as an input in the given configuration; the Rix also
 // needs it enabled (which it refuses while its counter is enabled). Returns
 // whether it enabled the line.

@@ -133,9 +133,6 @@ class TriggerEnabled {
 // enabled). Returns whether it enabled the line.
 bool configureTrigger(const Device& device, int config);
 
-// "Buffer overflow.": the device buffer overflowed, frames were lost.
-bool isOverflow(const ApiError& e);
-
 // Whether the device takes a rate: an acquisition started and stopped at
 // once. Returns the rate it runs at, or 0 when it refuses the rate.
 double acceptedRate(const Device& device, double rate);

@@ -74,6 +74,11 @@ ApiError::ApiError(int errorId, int errorClass, const std::string& message,
       device_(device),
       failure_(failure) {}
 
+bool isOverflow(const ApiError& e) {
+  return e.errorClass() == QELOMSR_ERROR_CLASS_RUNTIME &&
+         std::string(e.what()) == "Buffer overflow.";
+}
+
 ApiError ApiError::about(const std::string& identifier, UsbFailure failure) const {
   return ApiError(errorId_, errorClass_, libraryMessage_, identifier, failure);
 }

@@ -61,6 +61,9 @@ class ApiError : public std::runtime_error {
   UsbFailure failure_;
 };
 
+// "Buffer overflow.": the device buffer overflowed, frames were lost.
+bool isOverflow(const ApiError& e);
+
 // Throws ApiError for a non-zero return code of the library.
 void check(int rc);
 // Reads the error record of a non-zero return code into an ApiError; said of

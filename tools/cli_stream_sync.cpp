@@ -60,22 +60,22 @@ SyncPlan planOf(const StreamArgs& args) {
         args.syncMode + "'");
   plan.frameMode = args.syncMode == "frame";
   plan.channels.resize(plan.devices.size());
-  for (const std::string& spec : splitList(args.channels)) {
+  for (const std::string& channel : splitList(args.channels)) {
     // The longest --sync name followed by ':' (identifiers hold colons).
     int owner = -1;
     size_t length = 0;
     for (size_t d = 0; d < plan.devices.size(); ++d) {
       const std::string& name = plan.devices[d];
-      if (spec.size() > name.size() + 1 && spec[name.size()] == ':' &&
-          lowered(spec.substr(0, name.size())) == lowered(name) && name.size() > length) {
+      if (channel.size() > name.size() + 1 && channel[name.size()] == ':' &&
+          lowered(channel.substr(0, name.size())) == lowered(name) && name.size() > length) {
         owner = static_cast<int>(d);
         length = name.size();
       }
     }
     if (owner < 0)
-      throw UsageError("channel '" + spec + "' names no device of --sync " + args.sync +
+      throw UsageError("channel '" + channel + "' names no device of --sync " + args.sync +
                        ": give channels as DEVICE:NAME, e.g. " + plan.devices[0] + ":AI-0");
-    plan.channels[static_cast<size_t>(owner)].push_back(spec.substr(length + 1));
+    plan.channels[static_cast<size_t>(owner)].push_back(channel.substr(length + 1));
   }
   for (size_t d = 0; d < plan.devices.size(); ++d)
     if (plan.channels[d].empty())

@@ -13,11 +13,6 @@ using nlohmann::json;
 
 namespace {
 
-bool isOverflow(const qcli::ApiError& e) {
-  return e.errorClass() == QELOMSR_ERROR_CLASS_RUNTIME &&
-         std::string(e.what()) == "Buffer overflow.";
-}
-
 // Restarts after overruns that never deliver a frame give up after this long.
 constexpr double kRestartLimitSeconds = 10.0;
 // A block holds at most this many bytes of samples.
