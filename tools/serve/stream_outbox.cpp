@@ -102,7 +102,11 @@ void StreamOutbox::run() {
     lock.lock();
     publishing_ = false;
     if (id == 0) {
-      // Not taken (the connection dropped just now): back to the front.
+      // Not sent (the connection dropped just now): back to the front. For
+      // QoS 1 libmosquitto may nevertheless keep it and send it after the
+      // reconnect, so a block can reach the broker twice; readers keep one
+      // record per sequence number. A duplicate costs nothing, a block left
+      // to libmosquitto alone could be lost.
       waitingBytes_ += block.bytes.size();
       waiting_.push_front(std::move(block));
       lock.unlock();
