@@ -42,7 +42,9 @@ TEST_F(CliReadEvery, RowsFollowTheScheduleIntoCsv) {
                         "--average", "3", "--out", path},
                        "two_ka.json");
   ASSERT_EQ(r.exitCode, 0) << describe(r);
-  EXPECT_THAT(r.err, HasSubstr("qelomsr: 5 rows every 100ms written to " + path + ", 0 late"));
+  // A loaded host may take a row late; that is counted, never a failure here.
+  EXPECT_THAT(r.err, ::testing::ContainsRegex("qelomsr: 5 rows every 100ms written to " + path +
+                                              ", [0-5] late"));
   std::string header;
   const auto rows = dataRows(readFile(path), header);
   EXPECT_EQ(header, "time_s,AI-0,AI-1");
@@ -65,7 +67,10 @@ TEST_F(CliReadEvery, Hdf5FilesAndStandardOutputWorkAsForStreams) {
   const auto r =
       onBus({"read", "rix", "VREF", "--every", "0.05s", "--count", "3", "--out", path, "-q"});
   ASSERT_EQ(r.exitCode, 0) << describe(r);
-  EXPECT_TRUE(r.err.empty()) << r.err;
+  // -q leaves out the summary; a warning that a row came late (a loaded
+  // host) is still said.
+  EXPECT_THAT(r.err, Not(HasSubstr("written to"))) << r.err;
+  for (const auto& line : lines(r.err)) EXPECT_THAT(line, HasSubstr("late")) << r.err;
   const auto dump = runProcess({"/usr/bin/python3", kSourceDir + "/h5_summary.py", path});
   ASSERT_EQ(dump.exitCode, 0) << describe(dump);
   const auto h5 = nlohmann::json::parse(dump.out);

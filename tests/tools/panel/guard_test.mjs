@@ -46,8 +46,9 @@ describe('panel under load from other local programs', () => {
   // What the page asks for: its files, the device list, its device's state, an output.
   async function pageIsAnswered() {
     const page = await panel.get('/');
-    assert.equal(page.status, 200);
-    assert.equal((await panel.get('/api/devices')).status, 200);
+    assert.equal(page.status, 200, page.text.slice(0, 200));
+    const devices = await panel.get('/api/devices');
+    assert.equal(devices.status, 200, devices.text);
     const state = await panel.get('/api/state', token);
     assert.equal(state.status, 200, state.text);
     const output = await panel.post('/api/output', {output: 'AO-1', volts: 0.5}, token);
@@ -78,15 +79,17 @@ describe('panel under load from other local programs', () => {
     sockets.push(...slow, ...idle, ...streams);
     await waitFor('every extra event stream answered', () => streams.every((s) => /^HTTP\/1\.1 \d{3}/.test(s.reply)));
     const accepted = streams.filter((s) => s.reply.startsWith('HTTP/1.1 200'));
-    assert.equal(accepted.length, 2, 'two event streams per page');
+    assert.equal(accepted.length, 2, `two event streams per page: ${streams.map((s) => s.reply.slice(0, 12)).join(', ')}`);
     assert.ok(streams.filter((s) => !accepted.includes(s)).every((s) => s.reply.startsWith('HTTP/1.1 429')));
 
     await pageIsAnswered();
-    assert.ok(idle.every((s) => !s.ended), 'the page was answered while the idle connections were held');
+    assert.ok(idle.every((s) => !s.ended),
+              `the page was answered while the idle connections were held: ${idle.filter((s) => s.ended).length} closed`);
 
     // A header that does not arrive in time is refused: the slow clients are closed.
     await waitFor('the slow clients closed by the panel', () => slow.every((s) => s.ended), 60000);
-    assert.ok(slow.every((s) => s.reply.startsWith('HTTP/1.1 408')), slow[0].reply);
+    assert.ok(slow.every((s) => s.reply.startsWith('HTTP/1.1 408')),
+              slow.map((s) => JSON.stringify(s.reply.slice(0, 40))).join(', '));
     await pageIsAnswered();
   });
 
@@ -107,7 +110,7 @@ describe('panel under load from other local programs', () => {
       }
     }
     await waitFor('the answer', () => s.reply.includes('\r\n\r\n') || s.ended);
-    assert.match(s.reply, /^HTTP\/1\.1 413/, `${written} ${s.error}`);
+    assert.match(s.reply, /^HTTP\/1\.1 413/, `after ${written} bytes, error ${s.error}: ${JSON.stringify(s.reply)}`);
     assert.ok(written < limit, `the panel stopped reading: ${written} bytes were sent`);
 
     // The same request within the limit, chunked as Node sends a body without a length.
@@ -131,7 +134,8 @@ describe('panel under load from other local programs', () => {
       sockets.push(s);
       s.write(text);
       await waitFor(`the answer to ${text.slice(0, 40)}`, () => s.ended);
-      assert.match(s.reply, new RegExp(`^HTTP/1\\.1 ${status} `), text.slice(0, 60));
+      assert.match(s.reply, new RegExp(`^HTTP/1\\.1 ${status} `),
+                   `${text.slice(0, 60)} (error ${s.error}): ${JSON.stringify(s.reply)}`);
       assert.match(s.reply, /"error":"/);
     }
   });
