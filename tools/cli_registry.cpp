@@ -10,6 +10,7 @@
 #include "cli_device.h"
 #include "cli_process.h"
 #include "remote_commands.h"
+#include "remote_stream.h"
 
 namespace qcli {
 
@@ -216,7 +217,7 @@ DeviceRunner defineStream(CLI::App& sub) {
   return {[args] { checkStream(*args); },
           [args](const Device& d) { return runStream(d, *args); },
           std::shared_ptr<const bool>(args, &args->quiet),
-          nullptr,
+          [args](qremote::RemoteDevice& d) { return qremote::runStream(d, *args); },
           [args] { return !args->sync.empty(); },
           [args] { return runSyncStream(*args); }};
 }
@@ -291,9 +292,7 @@ void addDeviceCommands(CLI::App& app, Command& selected, const qmqtt::BrokerArgs
       selected = [&broker, device, runner, name] {
         if (runner.check) runner.check();
         if (!broker.url.empty()) {
-          if (!runner.remote)
-            throw UsageError(name + " needs the device on this machine; through a broker, " +
-                             "streams are started with a call and recorded by 'qelomsr record'");
+          if (!runner.remote) throw UsageError(name + " needs the device on this machine");
           const auto served = qremote::RemoteDevice::connect(broker, *device);
           if (!runner.quiet || !*runner.quiet)
             std::fprintf(stderr, "qelomsr: reached %s\n", served->describe().c_str());

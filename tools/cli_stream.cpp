@@ -33,23 +33,6 @@ int parseTriggerConfig(const std::string& text) {
   throw UsageError("--trigger-config is in-a, in-b or in-c, not '" + text + "'");
 }
 
-void printSummary(const AcquisitionResult& r, long long frames, const std::string& how) {
-  std::string rate;
-  char text[128];
-  if (r.deviceRate > 0 && r.elapsed >= kMinSecondsForAchievedRate) {
-    std::snprintf(text, sizeof text, "at %.6g Hz (device rate), %.1f Hz achieved", r.deviceRate,
-                  static_cast<double>(r.frames) / r.elapsed);
-    rate = text;
-  } else if (r.deviceRate > 0) {
-    std::snprintf(text, sizeof text, "at %.6g Hz (device rate)", r.deviceRate);
-    rate = text;
-  } else {
-    rate = "on trigger events";
-  }
-  std::fprintf(stderr, "qelomsr: %lld frames %s, %d overrun%s%s\n", frames, rate.c_str(),
-               r.overruns, r.overruns == 1 ? "" : "s", how.c_str());
-}
-
 }  // namespace
 
 bool toStandardOutput(const StreamArgs& args) { return args.out.empty() || args.out == "-"; }
@@ -139,7 +122,6 @@ int runStream(const Device& device, const StreamArgs& args) {
                         : qrec::createRecording(args.out, info, files);
       },
       true);
-  const std::string where = toStdout ? "" : " to " + args.out;
   AcquisitionResult result;
   try {
     result = acquire(device, options, &consumer);
@@ -157,12 +139,7 @@ int runStream(const Device& device, const StreamArgs& args) {
     } catch (const std::exception& closing) {
       reportFailure(closing);
     }
-    if (!args.quiet) {
-      std::fprintf(stderr, "qelomsr: %lld frames written%s before the error, %zu gap%s\n",
-                   recording->framesWritten(), where.c_str(), recording->gaps().size(),
-                   recording->gaps().size() == 1 ? "" : "s");
-      printClipped(consumer.columns(), *recording);
-    }
+    if (!args.quiet) printCutShort(consumer.columns(), *recording, whereWritten(args));
     return code;
   }
   if (!args.quiet) {

@@ -131,4 +131,33 @@ std::string clipSummary(const std::vector<qrec::Column>& columns,
   return text;
 }
 
+void printSummary(const AcquisitionResult& r, long long frames, const std::string& how) {
+  std::string rate;
+  char text[128];
+  if (r.deviceRate > 0 && r.elapsed >= kMinSecondsForAchievedRate) {
+    std::snprintf(text, sizeof text, "at %.6g Hz (device rate), %.1f Hz achieved", r.deviceRate,
+                  static_cast<double>(r.frames) / r.elapsed);
+    rate = text;
+  } else if (r.deviceRate > 0) {
+    std::snprintf(text, sizeof text, "at %.6g Hz (device rate)", r.deviceRate);
+    rate = text;
+  } else {
+    rate = "on trigger events";
+  }
+  std::fprintf(stderr, "qelomsr: %lld frames %s, %d overrun%s%s\n", frames, rate.c_str(),
+               r.overruns, r.overruns == 1 ? "" : "s", how.c_str());
+}
+
+void printCutShort(const std::vector<qrec::Column>& columns, const qrec::Recording& recording,
+                   const std::string& where) {
+  std::fprintf(stderr, "qelomsr: %lld frames written%s before the error, %zu gap%s\n",
+               recording.framesWritten(), where.c_str(), recording.gaps().size(),
+               recording.gaps().size() == 1 ? "" : "s");
+  printClipped(columns, recording);
+}
+
+std::string whereWritten(const StreamArgs& args) {
+  return toStandardOutput(args) ? "" : " to " + args.out;
+}
+
 }  // namespace qcli

@@ -85,4 +85,15 @@ void printClipped(const std::vector<qrec::Column>& columns, const qrec::Recordin
 std::string clipSummary(const std::vector<qrec::Column>& columns,
                         const std::vector<long long>& counts);
 
+// "qelomsr: 5000 frames at 1000 Hz (device rate), 0 overruns" on stderr; how
+// is appended (", interrupted").
+void printSummary(const AcquisitionResult& r, long long frames, const std::string& how);
+
+// After a failure: the frames and gaps written before it (where: " to FILE"
+// or ""), and the clipped samples.
+void printCutShort(const std::vector<qrec::Column>& columns, const qrec::Recording& recording,
+                   const std::string& where);
+// " to FILE", or "" for standard output.
+std::string whereWritten(const StreamArgs& args);
+
 }  // namespace qcli

@@ -162,11 +162,9 @@ std::string gapMarker(long long framesBefore) {
          " frames: frames lost; acquisition restarted";
 }
 
-std::string isoTimeNow() {
-  using namespace std::chrono;
-  const auto now = system_clock::now();
-  const std::time_t seconds = system_clock::to_time_t(now);
-  const long long millis = duration_cast<milliseconds>(now.time_since_epoch()).count() % 1000;
+std::string isoTime(long long unixNs) {
+  const std::time_t seconds = static_cast<std::time_t>(unixNs / 1000000000);
+  const long long millis = (unixNs / 1000000) % 1000;
   std::tm local{};
   localtime_r(&seconds, &local);
   char date[32], offset[8];
@@ -176,6 +174,11 @@ std::string isoTimeNow() {
   std::snprintf(text, sizeof text, "%s.%03lld%.3s:%.2s", date, millis < 0 ? 0 : millis, offset,
                 offset + 3);
   return text;
+}
+
+std::string isoTimeNow() {
+  using namespace std::chrono;
+  return isoTime(duration_cast<nanoseconds>(system_clock::now().time_since_epoch()).count());
 }
 
 }  // namespace qrec

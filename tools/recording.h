@@ -174,6 +174,8 @@ void checkCanCreate(const std::string& path, const FileOptions& options);
 // The host time now as ISO 8601 with milliseconds and the UTC offset:
 // 2026-12-09T12:45:53.123+01:00.
 std::string isoTimeNow();
+// The same for a host time in nanoseconds since 1970 (UTC).
+std::string isoTime(long long unixNs);
 
 // The shortest text that reads back as the same value: a float32 as a
 // float32 (0.0000012345678, never 0.000001), a double as a double, without

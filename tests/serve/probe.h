@@ -10,6 +10,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <cstring>
 #include <functional>
 #include <map>
@@ -33,8 +34,12 @@ class Probe {
  public:
   struct Login {
     std::string user, password;
-    std::string id;           // empty: libmosquitto makes one up
-    bool persistent = false;  // keep the session (and queued messages) while away
+    std::string id;  // empty: libmosquitto makes one up
+    // Keep the session (subscriptions and queued messages) while away, also
+    // over a broker restart. Under MQTT 5 that takes a session expiry
+    // interval: without one the broker ends the session with the connection,
+    // whatever the clean-start flag says.
+    bool persistent = false;
   };
 
   explicit Probe(int port) : Probe(port, Login()) {}
@@ -98,7 +103,15 @@ class Probe {
       p->changed_.notify_all();
     });
     mosquitto_reconnect_delay_set(mosq_, 1, 2, false);
-    mosquitto_connect_async(mosq_, "127.0.0.1", port_, 5);
+    if (login.persistent) {
+      // libmosquitto keeps the properties for its reconnects.
+      mosquitto_property* props = nullptr;
+      mosquitto_property_add_int32(&props, MQTT_PROP_SESSION_EXPIRY_INTERVAL, kSessionExpiryS);
+      mosquitto_connect_bind_v5(mosq_, "127.0.0.1", port_, 5, nullptr, props);
+      mosquitto_property_free_all(&props);
+    } else {
+      mosquitto_connect_async(mosq_, "127.0.0.1", port_, 5);
+    }
     mosquitto_loop_start(mosq_);
   }
 
@@ -233,6 +246,9 @@ class Probe {
   }
 
  private:
+  // Longer than any test.
+  static constexpr uint32_t kSessionExpiryS = 3600;
+
   void waitWhileHung() {
     std::unique_lock<std::mutex> lock(hangMutex_);
     hangChanged_.wait(lock, [this] { return !hung_; });

@@ -1,7 +1,8 @@
-// Faults around a served device with a real broker: the broker stopped and
-// started again during a stream (nothing lost, or every lost frame visible),
-// a device unplugged and plugged in again, a client that never reads, and a
-// broker that wants a login and enforces an ACL.
+// Faults around a served device with a real broker: the broker away when the
+// server starts, the broker stopped and started again during a stream
+// (nothing lost, or every lost frame visible), a device unplugged and plugged
+// in again, a client that never reads, and a broker that wants a login and
+// enforces an ACL.
 #include <cmath>
 #include <fstream>
 #include <iterator>
@@ -147,6 +148,25 @@ TEST_F(Faults, ABrokerAwayLongerThanTheBufferLeavesEveryLostFrameVisible) {
   EXPECT_EQ(records.back().firstFrame, 800u);
   const json state = waitState(again, [](const json& s) { return !s.value("acquiring", true); });
   EXPECT_EQ(state["droppedBlocks"], server().outboxStats().dropped);
+}
+
+TEST_F(Faults, AServerStartedBeforeItsBrokerConnectsWhenTheBrokerComes) {
+  broker().stop();
+  serve(true);
+  EXPECT_FALSE(server().connected());
+  broker().start();
+  Probe& p = probe();
+  ASSERT_TRUE(p.waitUntil([&] { return status(p) == "online"; }));
+  waitOpen(p);
+  const json read = call(p, {{"op", "read"}, {"channels", {"AI-0"}}});
+  ASSERT_EQ(read["ok"], true) << read.dump();
+  EXPECT_NEAR(read["values"][0]["value"].get<double>(), kAi0Volts, 1e-3);
+}
+
+TEST_F(Faults, AServerThatNeverReachedItsBrokerStops) {
+  broker().stop();
+  serve(false);
+  stopServer();
 }
 
 TEST_F(Faults, AnUnpluggedDeviceIsReportedAndServedAgainOnItsReturn) {

@@ -3,7 +3,9 @@
 #include <mosquitto.h>
 #include <mqtt_protocol.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -109,8 +111,8 @@ Client::~Client() {
 
 void Client::start() {
   if (started_) return;
-  // A first attempt that fails (no broker yet) is retried by the network
-  // thread, with the same properties.
+  // A first attempt that fails (no broker yet) is retried by connectLater,
+  // with the same properties.
   int rc = MOSQ_ERR_SUCCESS;
   if (options_.sessionExpiryS > 0) {
     Properties properties;
@@ -125,15 +127,47 @@ void Client::start() {
   }
   if (rc != MOSQ_ERR_SUCCESS && rc != MOSQ_ERR_ERRNO && rc != MOSQ_ERR_EAI)
     check(rc, "MQTT connect");
-  if (rc != MOSQ_ERR_SUCCESS && handlers_.disconnected)
-    handlers_.disconnected(rc == MOSQ_ERR_ERRNO ? std::strerror(errno) : mosquitto_strerror(rc));
-  check(mosquitto_loop_start(mosq_), "MQTT network thread");
+  stopping_ = false;
+  if (rc == MOSQ_ERR_SUCCESS) {
+    check(mosquitto_loop_start(mosq_), "MQTT network thread");
+  } else {
+    if (handlers_.disconnected)
+      handlers_.disconnected(rc == MOSQ_ERR_ERRNO ? std::strerror(errno) : mosquitto_strerror(rc));
+    firstConnect_ = std::thread([this] { connectLater(); });
+  }
   started_ = true;
+}
+
+// libmosquitto's network thread waits for good for a client whose first
+// connection failed: until the broker takes one, this thread tries again
+// (with the connect properties libmosquitto kept) and then starts it.
+void Client::connectLater() {
+  unsigned delayS = std::max(options_.reconnectMinS, 1u);
+  std::unique_lock<std::mutex> lock(stopMutex_);
+  for (;;) {
+    if (stopChanged_.wait_for(lock, std::chrono::seconds(delayS), [this] { return stopping_; }))
+      return;
+    lock.unlock();
+    const int rc = mosquitto_reconnect(mosq_);
+    lock.lock();
+    if (rc == MOSQ_ERR_SUCCESS) {
+      if (!stopping_ && mosquitto_loop_start(mosq_) != MOSQ_ERR_SUCCESS && handlers_.disconnected)
+        handlers_.disconnected("cannot start the MQTT network thread");
+      return;
+    }
+    delayS = std::min(delayS * 2, std::max(options_.reconnectMaxS, delayS));
+  }
 }
 
 void Client::stop() {
   if (!started_) return;
   started_ = false;
+  {
+    std::lock_guard<std::mutex> lock(stopMutex_);
+    stopping_ = true;
+  }
+  stopChanged_.notify_all();
+  if (firstConnect_.joinable()) firstConnect_.join();
   mosquitto_disconnect_v5(mosq_, MQTT_RC_NORMAL_DISCONNECTION, nullptr);
   mosquitto_loop_stop(mosq_, false);
   connected_ = false;

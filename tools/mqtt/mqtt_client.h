@@ -9,10 +9,13 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "contract.h"
@@ -76,7 +79,8 @@ class Client {
   Client(const Client&) = delete;
   Client& operator=(const Client&) = delete;
 
-  // Starts connecting in the background; returns at once.
+  // Starts connecting in the background; returns at once. A broker that is
+  // not there yet is tried again with the reconnect delays until it is.
   void start();
   // Disconnects cleanly (no last will) and ends the network thread.
   void stop();
@@ -103,6 +107,7 @@ class Client {
  private:
   int publishWith(const std::string& topic, const std::string& text,
                   const std::string& responseTopic, const std::vector<uint8_t>& correlation);
+  void connectLater();
   static void onConnect(mosquitto*, void* self, int rc, int flags, const mosquitto_property*);
   static void onDisconnect(mosquitto*, void* self, int rc, const mosquitto_property*);
   static void onMessage(mosquitto*, void* self, const mosquitto_message*,
@@ -114,6 +119,11 @@ class Client {
   mosquitto* mosq_ = nullptr;
   std::atomic<bool> connected_{false};
   bool started_ = false;
+  // Until the first connection succeeds (see connectLater).
+  std::thread firstConnect_;
+  std::mutex stopMutex_;
+  std::condition_variable stopChanged_;
+  bool stopping_ = false;
 };
 
 }  // namespace qmqtt

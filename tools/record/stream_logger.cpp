@@ -6,6 +6,8 @@
 #include <ctime>
 #include <nlohmann/json.hpp>
 
+#include "stream_records.h"
+
 namespace qrecord {
 
 using nlohmann::json;
@@ -24,21 +26,6 @@ std::string fileTime(int64_t unixNs) {
   localtime_r(&seconds, &local);
   char text[32];
   std::strftime(text, sizeof text, "%Y%m%d-%H%M%S", &local);
-  return text;
-}
-
-// ISO 8601 with milliseconds and the UTC offset, as recordings write it.
-std::string isoTime(int64_t unixNs) {
-  const std::time_t seconds = static_cast<std::time_t>(unixNs / 1000000000);
-  const long long millis = (unixNs / 1000000) % 1000;
-  std::tm local{};
-  localtime_r(&seconds, &local);
-  char date[32], offset[8];
-  std::strftime(date, sizeof date, "%Y-%m-%dT%H:%M:%S", &local);
-  std::strftime(offset, sizeof offset, "%z", &local);
-  char text[48];
-  std::snprintf(text, sizeof text, "%s.%03lld%.3s:%.2s", date, millis < 0 ? 0 : millis, offset,
-                offset + 3);
   return text;
 }
 
@@ -128,23 +115,14 @@ std::string StreamLogger::pathFor(const Device& d, const qmqtt::BlockView& view)
 
 void StreamLogger::open(Device& d, const qmqtt::BlockView& view) {
   qrec::RecordingInfo info;
-  for (const auto& c : view.channels) {
-    qrec::Column column;
-    column.name = c.name;
-    column.analog = c.type == qmqtt::SampleType::Volts;
-    if (column.analog) {
-      column.rangeMinVolts = c.rangeMinVolts;
-      column.rangeMaxVolts = c.rangeMaxVolts;
-    }
-    info.columns.push_back(column);
-  }
+  info.columns = columnsOf(view.channels);
   info.rateHz = view.header.rateHz;
   info.device = d.identifier;
   info.serial = d.serial;
   info.firmware = d.firmware;
   info.startTime = d.stateStreamId == view.header.streamId && !d.stateStreamStart.empty()
                        ? d.stateStreamStart
-                       : isoTime(view.header.startUnixNs);
+                       : qrec::isoTime(view.header.startUnixNs);
   Stream s;
   s.id = view.header.streamId;
   s.startUnixNs = view.header.startUnixNs;
@@ -182,10 +160,7 @@ void StreamLogger::write(Device& d, const qmqtt::BlockView& view) {
                    " has other channels than the first: dropped");
     return;
   }
-  for (uint32_t f = 0; f < view.header.frameCount; ++f) {
-    for (size_t c = 0; c < s.row.size(); ++c) s.row[c] = view.value(f, c);
-    s.file->frame(view.time(f), s.row.data());
-  }
+  writeFrames(view, view.header.frameCount, *s.file, s.row);
 }
 
 void StreamLogger::record(const std::string& node, const std::string& device, const uint8_t* data,
@@ -211,23 +186,19 @@ void StreamLogger::record(const std::string& node, const std::string& device, co
   }
   Stream& s = *d.stream;
   s.lastRecord = Clock::now();
-  if (s.failed || h.sequence < s.nextSequence) return;  // dropped, or delivered again
+  if (s.failed) return;
   try {
-    // A missing sequence number: records were lost on the way (frames, or the
-    // gap record of a device overrun); missing frames: the same, counted.
-    if (h.sequence > s.nextSequence || h.firstFrame > s.nextFrame) markGap(s);
-    s.nextSequence = h.sequence + 1;
+    const RecordOrder::Step step = s.order.next(h);
+    if (step == RecordOrder::Step::Again) return;
+    if (step == RecordOrder::Step::AfterLoss) markGap(s);
     switch (h.kind) {
       case qmqtt::BlockKind::Frames:
         write(d, view);
-        s.nextFrame = h.firstFrame + h.frameCount;
         break;
       case qmqtt::BlockKind::Gap:
         markGap(s);
-        s.nextFrame = h.firstFrame;
         break;
       case qmqtt::BlockKind::End:
-        s.nextFrame = h.firstFrame;
         close(d, s.missedAny ? "ended, with gaps" : "ended");
         return;
     }
@@ -277,7 +248,7 @@ void StreamLogger::flush(Clock::time_point now) {
     }
     if (s.endedFrames && now - s.lastRecord >= kEndedGrace) {
       // The server said it ended and its last records did not come.
-      if (*s.endedFrames > s.nextFrame && !s.failed) markGap(s);
+      if (*s.endedFrames > s.order.nextFrame() && !s.failed) markGap(s);
       close(d, "ended (its end record did not arrive)");
     }
   }

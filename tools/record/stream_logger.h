@@ -22,6 +22,7 @@
 
 #include "contract.h"
 #include "recording.h"
+#include "stream_records.h"
 
 namespace qrecord {
 
@@ -59,8 +60,7 @@ class StreamLogger {
   struct Stream {
     uint32_t id = 0;
     int64_t startUnixNs = 0;
-    uint64_t nextSequence = 0;
-    uint64_t nextFrame = 0;
+    RecordOrder order;
     std::unique_ptr<qrec::Recording> file;
     size_t summary = 0;  // index into files_
     long long lastGapRow = -1;

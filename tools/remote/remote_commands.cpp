@@ -1,7 +1,6 @@
 #include "remote_commands.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cmath>
 #include <cstdio>
 #include <limits>
@@ -16,23 +15,6 @@ namespace qremote {
 using nlohmann::json;
 
 namespace {
-
-bool sameName(const std::string& a, const std::string& b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return std::toupper(static_cast<unsigned char>(x)) ==
-                  std::toupper(static_cast<unsigned char>(y));
-         });
-}
-
-// The entry of a list of the info document (inputs, outputs, ports) named
-// name, or null.
-const json* infoEntry(const RemoteDevice& device, const char* list, const std::string& name) {
-  const auto entries = device.info().find(list);
-  if (entries == device.info().end() || !entries->is_array()) return nullptr;
-  for (const json& e : *entries)
-    if (e.is_object() && sameName(e.value("name", ""), name)) return &e;
-  return nullptr;
-}
 
 float number(const json& j, const char* key) {
   const auto it = j.find(key);
@@ -106,7 +88,7 @@ int runWrite(RemoteDevice& device, const qcli::WriteArgs& args) {
   double volts = w.requestedVolts;
   // The server refuses a voltage beyond the range; the command clamps it as
   // it does on a device opened here, and says so.
-  if (const json* output = infoEntry(device, "outputs", args.output)) {
+  if (const json* output = device.entry("outputs", args.output)) {
     w.range = limitsOf(output->value("range", json::object()));
     if (std::isfinite(w.range.minVolts) && std::isfinite(w.range.maxVolts))
       volts = std::clamp(volts, static_cast<double>(w.range.minVolts),
@@ -144,7 +126,7 @@ int runDio(RemoteDevice& device, const qcli::DioArgs& args) {
     levels.pins = answer.value("pins", 0);
     levels.written = value;
     levels.outputEnable = answer.value(qmqtt::kFieldOutputEnable, 0);
-    if (const json* info = infoEntry(device, "ports", levels.port))
+    if (const json* info = device.entry("ports", levels.port))
       levels.lines = static_cast<int>(info->value("lines", json::array()).size());
     qcli::printPort(levels);
   }

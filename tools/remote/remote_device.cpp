@@ -81,6 +81,13 @@ bool RemoteDevice::waitFor(double seconds, Predicate done) {
 }
 
 void RemoteDevice::onMessage(const qmqtt::Message& m) {
+  // Only this device's stream topic is subscribed to.
+  const auto topic = qmqtt::parseDeviceTopic(m.topic);
+  if (topic && topic->leaf == qmqtt::kStream && topic->rest.empty()) {
+    std::lock_guard<std::mutex> lock(sinkMutex_);
+    if (sink_) sink_(m.payload, m.size);
+    return;
+  }
   const std::string text(reinterpret_cast<const char*>(m.payload), m.size);
   std::lock_guard<std::mutex> lock(mutex_);
   if (m.topic == responseTopic_) {
@@ -92,7 +99,7 @@ void RemoteDevice::onMessage(const qmqtt::Message& m) {
   } else if (m.topic == qmqtt::statusTopic(node_)) {
     status_ = text;
     statusSeen_ = true;
-  } else if (const auto topic = qmqtt::parseDeviceTopic(m.topic)) {
+  } else if (topic) {
     if (topic->leaf == qmqtt::kInfo && topic->rest.empty()) {
       json info = json::parse(text, nullptr, false);
       if (m.size == 0 || info.is_discarded() || !info.is_object())
@@ -172,6 +179,7 @@ void RemoteDevice::choose(const std::string& text) {
         served(infos_));
   device_ = found.front();
   info_ = infos_.at(device_);
+  streamTopic_ = qmqtt::deviceTopic(node_, device_, qmqtt::kStream);
 }
 
 std::string RemoteDevice::name() const { return node_ + "/" + device_; }
@@ -216,6 +224,28 @@ json RemoteDevice::call(json request) {
     throw qcli::ApiError(0, answer.value(qmqtt::kFieldClass, 0),
                          answer.value(qmqtt::kFieldError, std::string("failed")));
   return answer;
+}
+
+const json* RemoteDevice::entry(const char* list, const std::string& name) const {
+  const auto entries = info_.find(list);
+  if (entries == info_.end() || !entries->is_array()) return nullptr;
+  for (const json& e : *entries)
+    if (e.is_object() && lower(e.value("name", "")) == lower(name)) return &e;
+  return nullptr;
+}
+
+void RemoteDevice::subscribeStream(StreamSink sink) {
+  {
+    std::lock_guard<std::mutex> lock(sinkMutex_);
+    sink_ = std::move(sink);
+    if (!sink_) return;
+  }
+  client_->subscribe({streamTopic_}, 1);
+}
+
+std::string RemoteDevice::status() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return status_;
 }
 
 }  // namespace qremote

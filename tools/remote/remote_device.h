@@ -5,6 +5,7 @@
 #pragma once
 
 #include <condition_variable>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -41,6 +42,8 @@ class RemoteDevice {
   const nlohmann::json& info() const { return info_; }
   // NODE/IDENTIFIER.
   std::string name() const;
+  // The identifier the server publishes (USB:1-0-3).
+  const std::string& identifier() const { return device_; }
   // "stand1/USB:1-0-3 (Ka, serial QeloKa@KA1X-004711, firmware 1.4)".
   std::string describe() const;
 
@@ -48,6 +51,18 @@ class RemoteDevice {
   // throws qcli::ApiError with its text and class, no answer within
   // kAnswerTimeoutS std::runtime_error.
   nlohmann::json call(nlohmann::json request);
+
+  // The entry of a list of the info document (inputs, outputs, ports) named
+  // name (in any case), or null.
+  const nlohmann::json* entry(const char* list, const std::string& name) const;
+
+  // Hands every record of the device's stream topic to sink, on the network
+  // thread, from the subscription on (made before a later call is sent);
+  // null: to nobody any more.
+  using StreamSink = std::function<void(const uint8_t* data, size_t size)>;
+  void subscribeStream(StreamSink sink);
+  // The node's status: "online", or "offline" once its server is gone.
+  std::string status();
 
  private:
   RemoteDevice(const qmqtt::BrokerArgs& broker, const std::string& node);
@@ -61,6 +76,10 @@ class RemoteDevice {
   std::unique_ptr<qmqtt::Client> client_;
   nlohmann::json info_;
   std::string device_;  // the identifier in the topics
+  std::string streamTopic_;
+
+  std::mutex sinkMutex_;  // guards sink_
+  StreamSink sink_;
 
   std::mutex mutex_;  // guards the fields below
   std::condition_variable changed_;

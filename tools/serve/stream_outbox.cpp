@@ -41,12 +41,21 @@ void StreamOutbox::push(const std::string& topic, const std::vector<uint8_t>& bl
   wake_.notify_all();
 }
 
-void StreamOutbox::wake() { wake_.notify_all(); }
+void StreamOutbox::wake() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    resent_.insert(inFlight_.begin(), inFlight_.end());
+  }
+  wake_.notify_all();
+}
+
+size_t StreamOutbox::windowUsed() const { return inFlight_.size() - resent_.size(); }
 
 void StreamOutbox::acknowledged(int messageId) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (inFlight_.erase(messageId) > 0) {
+      resent_.erase(messageId);
       ++sent_;
     } else if (publishing_) {
       // Possibly the block whose publish call has not returned yet.
@@ -86,13 +95,13 @@ void StreamOutbox::run() {
   std::unique_lock<std::mutex> lock(mutex_);
   for (;;) {
     // Without a connection libmosquitto would keep every block itself, beyond
-    // any bound: they wait here instead. A lost acknowledgement is sent again
-    // by libmosquitto after the reconnect, so in-flight blocks stay counted.
+    // any bound: they wait here instead. Blocks whose acknowledgement was lost
+    // are sent again by libmosquitto after the reconnect (see wake).
     wake_.wait_for(lock, std::chrono::milliseconds(200), [this] {
-      return stopping_ || (!waiting_.empty() && inFlight_.size() < window_ && client_.connected());
+      return stopping_ || (!waiting_.empty() && windowUsed() < window_ && client_.connected());
     });
     if (stopping_) return;
-    if (waiting_.empty() || inFlight_.size() >= window_ || !client_.connected()) continue;
+    if (waiting_.empty() || windowUsed() >= window_ || !client_.connected()) continue;
     Block block = std::move(waiting_.front());
     waiting_.pop_front();
     waitingBytes_ -= block.bytes.size();
@@ -102,7 +111,11 @@ void StreamOutbox::run() {
     lock.lock();
     publishing_ = false;
     if (id == 0) {
-      // Not taken (the connection dropped just now): back to the front.
+      // Not sent (the connection dropped just now): back to the front. For
+      // QoS 1 libmosquitto may nevertheless keep it and send it after the
+      // reconnect, so a block can reach the broker twice; readers keep one
+      // record per sequence number. A duplicate costs nothing, a block left
+      // to libmosquitto alone could be lost.
       waitingBytes_ += block.bytes.size();
       waiting_.push_front(std::move(block));
       lock.unlock();

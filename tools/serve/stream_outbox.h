@@ -38,7 +38,11 @@ class StreamOutbox {
 
   // Queues a copy of a block for the topic.
   void push(const std::string& topic, const std::vector<uint8_t>& block);
-  // The broker connection is back: send again. (Any thread.)
+  // The broker connection is back: send again. (Any thread.) Blocks still
+  // unacknowledged from before go on counting as in flight, but no longer
+  // hold the window: libmosquitto sends them again and they are counted as
+  // sent when acknowledged, yet an acknowledgement that never comes cannot
+  // stop the stream.
   void wake();
   // The broker acknowledged a message (network thread).
   void acknowledged(int messageId);
@@ -63,6 +67,8 @@ class StreamOutbox {
     std::vector<uint8_t> bytes;
   };
   void run();
+  // In-flight blocks that hold the window (mutex_ held).
+  size_t windowUsed() const;
 
   qmqtt::Client& client_;
   const size_t limitBytes_;
@@ -73,6 +79,7 @@ class StreamOutbox {
   std::deque<Block> waiting_;
   size_t waitingBytes_ = 0;
   std::set<int> inFlight_;   // message ids handed to libmosquitto, not yet acknowledged
+  std::set<int> resent_;     // those of them handed over before the last reconnect
   std::set<int> earlyAcks_;  // acknowledged while their publish call was still running
   bool publishing_ = false;
   uint64_t sent_ = 0, dropped_ = 0;
