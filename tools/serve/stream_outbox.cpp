@@ -45,11 +45,20 @@ void StreamOutbox::wake() {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     resent_.insert(inFlight_.begin(), inFlight_.end());
+    if (!resent_.empty()) resentUntil_ = std::chrono::steady_clock::now() + kResentOrderLimit;
   }
   wake_.notify_all();
 }
 
 size_t StreamOutbox::windowUsed() const { return inFlight_.size() - resent_.size(); }
+
+bool StreamOutbox::mayPublish() const {
+  // Blocks libmosquitto sends again after a reconnect go out before newer
+  // ones, so that readers get the records in order; an acknowledgement that
+  // never comes holds the stream only so long.
+  const bool resending = !resent_.empty() && std::chrono::steady_clock::now() < resentUntil_;
+  return !waiting_.empty() && windowUsed() < window_ && !resending && client_.connected();
+}
 
 void StreamOutbox::acknowledged(int messageId) {
   {
@@ -97,11 +106,10 @@ void StreamOutbox::run() {
     // Without a connection libmosquitto would keep every block itself, beyond
     // any bound: they wait here instead. Blocks whose acknowledgement was lost
     // are sent again by libmosquitto after the reconnect (see wake).
-    wake_.wait_for(lock, std::chrono::milliseconds(200), [this] {
-      return stopping_ || (!waiting_.empty() && windowUsed() < window_ && client_.connected());
-    });
+    wake_.wait_for(lock, std::chrono::milliseconds(200),
+                   [this] { return stopping_ || mayPublish(); });
     if (stopping_) return;
-    if (waiting_.empty() || windowUsed() >= window_ || !client_.connected()) continue;
+    if (!mayPublish()) continue;
     Block block = std::move(waiting_.front());
     waiting_.pop_front();
     waitingBytes_ -= block.bytes.size();

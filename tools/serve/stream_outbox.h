@@ -27,6 +27,9 @@ namespace qserve {
 
 class StreamOutbox {
  public:
+  // Longest wait, after a reconnect, for the blocks libmosquitto sends again.
+  static constexpr std::chrono::seconds kResentOrderLimit{5};
+
   StreamOutbox(qmqtt::Client& client, size_t limitBytes, size_t window = 8);
   ~StreamOutbox();  // stop()
   StreamOutbox(const StreamOutbox&) = delete;
@@ -41,8 +44,9 @@ class StreamOutbox {
   // The broker connection is back: send again. (Any thread.) Blocks still
   // unacknowledged from before go on counting as in flight, but no longer
   // hold the window: libmosquitto sends them again and they are counted as
-  // sent when acknowledged, yet an acknowledgement that never comes cannot
-  // stop the stream.
+  // sent when acknowledged; newer blocks wait for them (so that readers get
+  // the records in order), but an acknowledgement that never comes holds the
+  // stream at most kResentOrderLimit.
   void wake();
   // The broker acknowledged a message (network thread).
   void acknowledged(int messageId);
@@ -69,6 +73,8 @@ class StreamOutbox {
   void run();
   // In-flight blocks that hold the window (mutex_ held).
   size_t windowUsed() const;
+  // The next waiting block may go out now (mutex_ held).
+  bool mayPublish() const;
 
   qmqtt::Client& client_;
   const size_t limitBytes_;
@@ -78,8 +84,9 @@ class StreamOutbox {
   std::condition_variable wake_;
   std::deque<Block> waiting_;
   size_t waitingBytes_ = 0;
-  std::set<int> inFlight_;   // message ids handed to libmosquitto, not yet acknowledged
-  std::set<int> resent_;     // those of them handed over before the last reconnect
+  std::set<int> inFlight_;  // message ids handed to libmosquitto, not yet acknowledged
+  std::set<int> resent_;    // those of them handed over before the last reconnect
+  std::chrono::steady_clock::time_point resentUntil_;  // newer blocks wait for them until then
   std::set<int> earlyAcks_;  // acknowledged while their publish call was still running
   bool publishing_ = false;
   uint64_t sent_ = 0, dropped_ = 0;
