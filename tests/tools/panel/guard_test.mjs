@@ -107,6 +107,9 @@ describe('panel under load from other local programs', () => {
       if (!drained) {
         await Promise.race([new Promise((r) => s.once('drain', r)), new Promise((r) => s.once('close', r)),
                             new Promise((r) => setTimeout(r, 1000))]);
+      } else {
+        // A write the kernel took at once: let the answer in before the next.
+        await new Promise((r) => setImmediate(r));
       }
     }
     await waitFor('the answer', () => s.reply.includes('\r\n\r\n') || s.ended);
